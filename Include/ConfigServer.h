@@ -1,0 +1,126 @@
+// Client interfaces of the configuration server: the proxy published as the named instance
+// "ConfigServer.Proxy", the server, its storage and subscription services, and the callback a
+// subscriber implements. Slot orders are fixed; every interface starts with the three base
+// operations.
+#pragma once
+
+#include "ComponentBase.h"
+#include "Tessel.h"
+
+inline constexpr GUID IID_IConfigServerProxy =
+    RSM_GUID(0xA85AE290, 0x89EE, 0x46E0, 0x93, 0x95, 0x3A, 0xAB, 0x22, 0xF2, 0x91, 0x05);
+inline constexpr GUID IID_IConfigServer =
+    RSM_GUID(0x49079CBD, 0x3A8A, 0x4EE7, 0x86, 0x02, 0xB0, 0xEE, 0x8C, 0xB0, 0x08, 0x50);
+inline constexpr GUID IID_IConfigStorage =
+    RSM_GUID(0x8EF91B5E, 0x1B76, 0x4811, 0x8A, 0x4F, 0xDF, 0xA0, 0x32, 0x8A, 0xD4, 0x73);
+inline constexpr GUID IID_IConfigSubscriptionService =
+    RSM_GUID(0xB3BE9604, 0x1352, 0x4DAB, 0xB4, 0x13, 0xD3, 0x77, 0x64, 0xC0, 0xCE, 0x97);
+inline constexpr GUID IID_IConfigModifyCallback =
+    RSM_GUID(0xC58F7C8C, 0x47FB, 0x490D, 0xAC, 0x0F, 0xA6, 0xED, 0x5C, 0x96, 0xAD, 0xC8);
+inline constexpr GUID IID_IConfigTransaction =
+    RSM_GUID(0xB39D1088, 0x7059, 0x4455, 0x94, 0x71, 0xDD, 0x03, 0x9D, 0xFA, 0xF8, 0xA5);
+inline constexpr GUID IID_IVXModifySubscription =
+    RSM_GUID(0x77982B00, 0xD824, 0x4D28, 0xBD, 0x6A, 0xFF, 0x53, 0xEB, 0xD1, 0x37, 0xEC);
+inline constexpr GUID IID_IVXNodeModifyEnum =
+    RSM_GUID(0xE162A1C4, 0x6C6F, 0x4043, 0x94, 0xE3, 0xDB, 0x6A, 0xCE, 0xDF, 0x76, 0xDD);
+inline constexpr GUID IID_IVXNodeEnumerator =
+    RSM_GUID(0x539F4C74, 0x5361, 0x4109, 0xBD, 0x27, 0x13, 0x70, 0xB2, 0x84, 0xDF, 0x32);
+
+class IConfigServer;
+class IConfigModifyCallback;
+
+class IConfigServerProxy : public IComponentBase
+{
+public:
+    virtual HRESULT GetConfigServer(IConfigServer** server) = 0;
+
+protected:
+    ~IConfigServerProxy() = default;
+};
+
+class IConfigServer : public IComponentBase
+{
+public:
+    // serviceId is the interface id of the wanted service; one reference for the caller.
+    virtual HRESULT GetService(const GUID* serviceId, void** service) = 0;
+
+protected:
+    ~IConfigServer() = default;
+};
+
+// A unit of writes applied all or none by CommitTransaction.
+class IConfigTransaction : public IComponentBase
+{
+protected:
+    ~IConfigTransaction() = default;
+};
+
+class IConfigStorage : public IComponentBase
+{
+public:
+    virtual HRESULT CreateTransaction(IConfigTransaction** transaction) = 0;
+    virtual HRESULT CommitTransaction(IConfigTransaction* transaction) = 0;
+    // A null transaction applies at once. Each node is stored at its full-path name.
+    virtual HRESULT PutNodes(IConfigTransaction* transaction, std::uint32_t flags, IVXNode* const* nodes,
+                             std::uint64_t count) = 0;
+    virtual HRESULT RemoveNodes(IConfigTransaction* transaction, IVXNode* query) = 0;
+    virtual HRESULT QueryNodes(IVXNode* query, std::uint32_t flags, IVXNode** nodes, std::uint64_t maxCount,
+                               std::uint64_t* found) = 0;
+
+protected:
+    ~IConfigStorage() = default;
+};
+
+class IVXModifySubscription : public IComponentBase
+{
+public:
+    // Called once by the subscriber after Subscribe: deliveries start.
+    virtual HRESULT Start() = 0;
+    // Deliveries stop (Unsubscribe does this too).
+    virtual HRESULT Stop() = 0;
+    virtual HRESULT GetId(GUID* id) = 0;
+
+protected:
+    ~IVXModifySubscription() = default;
+};
+
+class IVXNodeEnumerator : public IComponentBase
+{
+public:
+    virtual HRESULT Reset() = 0;
+    // S_OK and a node the caller owns, or S_FALSE at the end.
+    virtual HRESULT Next(IVXNode** node) = 0;
+
+protected:
+    ~IVXNodeEnumerator() = default;
+};
+
+class IVXNodeModifyEnum : public IComponentBase
+{
+public:
+    virtual HRESULT GetNodeEnumerator(IVXNodeEnumerator** enumerator) = 0;
+
+protected:
+    ~IVXNodeModifyEnum() = default;
+};
+
+class IConfigModifyCallback : public IComponentBase
+{
+public:
+    virtual HRESULT OnTriggered(IVXModifySubscription* subscription, std::uint32_t kind,
+                                IVXNodeModifyEnum* modifications) = 0;
+
+protected:
+    ~IConfigModifyCallback() = default;
+};
+
+class IConfigSubscriptionService : public IComponentBase
+{
+public:
+    virtual HRESULT Subscribe(IVXNode* filter, IVXNode* request, IConfigModifyCallback* callback,
+                              IVXModifySubscription** subscription) = 0;
+    virtual HRESULT Unsubscribe(IVXModifySubscription* subscription) = 0;
+
+protected:
+    ~IConfigSubscriptionService() = default;
+};
