@@ -1,0 +1,137 @@
+// In-memory node model of the data layer. A handle is a pointer to a Node; its reference count
+// is the number of open handles plus one while the node sits under a parent. Children are owned
+// by their parent; the parent pointer is a weak back link.
+#pragma once
+
+#include "Tessel.h"
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <shared_mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+struct IVXNode
+{
+};
+
+namespace Tessel
+{
+constexpr std::size_t kMaxNameLength = 32767;    // node names, types, attribute names
+constexpr std::size_t kMaxPathLength = 1u << 20; // explicit paths (clones of deep nodes)
+constexpr std::uint64_t kMaxAttributeSize = 64u << 20;
+
+class Node;
+
+struct Attribute
+{
+    std::wstring name;
+    std::uint16_t type = 0;
+    std::string bytes;
+};
+
+// Ordered children. Removing the first child only advances a head offset, so draining a large
+// list from the front stays linear overall.
+class ChildList
+{
+public:
+    std::size_t Size() const noexcept { return m_items.size() - m_head; }
+    Node* At(std::size_t index) const noexcept { return m_items[m_head + index]; }
+    // Makes room for one more child so that PushBack cannot throw.
+    void Reserve();
+    void PushBack(Node* child) noexcept { m_items.push_back(child); }
+    void Erase(std::size_t index) noexcept;
+    std::size_t IndexOf(const Node* child) const noexcept;
+
+private:
+    std::vector<Node*> m_items;
+    std::size_t m_head = 0;
+};
+
+// Same-name siblings form a chain in child order; the index maps a name to its chain.
+struct NameChain
+{
+    Node* first = nullptr;
+    Node* last = nullptr;
+};
+
+struct NameHash
+{
+    using is_transparent = void;
+    std::size_t operator()(std::wstring_view text) const noexcept
+    {
+        return std::hash<std::wstring_view>{}(text);
+    }
+};
+
+struct NameEqual
+{
+    using is_transparent = void;
+    bool operator()(std::wstring_view a, std::wstring_view b) const noexcept { return a == b; }
+};
+
+using NameIndex = std::unordered_map<std::wstring, NameChain, NameHash, NameEqual>;
+
+class Node final : public IVXNode
+{
+public:
+    Node(std::wstring nodeName, std::wstring nodeType) : name(std::move(nodeName)), type(std::move(nodeType))
+    {
+    }
+
+    std::atomic<std::uint64_t> refs{1};
+    std::wstring name;
+    std::wstring type;
+    // Detached nodes only: the full path is rootPrefix + "\" + name.
+    std::wstring rootPrefix;
+    Node* parent = nullptr;
+    std::vector<Attribute> attributes;
+    ChildList children;
+    std::unique_ptr<NameIndex> index; // built once a node has many children
+    Node* prevSame = nullptr;
+    Node* nextSame = nullptr;
+};
+
+inline Node* FromHandle(IVXNode* handle) noexcept
+{
+    return static_cast<Node*>(handle);
+}
+
+// One reader/writer lock guards every tree: readers share it, mutations and destruction own it.
+std::shared_mutex& TreeLock() noexcept;
+
+void AddRef(Node* node) noexcept;
+// Adds a reference unless the node is already being destroyed.
+bool TryAddRef(Node* node) noexcept;
+// Drops a reference; the last one destroys the node and releases its children.
+void Release(Node* node) noexcept;
+void ReleaseLocked(Node* node) noexcept; // the caller owns the tree lock
+
+std::wstring FullPath(const Node* node);
+// The text the full path of a child of a node with this path starts with.
+void AppendPathComponent(std::wstring& path, std::wstring_view name);
+// The rootPrefix a detached copy needs to keep the node's full path.
+std::wstring PrefixOf(const Node* node);
+
+Node* FindChild(const Node* parent, std::wstring_view name) noexcept;
+bool IsSelfOrAncestor(const Node* candidate, const Node* node) noexcept;
+
+// Everything that may throw before a child is linked; afterwards LinkChild cannot fail.
+void PrepareLink(Node* parent, std::wstring_view childName);
+// Appends a detached child; its reference for the parent must already be counted.
+void LinkChild(Node* parent, Node* child) noexcept;
+// Takes the child out of its parent; the parent's reference passes to the caller.
+Node* UnlinkChild(Node* parent, std::size_t index) noexcept;
+// Renames a node, keeping its parent's name index in child order.
+void Rename(Node* node, std::wstring newName);
+
+const Attribute* FindAttribute(const Node* node, std::wstring_view name) noexcept;
+Attribute* FindAttribute(Node* node, std::wstring_view name) noexcept;
+
+// A detached copy of the node and depth levels below it; no lock taken on the copy.
+Node* CloneTree(const Node* source, std::uint64_t depth);
+} // namespace Tessel
