@@ -46,3 +46,11 @@ function(rsm_static_library name)
     target_include_directories(${name} PUBLIC ${RSM_INCLUDE_DIR} ${RSM_SOURCES_DIR})
     target_link_libraries(${name} PUBLIC ${L_LIBS} Threads::Threads)
 endfunction()
+
+# rsm_copy_message_files(<target>): puts the shipped error message file next to the target's file.
+function(rsm_copy_message_files target)
+    add_custom_command(TARGET ${target} POST_BUILD
+        COMMAND ${CMAKE_COMMAND} -E copy_if_different
+                ${CMAKE_SOURCE_DIR}/Sources/Common/ErrorHandling/TalErrorMessages.msg
+                $<TARGET_FILE_DIR:${target}>/TalErrorMessages.msg)
+endfunction()

@@ -1,0 +1,197 @@
+#include "Common/ErrorHandling/ErrorMessages.h"
+#include "Platform/Core/System.h"
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+using namespace ErrorHandling;
+namespace fs = std::filesystem;
+
+namespace
+{
+class TempFolder
+{
+public:
+    TempFolder()
+    {
+        std::string pattern = (fs::temp_directory_path() / "rsm-msg-XXXXXX").string();
+        m_path = ::mkdtemp(pattern.data());
+    }
+    ~TempFolder() { fs::remove_all(m_path); }
+    fs::path Write(const std::string& name, const std::string& content) const
+    {
+        std::ofstream(m_path / name, std::ios::binary) << content;
+        return m_path / name;
+    }
+    std::wstring Name(const std::string& name) const { return (m_path / name).wstring(); }
+    const fs::path& Path() const { return m_path; }
+
+private:
+    fs::path m_path;
+};
+
+// Runs with the current folder switched, so that bare names are searched there.
+class CurrentFolder
+{
+public:
+    explicit CurrentFolder(const fs::path& path) : m_old(fs::current_path()) { fs::current_path(path); }
+    ~CurrentFolder() { fs::current_path(m_old); }
+
+private:
+    fs::path m_old;
+};
+} // namespace
+
+TEST(ErrorMessagesTest, ParseReadsEntriesAndRefusesMalformedFiles)
+{
+    std::map<std::uint32_t, std::wstring> texts;
+    ASSERT_TRUE(CMessageModule::Parse("\xEF\xBB\xBF# comment\r\n\r\n  0x80040300\tFirst text.\r\n"
+                                      "17 Tab\\there\\nnext \\\\ end\n"
+                                      "0XABC Caf\xC3\xA9",
+                                      texts));
+    EXPECT_EQ(texts.size(), 3u);
+    EXPECT_EQ(texts[0x80040300], L"First text.");
+    EXPECT_EQ(texts[17], L"Tab\there\nnext \\ end");
+    EXPECT_EQ(texts[0xABC], L"Caf\u00E9");
+
+    for (const char* bad : {"0x10", "0x10   ", "12a text", "0x text", "text only", "0x100000000 too big",
+                            "1 a\\q", "1 trailing\\", "1 one\n1 twice"})
+    {
+        std::map<std::uint32_t, std::wstring> ignored;
+        EXPECT_FALSE(CMessageModule::Parse(bad, ignored)) << bad;
+    }
+}
+
+TEST(ErrorMessagesTest, LoadReportsWhyAFileCannotBeUsed)
+{
+    TempFolder folder;
+    folder.Write("good.msg", "0x80040300 Good\n");
+    folder.Write("bad.msg", "garbage\n");
+    folder.Write("large.msg", std::string(5 * 1024 * 1024, '#'));
+
+    auto good = CMessageModule::Load(folder.Name("good.dll")); // ".dll" stands for ".msg"
+    ASSERT_NE(good, nullptr);
+    ASSERT_NE(good->Find(0x80040300), nullptr);
+    EXPECT_EQ(*good->Find(0x80040300), L"Good");
+    EXPECT_EQ(good->Find(0x80040301), nullptr);
+
+    struct Case
+    {
+        std::wstring name;
+        std::uint32_t error;
+    };
+    for (const Case& c :
+         {Case{folder.Name("missing.msg"), ERROR_FILE_NOT_FOUND_CODE}, Case{folder.Name("bad.msg"), 11u},
+          Case{folder.Name("large.msg"), 223u}, Case{folder.Path().wstring() + L"/", 11u},
+          Case{L"", ERROR_INVALID_PARAMETER_CODE}, Case{L"/" + std::wstring(5000, L'n'), 206u}})
+    {
+        Platform::SetLastError(0);
+        EXPECT_EQ(CMessageModule::Load(c.name), nullptr);
+        EXPECT_EQ(Platform::GetLastError(), c.error);
+    }
+}
+
+TEST(ErrorMessagesTest, ListsFillSlotsInOrderAndBareNamesFollowTheirSearchRule)
+{
+    TempFolder folder;
+    std::wstring list;
+    for (int i = 0; i < 6; ++i)
+    {
+        std::string name = "m" + std::to_string(i) + ".msg";
+        folder.Write(name, "0x80040300 File " + std::to_string(i) + "\n");
+        list += folder.Name(name) + (i % 2 ? L";;" : L"|");
+    }
+    MessageModuleTable table{};
+    LoadMessageModules(list, true, table);
+    for (std::size_t i = 0; i < table.size(); ++i)
+    {
+        ASSERT_NE(table[i], nullptr);
+        EXPECT_EQ(*table[i]->Find(0x80040300), L"File " + std::to_wstring(i)); // the sixth is refused
+        delete table[i];
+    }
+
+    // A bare primary name is looked for beside the module (the shipped file is there); a bare
+    // fallback name goes through the search folders, the current folder among them.
+    folder.Write("OnlyHere.msg", "1 Here\n");
+    CurrentFolder cwd(folder.Path());
+    ErrorMessageModules modules(L"OnlyHere.msg,TalErrorMessages.dll", L"OnlyHere.msg");
+    ASSERT_NE(modules.primary[0], nullptr);
+    EXPECT_EQ(modules.primary[0]->Path(), OwnModuleFolder() + L"TalErrorMessages.msg");
+    EXPECT_EQ(modules.primary[1], nullptr);
+    ASSERT_NE(modules.fallback[0], nullptr);
+    EXPECT_NE(modules.fallback[0]->Find(1), nullptr);
+}
+
+TEST(ErrorMessagesTest, LookupOrderPrefersPrimaryForInterfaceCodesThenSystemThenFallback)
+{
+    TempFolder folder;
+    folder.Write("primary.msg",
+                 "0x80040300 Primary text.\n0x80040100 Below the range\n0x80004005 Primary E_FAIL\n");
+    folder.Write("fallback.msg",
+                 "0x80040300 Fallback text\n0x80040301 Only fallback. \\r\\n\n"
+                 "0x80040100 Fallback below\n0x1234 Plain win32\n0x80004005 Fallback E_FAIL\n");
+    ErrorMessageModules modules(folder.Name("primary.msg"), folder.Name("fallback.msg"));
+
+    EXPECT_EQ(MessageTextFrom(MakeHr(0x80040300), &modules), L"Primary text");
+    EXPECT_EQ(MessageTextFrom(MakeHr(0x80040301), &modules), L"Only fallback");
+    EXPECT_EQ(MessageTextFrom(MakeHr(0x80040100), &modules), L"Fallback below");
+    EXPECT_EQ(MessageTextFrom(E_FAIL, &modules), L"Unspecified error");            // system before fallback
+    EXPECT_EQ(MessageTextFrom(HR_NOT_FOUND, &modules), L"Element not found");      // retried as 1168
+    EXPECT_EQ(MessageTextFrom(MakeHr(0x80071234), &modules), L"Plain win32");      // low bits in fallback
+    EXPECT_EQ(MessageTextFrom(MakeHr(0x80041234), &modules), L"<no description>"); // not Win32: no retry
+    EXPECT_EQ(MessageTextFrom(MakeHr(0x80040300), nullptr), L"<no description>");
+
+    std::wstring raw;
+    ASSERT_TRUE(TryFormatMessage(raw, 5, nullptr));
+    EXPECT_EQ(raw, L"Access is denied.\r\n");
+    EXPECT_EQ(MessageTextFrom(E_ACCESSDENIED, nullptr), L"Access is denied");
+}
+
+TEST(ErrorMessagesTest, ProcessLookupUsesShippedFileAndCaches)
+{
+    // The test's environment lists a missing file before the shipped one.
+    EXPECT_EQ(MessageText(HR_RSM_ERROR_1), L"The reporting settings are not available");
+    EXPECT_EQ(MessageText(HR_PATH_ABOVE_ROOT),
+              L"The node path leads above the root of the configuration tree");
+    EXPECT_NE(MessageText(HR_RSM_ERROR_2), L"<no description>");
+
+    std::wstring cached;
+    EXPECT_FALSE(MessageTextCache::Instance().Find(0x80049999, cached));
+    EXPECT_EQ(MessageText(MakeHr(0x80049999)), L"<no description>");
+    ASSERT_TRUE(MessageTextCache::Instance().Find(0x80049999, cached));
+    EXPECT_EQ(cached, L"<no description>");
+    MessageTextCache::Instance().Insert(0x80049999, L"ignored");
+    EXPECT_EQ(MessageText(MakeHr(0x80049999)), L"<no description>");
+}
+
+TEST(ErrorMessagesTest, ConcurrentLookupsAgree)
+{
+    std::vector<std::thread> threads;
+    std::atomic<int> mismatches{0};
+    for (int t = 0; t < 4; ++t)
+    {
+        threads.emplace_back(
+            [&mismatches]
+            {
+                for (std::uint32_t i = 0; i < 200; ++i)
+                {
+                    HRESULT code = MakeHr(0x80070000u + (i % 40));
+                    if (MessageText(code) != MessageTextFrom(code, ErrorMessageModules::Instance()))
+                    {
+                        ++mismatches;
+                    }
+                }
+            });
+    }
+    for (auto& t : threads)
+    {
+        t.join();
+    }
+    EXPECT_EQ(mismatches, 0);
+}
