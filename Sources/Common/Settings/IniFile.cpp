@@ -5,8 +5,9 @@
 
 #include <algorithm>
 #include <cwctype>
-#include <fstream>
-#include <iterator>
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
 #include <vector>
 
 namespace Settings
@@ -40,30 +41,6 @@ bool EqualsNoCase(std::wstring_view a, std::wstring_view b)
                                                   return std::towlower(static_cast<wint_t>(x)) ==
                                                          std::towlower(static_cast<wint_t>(y));
                                               });
-}
-
-bool ReadFileText(const std::wstring& file, std::wstring& text)
-{
-    std::ifstream in(Platform::ToFileSystemPath(file), std::ios::binary);
-    if (!in)
-    {
-        return false;
-    }
-    std::string raw((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (raw.size() >= 2 && static_cast<unsigned char>(raw[0]) == 0xFF &&
-        static_cast<unsigned char>(raw[1]) == 0xFE)
-    {
-        text = Platform::FromUtf16Le(raw.data() + 2, raw.size() - 2);
-    }
-    else if (raw.size() >= 3 && raw.compare(0, 3, "\xEF\xBB\xBF") == 0)
-    {
-        text = Platform::FromUtf8(std::string_view(raw).substr(3));
-    }
-    else
-    {
-        text = Platform::FromUtf8(raw);
-    }
-    return true;
 }
 
 bool FindValue(const std::wstring& text, std::wstring_view section, std::wstring_view key,
@@ -113,6 +90,51 @@ bool FindValue(const std::wstring& text, std::wstring_view section, std::wstring
 }
 } // namespace
 
+bool ReadTextFile(const std::wstring& file, std::wstring& text)
+{
+    int fd = ::open(Platform::ToFileSystemPath(file).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+    {
+        return false;
+    }
+    std::string raw;
+    char chunk[8192];
+    bool ok = true;
+    for (;;)
+    {
+        ssize_t n = ::read(fd, chunk, sizeof(chunk));
+        if (n < 0 && errno == EINTR)
+        {
+            continue;
+        }
+        if (n <= 0)
+        {
+            ok = n == 0;
+            break;
+        }
+        raw.append(chunk, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    if (!ok)
+    {
+        return false;
+    }
+    if (raw.size() >= 2 && static_cast<unsigned char>(raw[0]) == 0xFF &&
+        static_cast<unsigned char>(raw[1]) == 0xFE)
+    {
+        text = Platform::FromUtf16Le(raw.data() + 2, raw.size() - 2);
+    }
+    else if (raw.size() >= 3 && raw.compare(0, 3, "\xEF\xBB\xBF") == 0)
+    {
+        text = Platform::FromUtf8(std::string_view(raw).substr(3));
+    }
+    else
+    {
+        text = Platform::FromUtf8(raw);
+    }
+    return true;
+}
+
 std::uint32_t GetPrivateProfileString(const wchar_t* section, const wchar_t* key, const wchar_t* defaultValue,
                                       wchar_t* buffer, std::uint32_t size, const std::wstring& file)
 {
@@ -122,7 +144,7 @@ std::uint32_t GetPrivateProfileString(const wchar_t* section, const wchar_t* key
     }
     std::wstring value;
     std::wstring text;
-    bool found = section != nullptr && key != nullptr && ReadFileText(file, text) &&
+    bool found = section != nullptr && key != nullptr && ReadTextFile(file, text) &&
                  FindValue(text, section, key, value);
     if (!found)
     {

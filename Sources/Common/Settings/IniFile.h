@@ -9,6 +9,10 @@
 
 namespace Settings
 {
+// Reads a whole text file: UTF-16LE with a byte order mark, otherwise UTF-8 (byte order mark
+// optional). False when the file cannot be opened or read (a folder, for instance).
+bool ReadTextFile(const std::wstring& file, std::wstring& text);
+
 // Copies the value (or defaultValue when the file, section or key is missing) into buffer of
 // size characters, always terminated, and returns the number of characters copied without the
 // terminator; a value that does not fit is cut and size - 1 is returned. A null section or key

@@ -2,13 +2,12 @@
 
 #include "Common/ErrorHandling/HResult.h"
 #include "Common/Settings/DataDirectory.h"
+#include "Common/Settings/IniFile.h"
 #include "Platform/Core/System.h"
 #include "Platform/Core/Text.h"
 
 #include <algorithm>
 #include <cwctype>
-#include <fstream>
-#include <iterator>
 
 namespace Settings
 {
@@ -116,31 +115,6 @@ bool ParseValueLine(const std::wstring& line, std::wstring& name, std::uint32_t&
     return TrimLine(rest.substr(end)).empty();
 }
 
-bool ReadStoreFile(const std::string& path, std::wstring& text)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-    {
-        return false;
-    }
-    std::string raw((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad())
-    {
-        return false;
-    }
-    if (raw.size() >= 2 && static_cast<unsigned char>(raw[0]) == 0xFF &&
-        static_cast<unsigned char>(raw[1]) == 0xFE)
-    {
-        text = Platform::FromUtf16Le(raw.data() + 2, raw.size() - 2);
-    }
-    else
-    {
-        text = Platform::FromUtf8(raw.size() >= 3 && raw.compare(0, 3, "\xEF\xBB\xBF") == 0
-                                      ? std::string_view(raw).substr(3)
-                                      : std::string_view(raw));
-    }
-    return true;
-}
 } // namespace
 
 bool CaseInsensitiveLess::operator()(const std::wstring& a, const std::wstring& b) const
@@ -174,7 +148,7 @@ std::uint32_t RegistryKey::Open(RegistryRoot root, const std::wstring& subKey,
     std::string file = RegistryStoreFolder() + (root == RegistryRoot::LocalMachine ? "HKEY_LOCAL_MACHINE.reg"
                                                                                    : "HKEY_CURRENT_USER.reg");
     std::wstring text;
-    if (!ReadStoreFile(file, text))
+    if (!ReadTextFile(Platform::FromUtf8(file), text))
     {
         return ERROR_FILE_NOT_FOUND_CODE;
     }

@@ -1,0 +1,239 @@
+#include "Common/Logging/FileLogger.h"
+
+#include "Common/ErrorHandling/HResult.h"
+#include "Platform/Core/System.h"
+#include "Platform/Core/Text.h"
+
+#include <cerrno>
+#include <chrono>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+namespace Logging
+{
+namespace
+{
+constexpr int kOpenAttempts = 4;
+
+HRESULT LastErrnoHResult()
+{
+    return HResultFromWin32(Platform::SetLastErrorFromErrno());
+}
+
+void CloseHandle(int& fd)
+{
+    if (fd >= 0)
+    {
+        ::close(fd);
+        fd = -1;
+    }
+}
+
+// Append-only, created when missing; a sharing violation is retried a few times.
+int OpenForAppend(const std::string& path, HRESULT& hr)
+{
+    for (int attempt = 1;; ++attempt)
+    {
+        int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+        if (fd >= 0)
+        {
+            hr = S_OK;
+            return fd;
+        }
+        hr = LastErrnoHResult();
+        if (hr != HR_SHARING_VIOLATION || attempt >= kOpenAttempts)
+        {
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+} // namespace
+
+ImpersonationRevertGuard::ImpersonationRevertGuard(bool enabled)
+{
+    // A thread without its own token has nothing to revert (the ERROR_NO_TOKEN case).
+    (void)enabled;
+}
+
+ImpersonationRevertGuard::~ImpersonationRevertGuard() = default;
+
+FileLogger::FileLogger(std::wstring fileName, std::wstring banner, LogConfig* config)
+    : m_config(config != nullptr ? *config : LogManager::Instance().Config()), m_banner(std::move(banner)),
+      m_fileName(std::move(fileName)),
+      m_fileNameIsPath(m_fileName.find_first_of(L"\\/") != std::wstring::npos)
+{
+}
+
+FileLogger::~FileLogger()
+{
+    CloseHandle(m_cachedHandle);
+}
+
+void FileLogger::Write(const wchar_t* text, int length)
+{
+    if (text == nullptr)
+    {
+        return;
+    }
+    try
+    {
+        int fd = GetHandle();
+        if (fd < 0)
+        {
+            return;
+        }
+        std::size_t count = length < 0 ? std::wcslen(text) : static_cast<std::size_t>(length);
+        if (!WriteBytes(fd, Platform::ToUtf16Le(std::wstring_view(text, count))))
+        {
+            DebugTrace(L"FileLogger: cannot write (error: 0x%08x)",
+                       static_cast<unsigned>(LastErrnoHResult()));
+        }
+        CloseHandle(fd);
+    }
+    catch (...)
+    {
+        // A message that cannot be written is lost; the caller never sees it.
+    }
+}
+
+bool FileLogger::WriteBytes(int fd, const std::string& bytes)
+{
+    for (;;)
+    {
+        ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n == static_cast<ssize_t>(bytes.size()))
+        {
+            return true;
+        }
+        if (n < 0 && errno == EINTR)
+        {
+            continue;
+        }
+        if (n >= 0)
+        {
+            errno = ENOSPC; // a short append only happens when the disk is full
+        }
+        return false;
+    }
+}
+
+int FileLogger::GetHandle()
+{
+    std::uint32_t keepOpen = m_config.GetNumber(L"KeepOpenInterval", LogDefaults::KeepOpenIntervalMs);
+    std::lock_guard<std::mutex> lock(m_lock);
+    int result = -1;
+    if (keepOpen == 0)
+    {
+        CloseHandle(m_cachedHandle);
+        OpenFile(result);
+        return result;
+    }
+    std::uint32_t now = Platform::GetTickCount();
+    if (m_openTick == 0 || now - m_openTick >= keepOpen)
+    {
+        m_openTick = now == 0 ? 1 : now;
+        OpenFile(m_cachedHandle);
+    }
+    if (m_cachedHandle >= 0)
+    {
+        result = ::fcntl(m_cachedHandle, F_DUPFD_CLOEXEC, 0);
+        if (result < 0)
+        {
+            DebugTrace(L"FileLogger: cannot duplicate handle (error: 0x%08x)",
+                       static_cast<unsigned>(LastErrnoHResult()));
+        }
+    }
+    return result;
+}
+
+void FileLogger::OpenFile(int& slot)
+{
+    ImpersonationRevertGuard guard;
+    // The old handle stays open until the new one is in hand, so that a deleted file's inode
+    // number cannot be handed to its replacement while we decide whether it is new.
+    int fd = -1;
+    std::wstring path;
+    try
+    {
+        path = m_fileNameIsPath ? m_fileName : m_config.GetDirectory() + m_fileName;
+    }
+    catch (const HRX& e)
+    {
+        DebugTrace(L"FileLogger: cannot resolve the log folder (error: 0x%08x)",
+                   static_cast<unsigned>(e.Code()));
+        CloseHandle(slot);
+        return;
+    }
+    std::uint32_t threshold = m_config.GetNumber(L"LogFileSizeThresholdMB", LogDefaults::FileSizeThresholdMB);
+    std::string fsPath = Platform::ToFileSystemPath(path);
+    HRESULT hr = S_OK;
+    fd = OpenForAppend(fsPath, hr);
+    if (fd < 0 && !m_fileNameIsPath &&
+        (hr == HResultFromWin32(ERROR_PATH_NOT_FOUND_CODE) ||
+         hr == HResultFromWin32(ERROR_FILE_NOT_FOUND_CODE)))
+    {
+        // The folder went away after it was created (or could not be created then): try again.
+        CreateFolderChain(path.substr(0, path.find_last_of(L"\\/") + 1));
+        fd = OpenForAppend(fsPath, hr);
+    }
+    CloseHandle(slot);
+    if (fd < 0)
+    {
+        DebugTrace(L"FileLogger: cannot open log file '%s' (error: 0x%08x)", path.c_str(),
+                   static_cast<unsigned>(hr));
+        return;
+    }
+
+    struct stat st
+    {
+    };
+    bool haveStat = ::fstat(fd, &st) == 0;
+    HRESULT statError = haveStat ? S_OK : LastErrnoHResult();
+    if (threshold != 0 && haveStat)
+    {
+        std::uint64_t sizeMB = static_cast<std::uint64_t>(st.st_size) >> 20;
+        if (sizeMB >= threshold)
+        {
+            ::close(fd);
+            if (!m_tooBigReported)
+            {
+                DebugTrace(L"FileLogger: log file '%s' is too big (size=%dMB threshold=%dMB)", path.c_str(),
+                           static_cast<int>(sizeMB), static_cast<int>(threshold));
+                m_tooBigReported = true;
+            }
+            return;
+        }
+        m_tooBigReported = false;
+    }
+
+    if (!m_banner.empty())
+    {
+        FileId id;
+        if (haveStat)
+        {
+            std::uint64_t ino = static_cast<std::uint64_t>(st.st_ino);
+            id = {static_cast<std::uint32_t>(st.st_dev), static_cast<std::uint32_t>(ino >> 32),
+                  static_cast<std::uint32_t>(ino)};
+        }
+        else
+        {
+            DebugTrace(L"FileLogger: cannot get file id (error: 0x%08x)", static_cast<unsigned>(statError));
+            id = {0xFFFFFFFFu, 0xFFFFFFFFu, 0xFFFFFFFFu};
+        }
+        // An empty file is new too: Linux may give a recreated file its predecessor's inode.
+        if (!(id == m_lastFileId) || (haveStat && st.st_size == 0))
+        {
+            m_lastFileId = id;
+            if (!WriteBytes(fd, Platform::ToUtf16Le(m_banner)))
+            {
+                DebugTrace(L"FileLogger: cannot write (error: 0x%08x)",
+                           static_cast<unsigned>(LastErrnoHResult()));
+            }
+        }
+    }
+    slot = fd;
+}
+} // namespace Logging

@@ -1,0 +1,68 @@
+// Appends log lines (UTF-16LE, no byte order mark) to a file that other threads and processes
+// may share: each line is one write on a private duplicate of an append-only handle.
+#pragma once
+
+#include "Common/Logging/LogManager.h"
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+namespace Logging
+{
+struct FileId
+{
+    std::uint32_t volumeSerialNumber = 0;
+    std::uint32_t fileIndexHigh = 0;
+    std::uint32_t fileIndexLow = 0;
+
+    bool operator==(const FileId&) const = default;
+};
+
+// Runs the file work under the process identity. Linux threads do not impersonate, so there is
+// never a token to take away or to put back.
+class ImpersonationRevertGuard
+{
+public:
+    explicit ImpersonationRevertGuard(bool enabled = LogDefaults::RevertImpersonation);
+    ~ImpersonationRevertGuard();
+    bool Reverted() const { return m_reverted; }
+
+    ImpersonationRevertGuard(const ImpersonationRevertGuard&) = delete;
+    ImpersonationRevertGuard& operator=(const ImpersonationRevertGuard&) = delete;
+
+private:
+    bool m_reverted = false;
+};
+
+class FileLogger : public ILogger
+{
+public:
+    // A fileName holding "\" or "/" is the whole path; otherwise it goes into the configured log
+    // folder. The banner heads every physical file this logger starts writing to. config null:
+    // the log manager's.
+    FileLogger(std::wstring fileName, std::wstring banner, LogConfig* config = nullptr);
+    ~FileLogger();
+
+    void Write(const wchar_t* text, int length) override;
+
+    FileLogger(const FileLogger&) = delete;
+    FileLogger& operator=(const FileLogger&) = delete;
+
+private:
+    int GetHandle();
+    // Opens the file into slot (closing what was there once the new handle is in hand).
+    void OpenFile(int& slot);
+    bool WriteBytes(int fd, const std::string& bytes);
+
+    LogConfig& m_config;
+    std::uint32_t m_openTick = 0;
+    std::wstring m_banner;
+    std::wstring m_fileName;
+    bool m_fileNameIsPath;
+    std::mutex m_lock;
+    int m_cachedHandle = -1;
+    FileId m_lastFileId;
+    bool m_tooBigReported = false;
+};
+} // namespace Logging

@@ -1,0 +1,238 @@
+#include "Common/Settings/GlobalSettings.h"
+#include "Common/Settings/IniFile.h"
+#include "Common/Settings/SettingsTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+using namespace Settings;
+using TestSupport::ScopedEnv;
+using TestSupport::TempDir;
+using TestSupport::WriteTextFile;
+
+TEST(GlobalSettingsTest, NumbersUseAutomaticBaseAndRejectLeftovers)
+{
+    std::uint32_t v = 0;
+    EXPECT_EQ(S_OK, ParseNumber(L"0x10", v));
+    EXPECT_EQ(16u, v);
+    EXPECT_EQ(S_OK, ParseNumber(L"010", v));
+    EXPECT_EQ(8u, v);
+    EXPECT_EQ(S_OK, ParseNumber(L"0", v));
+    EXPECT_EQ(0u, v);
+    EXPECT_EQ(S_OK, ParseNumber(L"0XfFfFfFfF", v));
+    EXPECT_EQ(0xFFFFFFFFu, v);
+    v = 77;
+    for (const wchar_t* bad : {L"", L"12ab", L"0x", L"08", L"-1", L"+1", L"4294967296", L"0x100000000",
+                               L"1 2", L"abc", L"99999999999999999999999"})
+    {
+        EXPECT_EQ(E_INVALIDARG, ParseNumber(bad, v)) << bad;
+    }
+    EXPECT_EQ(77u, v) << "a failed parse leaves the value alone";
+
+    // Provider values are trimmed before parsing: a trailing blank is fine, trailing letters are not.
+    ScopedEnv a("GS_NumTest_A", "12 ");
+    ScopedEnv b("GS_NumTest_B", "12 x");
+    EXPECT_EQ(S_OK, GetGlobalSettingNumber(L"NumTest", L"A", v));
+    EXPECT_EQ(12u, v);
+    EXPECT_EQ(E_INVALIDARG, EnvironmentSettingsProvider().GetNumber(L"NumTest", L"B", v));
+    EXPECT_EQ(99u, GetGlobalSettingNumberOr(L"NumTest", L"B", 99));
+    EXPECT_FALSE(TryGetGlobalSettingNumber(L"NumTest", L"B", v));
+}
+
+TEST(GlobalSettingsTest, IniReaderFollowsProfileRules)
+{
+    TempDir dir;
+    std::string big(1000, 'x');
+    std::string edge(259, 'y'); // exactly fills the first buffer: must trigger the doubling
+    WriteTextFile(dir.File("a.ini"),
+                  "; comment\n[Other]\nKey=wrong\n[  logger ]\r\n  MaxSeverity =  DBG2  \r\n"
+                  "Empty=\nQuoted=\"  spaced  \"\nBig=" +
+                      big + "\nEdge=" + edge + "\nNoEquals\n[Logger]\nLate=found\n");
+    std::wstring v;
+    std::wstring file = dir.WFile("a.ini");
+    EXPECT_TRUE(ReadIniString(file, L"LOGGER", L"maxseverity", v));
+    EXPECT_EQ(L"DBG2", v);
+    EXPECT_FALSE(ReadIniString(file, L"Logger", L"Empty", v)) << "an empty value is absent";
+    EXPECT_TRUE(ReadIniString(file, L"Logger", L"Quoted", v));
+    EXPECT_EQ(L"  spaced  ", v);
+    EXPECT_TRUE(ReadIniString(file, L"Logger", L"Big", v));
+    EXPECT_EQ(std::wstring(1000, L'x'), v);
+    EXPECT_TRUE(ReadIniString(file, L"Logger", L"Edge", v));
+    EXPECT_EQ(std::wstring(259, L'y'), v);
+    EXPECT_TRUE(ReadIniString(file, L"Logger", L"Late", v)) << "a repeated section is searched too";
+    EXPECT_FALSE(ReadIniString(file, L"Logger", L"Key", v));
+    EXPECT_FALSE(ReadIniString(file, L"Logger", L"NoEquals", v));
+    EXPECT_FALSE(ReadIniString(file, nullptr, L"Key", v));
+    EXPECT_FALSE(ReadIniString(file, L"Other", nullptr, v));
+    EXPECT_FALSE(ReadIniString(dir.WFile("missing.ini"), L"Other", L"Key", v));
+    EXPECT_FALSE(ReadIniString(Platform::FromUtf8(dir.Path()), L"Other", L"Key", v))
+        << "a folder is unreadable";
+
+    // The profile call itself: cut to the buffer, default when missing, null buffer tolerated.
+    wchar_t small[5];
+    EXPECT_EQ(4u, GetPrivateProfileString(L"Logger", L"Big", L"", small, 5, file));
+    EXPECT_EQ(std::wstring(L"xxxx"), small);
+    EXPECT_EQ(3u, GetPrivateProfileString(L"Logger", L"None", L" def ", small, 5, file));
+    EXPECT_EQ(std::wstring(L"def"), small);
+    EXPECT_EQ(0u, GetPrivateProfileString(L"Logger", L"Big", L"", nullptr, 5, file));
+
+    // UTF-16LE with byte order mark, and UTF-8 with one.
+    std::string utf16 = "\xFF\xFE" + Platform::ToUtf16Le(L"[S]\r\nK=\u00e9t\u00e9\r\n");
+    WriteTextFile(dir.File("w.ini"), utf16);
+    EXPECT_TRUE(ReadIniString(dir.WFile("w.ini"), L"s", L"k", v));
+    EXPECT_EQ(L"\u00e9t\u00e9", v);
+    WriteTextFile(dir.File("u.ini"), "\xEF\xBB\xBF[S]\nK=v\n");
+    EXPECT_TRUE(ReadIniString(dir.WFile("u.ini"), L"S", L"K", v));
+    EXPECT_EQ(L"v", v);
+}
+
+TEST(GlobalSettingsTest, ChainPrefersEnvironmentThenNamedIniThenCandidates)
+{
+    TempDir dir;
+    WriteTextFile(dir.File("named.ini"),
+                  "[General]\nDataDirectoryPath = /from/named \nNumber=0x20\n[Chain]\nOnlyIni=ini\n");
+    ScopedEnv named("GLOBAL_SETTINGS_INI", dir.File("named.ini"));
+    ScopedEnv env("GS_General_DataDirectoryPath", "  /from/env  ");
+    ScopedEnv num("GS_General_Number", "not a number");
+    ScopedEnv empty("GS_Chain_Empty", "");
+
+    std::wstring v;
+    EXPECT_EQ(S_OK, GetGlobalSetting(nullptr, L"DataDirectoryPath", v)) << "a null section means General";
+    EXPECT_EQ(L"/from/env", v) << "the environment wins over every ini file, trimmed";
+    env.Set(std::nullopt);
+    EXPECT_EQ(S_OK, GetGlobalSetting(L"General", L"DataDirectoryPath", v));
+    EXPECT_EQ(L"/from/named", v);
+
+    std::uint32_t n = 0;
+    EXPECT_EQ(S_OK, GetGlobalSettingNumber(nullptr, L"Number", n))
+        << "a non-numeric environment value lets the ini through";
+    EXPECT_EQ(32u, n);
+
+    EXPECT_EQ(S_OK, GetGlobalSetting(L"Chain", L"Empty", v)) << "set but empty is present";
+    EXPECT_EQ(L"", v);
+    EXPECT_EQ(HR_NOT_FOUND, GetGlobalSetting(L"Chain", L"Nothing", v));
+    EXPECT_EQ(L"dflt", GetGlobalSettingOr(L"Chain", L"Nothing", L"dflt"));
+    EXPECT_EQ(L"ini", GetGlobalSettingOr(L"Chain", L"OnlyIni", L"dflt"));
+    v = L"unchanged";
+    EXPECT_FALSE(TryGetGlobalSetting(L"Chain", L"Nothing", v));
+    EXPECT_EQ(L"unchanged", v);
+    EXPECT_EQ(E_INVALIDARG, GetGlobalSetting(L"Chain", nullptr, v));
+    EXPECT_EQ(E_INVALIDARG, GetGlobalSettingNumber(L"Chain", nullptr, n));
+    std::wstring longKey(100000, L'k');
+    EXPECT_EQ(HR_NOT_FOUND, GetGlobalSetting(L"Chain", longKey.c_str(), v));
+
+    // A named file that lacks the key (or cannot be read) still lets the candidates answer.
+    std::string exeDir = dir.Path() + "/bin/";
+    std::string modDir = dir.Path() + "/mod/";
+    IniFileSettingsProvider ini(Platform::FromUtf8(exeDir + "app"), Platform::FromUtf8(modDir + "librsm.so"));
+    ASSERT_EQ(5u, ini.Candidates().size());
+    EXPECT_EQ(Platform::FromUtf8(exeDir + "app.ini"), ini.Candidates()[0]);
+    EXPECT_EQ(Platform::FromUtf8(exeDir + "librsm.ini"), ini.Candidates()[1]);
+    EXPECT_EQ(Platform::FromUtf8(exeDir + "GlobalSettings.ini"), ini.Candidates()[2]);
+    EXPECT_EQ(Platform::FromUtf8(modDir + "librsm.ini"), ini.Candidates()[3]);
+    EXPECT_EQ(Platform::FromUtf8(modDir + "GlobalSettings.ini"), ini.Candidates()[4]);
+
+    const std::string files[] = {exeDir + "app.ini", exeDir + "librsm.ini", exeDir + "GlobalSettings.ini",
+                                 modDir + "librsm.ini", modDir + "GlobalSettings.ini"};
+    for (int i = 0; i < 5; ++i)
+    {
+        WriteTextFile(files[i], "[S]\nK=" + std::to_string(i) + "\n");
+    }
+    for (int i = 0; i < 5; ++i)
+    {
+        ASSERT_EQ(S_OK, ini.GetString(L"S", L"K", v));
+        EXPECT_EQ(std::to_wstring(i), v) << "candidate " << i << " answers once the earlier ones are gone";
+        std::filesystem::remove(files[i]);
+    }
+    EXPECT_EQ(HR_NOT_FOUND, ini.GetString(L"S", L"K", v));
+    named.Set(dir.Path()); // a folder: unreadable
+    WriteTextFile(files[3], "[S]\nK=3\n");
+    EXPECT_EQ(S_OK, ini.GetString(L"S", L"K", v));
+    EXPECT_EQ(L"3", v);
+    EXPECT_EQ(E_INVALIDARG, ini.GetString(L"S", nullptr, v));
+
+    // The module being the executable, or sharing its folder, shortens the list.
+    EXPECT_EQ(2u, IniFileSettingsProvider(L"/x/app", L"/x/app").Candidates().size());
+    EXPECT_EQ(3u, IniFileSettingsProvider(L"/x/app", L"/x/lib.so").Candidates().size());
+    EXPECT_EQ(L"\\w\\a.b.ini", IniFileSettingsProvider(L"\\w\\a.b.exe", L"").Candidates()[0]);
+}
+
+namespace
+{
+class AbortingProvider : public ISettingsProvider
+{
+public:
+    AbortingProvider() : ISettingsProvider(true) {}
+    HRESULT GetString(const wchar_t*, const wchar_t* key, std::wstring& value) override
+    {
+        if (std::wstring(key) == L"Stop")
+        {
+            return E_ABORT;
+        }
+        if (std::wstring(key) == L"Mine")
+        {
+            value = L"provider";
+            return S_OK;
+        }
+        return HR_NOT_FOUND;
+    }
+};
+} // namespace
+
+TEST(GlobalSettingsTest, LaterProvidersAreAskedFirstAndAbortEndsTheWalk)
+{
+    ScopedEnv env("GS_Abort_Stop", "env");
+    std::wstring v;
+    {
+        AbortingProvider p;
+        SettingsStore::Instance().Register(&p);
+        SettingsStore::Instance().Register(nullptr);
+        EXPECT_EQ(E_ABORT, GetGlobalSetting(L"Abort", L"Stop", v));
+        EXPECT_EQ(S_OK, GetGlobalSetting(L"Abort", L"Mine", v));
+        EXPECT_EQ(L"provider", v);
+    }
+    EXPECT_EQ(S_OK, GetGlobalSetting(L"Abort", L"Stop", v)) << "the provider unregistered itself";
+    EXPECT_EQ(L"env", v);
+}
+
+TEST(GlobalSettingsTest, SectionCachesUntilClearedOrExpired)
+{
+    SettingsSection section(L"CacheTest");
+    ScopedEnv value("GS_CacheTest_Value", "one");
+    ScopedEnv number("GS_CacheTest_Number", "0x10");
+    ScopedEnv absent("GS_CacheTest_Absent", std::nullopt);
+
+    std::wstring s;
+    std::uint32_t n = 0;
+    EXPECT_TRUE(section.TryGetString(L"Value", s));
+    EXPECT_EQ(L"one", s);
+    EXPECT_TRUE(section.TryGetNumber(L"Number", n));
+    EXPECT_EQ(16u, n);
+    EXPECT_FALSE(section.TryGetString(L"Absent", s));
+
+    value.Set("two");
+    number.Set("3");
+    absent.Set("now here");
+    EXPECT_EQ(L"one", section.GetString(L"Value", L"d"));
+    EXPECT_EQ(16u, section.GetNumber(L"Number", 0));
+    EXPECT_EQ(L"d", section.GetString(L"Absent", L"d")) << "an absent key is not asked again";
+    EXPECT_EQ(L"two", section.GetString(L"Value", L"d", false)) << "uncached reads go to the providers";
+
+    std::uint32_t generation = section.Generation();
+    section.ClearCaches();
+    EXPECT_EQ(generation + 1, section.Generation());
+    EXPECT_EQ(L"two", section.GetString(L"Value", L"d"));
+    EXPECT_EQ(3u, section.GetNumber(L"Number", 0));
+    EXPECT_EQ(L"now here", section.GetString(L"Absent", L"d"));
+    number.Set("zz");
+    section.ClearCaches();
+    EXPECT_EQ(7u, section.GetNumber(L"Number", 7)) << "not a number counts as absent";
+
+    SettingsSection timed(L"CacheTest", 20);
+    EXPECT_EQ(L"two", timed.GetString(L"Value", L"d"));
+    value.Set("three");
+    EXPECT_EQ(L"two", timed.GetString(L"Value", L"d"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(40));
+    EXPECT_EQ(L"three", timed.GetString(L"Value", L"d")) << "caches expire after the refresh interval";
+}
