@@ -124,3 +124,98 @@ public:
 protected:
     ~IConfigSubscriptionService() = default;
 };
+
+// ---------------------------------------------------------------------------------------------
+// Subscription request: a node (conventionally named "SubscribeConfig") with the 64-bit integer
+// attributes "ChangesMask" and "SubscribeOptions"; the filter is a "FilterByPath" query whose
+// "NodePath" names the watched subtree and whose "MaxDepth" bounds how deep changes count.
+//
+// Each committed transaction that touches the watched subtree yields at most one modification
+// node per subscription: "ModifiedNodePath" (text) = the subscribed "NodePath" exactly as given,
+// "ChangesMask" (64-bit) = the kinds of change below that the commit made and the subscription
+// asked for, "CommitSequence" (64-bit) = the store's commit number (increasing by one per
+// effective commit), and, with CFG_SUBSCRIBE_INCLUDE_NODE, child 0 = the subscribed node as of
+// that commit (absent when the node does not exist after the commit).
+
+// Kinds of change ("ChangesMask" bits).
+enum : std::uint64_t
+{
+    CFG_CHANGE_NODE_ADDED = 0x1,   // the subscribed node came into existence
+    CFG_CHANGE_NODE_REMOVED = 0x2, // the subscribed node (or an ancestor) was removed
+    CFG_CHANGE_ATTRIBUTES = 0x4,   // an attribute got a new value on a node of the subtree
+                                   // (nodes created with attributes included)
+    CFG_CHANGE_CHILDREN = 0x8,     // a node below the subscribed node was added or removed
+    CFG_CHANGE_NODE_TYPE = 0x10,   // the node type of a node of the subtree was set or changed
+    CFG_CHANGE_ALL = 0x1F,
+};
+
+// Delivery options ("SubscribeOptions" bits). Any other bit is refused with E_INVALIDARG.
+enum : std::uint64_t
+{
+    CFG_SUBSCRIBE_INCLUDE_NODE = 0x1, // modification nodes carry the subscribed node as child 0
+    CFG_SUBSCRIBE_SUBTREE = 0x2,      // ... with its subtree down to the filter's "MaxDepth"
+                                      // (without it: the node alone)
+    CFG_SUBSCRIBE_BATCH = 0x8,        // OnTriggered kind CFG_TRIGGER_BATCH with every modification
+                                      // pending at delivery time, in commit order; without it
+                                      // kind CFG_TRIGGER_NODE with exactly one modification each
+    CFG_SUBSCRIBE_ALL = 0xB,
+};
+
+// OnTriggered kinds.
+enum : std::uint32_t
+{
+    CFG_TRIGGER_BATCH = 0,
+    CFG_TRIGGER_NODE = 1,
+};
+
+// Results particular to the server.
+constexpr HRESULT CFG_E_CLOSED = MakeHr(0x8000000E);         // transaction already committed, or
+                                                             // subscription already stopped
+constexpr HRESULT CFG_E_SERVER_STOPPED = MakeHr(0x80070426); // the server was stopped
+
+// Flags of QueryNodes/PutNodes: only 0 is accepted.
+
+// ---------------------------------------------------------------------------------------------
+// Host side (libConfigServer.so).
+//
+// storeSpec: null, "" or "memory:" for an in-memory store; "sqlite:" followed by a file path
+// (backslashes allowed) for a SQLite store in that file (created when missing, WAL mode, a commit
+// is durable when it returns). Anything else: E_INVALIDARG.
+//
+// Fault injection: operation is one of "GetConfigServer", "GetService", "CreateTransaction",
+// "CommitTransaction", "PutNodes", "RemoveNodes", "QueryNodes", "Subscribe", "Unsubscribe",
+// "Start", "Stop", "GetId", "GetNodeEnumerator", "Next" (the calls of that name on this server's
+// objects) or "StoreWrite" (the store fails after writing half of a commit's records, which are
+// rolled back). The nth matching call from now (1 = the next) fails with result (a failure code)
+// without doing anything; the fault is then spent. Several faults may be armed at once.
+extern "C"
+{
+    // A new server over the store; the caller owns the proxy. Not registered anywhere.
+    RSM_EXPORT HRESULT ConfigServerCreate(const wchar_t* storeSpec, IConfigServerProxy** proxy);
+    // Stops a server: pending deliveries are dropped, delivery threads end (a delivery under way
+    // on another thread is waited for), the store is closed. Later calls fail with
+    // CFG_E_SERVER_STOPPED. The proxy stays the caller's to release.
+    RSM_EXPORT HRESULT ConfigServerShutdown(IConfigServerProxy* proxy);
+
+    // Starts a server over the store and registers its proxy as the named instance
+    // "ConfigServer.Proxy". One registered server per process: a second start fails with
+    // CFG_E_CLOSED. proxy may be null; when given, it receives a reference for the caller.
+    RSM_EXPORT HRESULT ConfigServerStart(const wchar_t* storeSpec, IConfigServerProxy** proxy);
+    // Withdraws "ConfigServer.Proxy" and stops the server started by ConfigServerStart.
+    // S_FALSE when none was started.
+    RSM_EXPORT HRESULT ConfigServerStop();
+
+    // Whole-tree import and export in the data layer's text form (serialization format 1): the
+    // text holds one root node whose children are the top-level nodes. Import merges the tree into
+    // the store in one commit (as PutNodes would); export writes the whole store.
+    RSM_EXPORT HRESULT ConfigServerImportText(IConfigServerProxy* proxy, const void* text,
+                                              std::uint64_t size);
+    RSM_EXPORT HRESULT ConfigServerImportFile(IConfigServerProxy* proxy, const wchar_t* filePath);
+    RSM_EXPORT HRESULT ConfigServerExportText(IConfigServerProxy* proxy, VxnSerializationWriter writer,
+                                              void* writerContext);
+    RSM_EXPORT HRESULT ConfigServerExportFile(IConfigServerProxy* proxy, const wchar_t* filePath);
+
+    RSM_EXPORT HRESULT ConfigServerInjectFault(IConfigServerProxy* proxy, const wchar_t* operation,
+                                               std::uint32_t nth, HRESULT result);
+    RSM_EXPORT HRESULT ConfigServerClearFaults(IConfigServerProxy* proxy);
+}

@@ -1,0 +1,352 @@
+// The host-side C functions of libConfigServer.so.
+#include "ConfigServer.h"
+#include "Platform/ConfigServer/Objects.h"
+#include "Platform/ConfigServer/VxConvert.h"
+#include "Platform/Core/System.h"
+#include "Platform/Core/Text.h"
+#include "Ravlin.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string>
+
+namespace
+{
+
+using namespace ConfigServer;
+
+constexpr const wchar_t* kProxyName = L"ConfigServer.Proxy";
+constexpr unsigned kDeliveryThreads = 2;
+
+HRESULT FromErrno(int error)
+{
+    return static_cast<HRESULT>((Platform::Win32FromErrno(error) & 0xFFFF) | 0x80070000u);
+}
+
+HRESULT OpenStore(const wchar_t* spec, std::unique_ptr<IStore>& store)
+{
+    std::wstring text = spec ? spec : L"";
+    if (text.empty() || text == L"memory:")
+    {
+        store = CreateMemoryStore();
+        return S_OK;
+    }
+    const std::wstring prefix = L"sqlite:";
+    if (text.compare(0, prefix.size(), prefix) != 0 || text.size() == prefix.size())
+    {
+        return E_INVALIDARG;
+    }
+    return CreateSqliteStore(Platform::ToFileSystemPath(text.substr(prefix.size())), store);
+}
+
+std::mutex g_startedMutex;
+IConfigServerProxy* g_started = nullptr;
+
+template <typename Work> HRESULT Guarded(Work work)
+{
+    try
+    {
+        return work();
+    }
+    catch (const std::bad_alloc&)
+    {
+        return E_OUTOFMEMORY;
+    }
+}
+
+HRESULT WriteToFile(const void* data, std::uint64_t size, void* context)
+{
+    auto* file = static_cast<std::FILE*>(context);
+    return std::fwrite(data, 1, static_cast<std::size_t>(size), file) == size ? S_OK : FromErrno(errno);
+}
+
+HRESULT AppendToString(const void* data, std::uint64_t size, void* context)
+{
+    static_cast<std::string*>(context)->append(static_cast<const char*>(data),
+                                               static_cast<std::size_t>(size));
+    return S_OK;
+}
+
+} // namespace
+
+extern "C"
+{
+
+    RSM_EXPORT HRESULT ConfigServerCreate(const wchar_t* storeSpec, IConfigServerProxy** proxy)
+    {
+        if (proxy == nullptr)
+        {
+            return E_POINTER;
+        }
+        *proxy = nullptr;
+        return Guarded(
+            [&]
+            {
+                std::unique_ptr<IStore> store;
+                HRESULT hr = OpenStore(storeSpec, store);
+                if (FAILED(hr))
+                {
+                    return hr;
+                }
+                std::shared_ptr<ServerCore> core;
+                hr = ServerCore::Create(std::move(store), kDeliveryThreads, core);
+                if (FAILED(hr))
+                {
+                    return hr;
+                }
+                *proxy = new Proxy(std::move(core));
+                return S_OK;
+            });
+    }
+
+    RSM_EXPORT HRESULT ConfigServerShutdown(IConfigServerProxy* proxy)
+    {
+        if (proxy == nullptr)
+        {
+            return E_POINTER;
+        }
+        ServerCore* core = CoreOf(proxy);
+        if (core == nullptr)
+        {
+            return E_INVALIDARG;
+        }
+        core->Shutdown();
+        return S_OK;
+    }
+
+    RSM_EXPORT HRESULT ConfigServerStart(const wchar_t* storeSpec, IConfigServerProxy** proxy)
+    {
+        if (proxy)
+        {
+            *proxy = nullptr;
+        }
+        std::lock_guard lock(g_startedMutex);
+        if (g_started)
+        {
+            return CFG_E_CLOSED;
+        }
+        IConfigServerProxy* created = nullptr;
+        HRESULT hr = ConfigServerCreate(storeSpec, &created);
+        if (FAILED(hr))
+        {
+            return hr;
+        }
+        hr = RLRegisterNamedInstance(kProxyName, created);
+        if (FAILED(hr))
+        {
+            ConfigServerShutdown(created);
+            created->Release();
+            return hr;
+        }
+        g_started = created;
+        if (proxy)
+        {
+            created->AddRef();
+            *proxy = created;
+        }
+        return S_OK;
+    }
+
+    RSM_EXPORT HRESULT ConfigServerStop()
+    {
+        IConfigServerProxy* started = nullptr;
+        {
+            std::lock_guard lock(g_startedMutex);
+            std::swap(started, g_started);
+            if (started)
+            {
+                RLRegisterNamedInstance(kProxyName, nullptr);
+            }
+        }
+        if (started == nullptr)
+        {
+            return S_FALSE;
+        }
+        ConfigServerShutdown(started);
+        started->Release();
+        return S_OK;
+    }
+
+    RSM_EXPORT HRESULT ConfigServerImportText(IConfigServerProxy* proxy, const void* text, std::uint64_t size)
+    {
+        if (proxy == nullptr || (text == nullptr && size != 0))
+        {
+            return E_POINTER;
+        }
+        ServerCore* core = CoreOf(proxy);
+        if (core == nullptr)
+        {
+            return E_INVALIDARG;
+        }
+        return Guarded(
+            [&]
+            {
+                IVXNode* parsed = nullptr;
+                HRESULT hr = VxnParseNodes(text, size, &parsed, nullptr, nullptr);
+                if (FAILED(hr))
+                {
+                    return hr;
+                }
+                std::unique_ptr<IVXNode, HRESULT (*)(IVXNode*)> guard(parsed, VxnCloseNodeHandle);
+                std::wstring fullPath;
+                PutOperation put;
+                hr = ReadNodeName(parsed, VXN_NAME_FULL_PATH, fullPath);
+                if (FAILED(hr))
+                {
+                    return hr;
+                }
+                if (!SplitPath(fullPath, put.path) || put.path.size() > kMaxTreeDepth)
+                {
+                    return HR_INVALID_DATA;
+                }
+                hr = ReadInputTree(parsed, put.node);
+                if (FAILED(hr))
+                {
+                    return hr;
+                }
+                return core->Commit({std::move(put)});
+            });
+    }
+
+    RSM_EXPORT HRESULT ConfigServerImportFile(IConfigServerProxy* proxy, const wchar_t* filePath)
+    {
+        if (proxy == nullptr || filePath == nullptr)
+        {
+            return E_POINTER;
+        }
+        return Guarded(
+            [&]
+            {
+                std::FILE* file = std::fopen(Platform::ToFileSystemPath(filePath).c_str(), "rb");
+                if (file == nullptr)
+                {
+                    return FromErrno(errno);
+                }
+                std::string text;
+                char buffer[65536];
+                std::size_t read;
+                while ((read = std::fread(buffer, 1, sizeof(buffer), file)) > 0)
+                {
+                    text.append(buffer, read);
+                }
+                bool failed = std::ferror(file) != 0;
+                std::fclose(file);
+                if (failed)
+                {
+                    return MakeHr(0x8007001E); // read fault
+                }
+                return ConfigServerImportText(proxy, text.data(), text.size());
+            });
+    }
+
+    RSM_EXPORT HRESULT ConfigServerExportText(IConfigServerProxy* proxy, VxnSerializationWriter writer,
+                                              void* writerContext)
+    {
+        if (proxy == nullptr || writer == nullptr)
+        {
+            return E_POINTER;
+        }
+        ServerCore* core = CoreOf(proxy);
+        if (core == nullptr)
+        {
+            return E_INVALIDARG;
+        }
+        if (core->Stopped())
+        {
+            return CFG_E_SERVER_STOPPED;
+        }
+        return Guarded(
+            [&]
+            {
+                IVXNode* root = nullptr;
+                HRESULT hr = MakeDataNode(*core->Root(), std::wstring(), VXN_DEPTH_ALL, &root);
+                if (FAILED(hr))
+                {
+                    return hr;
+                }
+                std::unique_ptr<IVXNode, HRESULT (*)(IVXNode*)> guard(root, VxnCloseNodeHandle);
+                IVXSerializationContext* context = nullptr;
+                hr = VxnStartSerialization(VXN_SERIALIZATION_XML, 0, writer, writerContext, &context);
+                if (FAILED(hr))
+                {
+                    return hr;
+                }
+                hr = VxnSerializeNodes(context, &root, 1, VXN_DEPTH_ALL);
+                if (SUCCEEDED(hr))
+                {
+                    hr = VxnFinalizeSerialization(context);
+                }
+                VxnCloseSerializationContext(context);
+                return hr;
+            });
+    }
+
+    RSM_EXPORT HRESULT ConfigServerExportFile(IConfigServerProxy* proxy, const wchar_t* filePath)
+    {
+        if (proxy == nullptr || filePath == nullptr)
+        {
+            return E_POINTER;
+        }
+        return Guarded(
+            [&]
+            {
+                // Written whole into memory first, so that a failing export leaves no half file behind.
+                std::string text;
+                HRESULT hr = ConfigServerExportText(proxy, AppendToString, &text);
+                if (FAILED(hr))
+                {
+                    return hr;
+                }
+                std::FILE* file = std::fopen(Platform::ToFileSystemPath(filePath).c_str(), "wb");
+                if (file == nullptr)
+                {
+                    return FromErrno(errno);
+                }
+                hr = WriteToFile(text.data(), text.size(), file);
+                if (std::fclose(file) != 0 && SUCCEEDED(hr))
+                {
+                    hr = FromErrno(errno);
+                }
+                return hr;
+            });
+    }
+
+    RSM_EXPORT HRESULT ConfigServerInjectFault(IConfigServerProxy* proxy, const wchar_t* operation,
+                                               std::uint32_t nth, HRESULT result)
+    {
+        if (proxy == nullptr || operation == nullptr)
+        {
+            return E_POINTER;
+        }
+        ServerCore* core = CoreOf(proxy);
+        if (core == nullptr || nth == 0 || SUCCEEDED(result) || !FaultInjector::IsKnownOperation(operation))
+        {
+            return E_INVALIDARG;
+        }
+        return Guarded(
+            [&]
+            {
+                core->Faults()->Arm(operation, nth, result);
+                return S_OK;
+            });
+    }
+
+    RSM_EXPORT HRESULT ConfigServerClearFaults(IConfigServerProxy* proxy)
+    {
+        if (proxy == nullptr)
+        {
+            return E_POINTER;
+        }
+        ServerCore* core = CoreOf(proxy);
+        if (core == nullptr)
+        {
+            return E_INVALIDARG;
+        }
+        core->Faults()->Clear();
+        return S_OK;
+    }
+
+} // extern "C"

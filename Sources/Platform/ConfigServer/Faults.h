@@ -1,0 +1,37 @@
+// Armed failures for tests of callers: the nth call of a named operation fails with a chosen
+// result and does nothing else.
+#pragma once
+
+#include "RsmTypes.h"
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace ConfigServer
+{
+
+class FaultInjector
+{
+public:
+    static bool IsKnownOperation(std::wstring_view operation);
+
+    void Arm(std::wstring_view operation, std::uint32_t nth, HRESULT result);
+    void Clear();
+    // S_OK, or the armed result when this call is the one chosen (the fault is then spent).
+    HRESULT Check(std::wstring_view operation);
+
+private:
+    struct Fault
+    {
+        std::wstring operation;
+        std::uint32_t remaining;
+        HRESULT result;
+    };
+    std::mutex m_mutex;
+    std::vector<Fault> m_faults;
+};
+
+} // namespace ConfigServer

@@ -1,0 +1,531 @@
+#include "Platform/ConfigServer/Server.h"
+
+#include "Platform/ConfigServer/Objects.h"
+#include "Platform/ConfigServer/VxConvert.h"
+#include "Platform/Core/Text.h"
+
+#include <algorithm>
+#include <new>
+
+namespace ConfigServer
+{
+
+void DeliveryQueue::Push(Subscription* subscription)
+{
+    subscription->AddRef();
+    {
+        std::lock_guard lock(m_mutex);
+        if (!m_stopping)
+        {
+            m_items.push_back(subscription);
+            subscription = nullptr;
+        }
+    }
+    if (subscription)
+    {
+        subscription->Release();
+        return;
+    }
+    m_wake.notify_one();
+}
+
+Subscription* DeliveryQueue::Pop()
+{
+    std::unique_lock lock(m_mutex);
+    m_wake.wait(lock, [&] { return m_stopping || !m_items.empty(); });
+    if (m_stopping)
+    {
+        return nullptr;
+    }
+    Subscription* subscription = m_items.front();
+    m_items.pop_front();
+    return subscription;
+}
+
+void DeliveryQueue::Stop()
+{
+    std::deque<Subscription*> dropped;
+    {
+        std::lock_guard lock(m_mutex);
+        m_stopping = true;
+        dropped.swap(m_items);
+    }
+    m_wake.notify_all();
+    for (Subscription* subscription : dropped)
+    {
+        subscription->Release();
+    }
+}
+
+Subscription::Subscription(const GUID& id, SubscriptionRequest request, IConfigModifyCallback* callback,
+                           std::weak_ptr<ServerCore> core, std::shared_ptr<DeliveryQueue> queue,
+                           std::shared_ptr<FaultInjector> faults)
+    : m_id(id), m_request(std::move(request)), m_core(std::move(core)), m_queue(std::move(queue)),
+      m_faults(std::move(faults)), m_callback(callback)
+{
+    m_callback->AddRef();
+}
+
+Subscription::~Subscription()
+{
+    if (m_callback)
+    {
+        m_callback->Release();
+    }
+}
+
+HRESULT Subscription::QueryOther(const GUID& iid, void** object)
+{
+    if (iid == IID_SubscriptionImpl)
+    {
+        *object = this;
+        return S_OK;
+    }
+    return E_NOINTERFACE;
+}
+
+HRESULT Subscription::Start()
+{
+    if (HRESULT hr = m_faults->Check(L"Start"); FAILED(hr))
+    {
+        return hr;
+    }
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_closed)
+        {
+            return CFG_E_CLOSED;
+        }
+        if (m_started)
+        {
+            return S_FALSE;
+        }
+        m_started = true;
+        if (m_pending.empty() || m_scheduled)
+        {
+            return S_OK;
+        }
+        m_scheduled = true;
+    }
+    m_queue->Push(this);
+    return S_OK;
+}
+
+HRESULT Subscription::Stop()
+{
+    if (HRESULT hr = m_faults->Check(L"Stop"); FAILED(hr))
+    {
+        return hr;
+    }
+    if (auto core = m_core.lock())
+    {
+        return SUCCEEDED(core->RemoveSubscription(this)) ? S_OK : S_FALSE;
+    }
+    return Close() ? S_OK : S_FALSE;
+}
+
+HRESULT Subscription::GetId(GUID* id)
+{
+    if (HRESULT hr = m_faults->Check(L"GetId"); FAILED(hr))
+    {
+        return hr;
+    }
+    if (id == nullptr)
+    {
+        return E_POINTER;
+    }
+    *id = m_id;
+    return S_OK;
+}
+
+void Subscription::Enqueue(std::uint64_t sequence, std::uint64_t mask, ConstNodeP node)
+{
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_closed)
+        {
+            return;
+        }
+        m_pending.push_back({sequence, mask, std::move(node)});
+        if (!m_started || m_scheduled)
+        {
+            return;
+        }
+        m_scheduled = true;
+    }
+    m_queue->Push(this);
+}
+
+IVXNode* Subscription::MakeModificationNode(const Pending& pending) const
+{
+    IVXNode* modification = nullptr;
+    if (FAILED(VxnCreateNode(nullptr, L"NodeModification", &modification)))
+    {
+        return nullptr;
+    }
+    auto fail = [&]
+    {
+        VxnCloseNodeHandle(modification);
+        return nullptr;
+    };
+    std::string path = Platform::ToUtf16Le(m_request.path);
+    path.append(2, '\0');
+    auto mask = static_cast<std::int64_t>(pending.mask);
+    auto sequence = static_cast<std::int64_t>(pending.sequence);
+    if (FAILED(
+            VxnSetAttribute(modification, L"ModifiedNodePath", VXN_ATTR_STRING, path.data(), path.size())) ||
+        FAILED(VxnSetAttribute(modification, L"ChangesMask", VXN_ATTR_INT64, &mask, sizeof(mask))) ||
+        FAILED(VxnSetAttribute(modification, L"CommitSequence", VXN_ATTR_INT64, &sequence, sizeof(sequence))))
+    {
+        return fail();
+    }
+    if (pending.node && (m_request.options & CFG_SUBSCRIBE_INCLUDE_NODE) != 0)
+    {
+        // The modification node stands for the parent, so that child 0 reports its real full path.
+        const auto& components = m_request.components;
+        std::wstring parentPath = L"\\";
+        for (std::size_t i = 0; i + 1 < components.size(); ++i)
+        {
+            parentPath = ChildPath(parentPath, components[i]);
+        }
+        std::uint64_t depth = (m_request.options & CFG_SUBSCRIBE_SUBTREE) != 0 ? m_request.maxDepth : 0;
+        IVXNode* content = nullptr;
+        std::wstring name = components.empty() ? std::wstring() : components.back();
+        if (FAILED(VxnSetNodeName(modification, VXN_NAME_FULL_PATH, parentPath.c_str())) ||
+            FAILED(MakeDataNode(*pending.node, name, depth, &content)))
+        {
+            return fail();
+        }
+        HRESULT hr = VxnAddChild(modification, content);
+        VxnCloseNodeHandle(content);
+        if (FAILED(hr))
+        {
+            return fail();
+        }
+    }
+    return modification;
+}
+
+void Subscription::Deliver()
+{
+    std::vector<Pending> items;
+    IConfigModifyCallback* callback = nullptr;
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_closed || !m_started || m_pending.empty())
+        {
+            m_scheduled = false;
+            return;
+        }
+        if ((m_request.options & CFG_SUBSCRIBE_BATCH) != 0)
+        {
+            items.assign(std::make_move_iterator(m_pending.begin()),
+                         std::make_move_iterator(m_pending.end()));
+            m_pending.clear();
+        }
+        else
+        {
+            items.push_back(std::move(m_pending.front()));
+            m_pending.pop_front();
+        }
+        m_delivering = true;
+        m_deliveringThread = std::this_thread::get_id();
+        callback = m_callback;
+        callback->AddRef();
+    }
+
+    std::vector<IVXNode*> nodes;
+    for (const auto& item : items)
+    {
+        if (IVXNode* node = MakeModificationNode(item))
+        {
+            nodes.push_back(node);
+        }
+    }
+    if (!nodes.empty())
+    {
+        auto* modifications = new ModifyEnum(std::move(nodes), m_faults);
+        std::uint32_t kind =
+            (m_request.options & CFG_SUBSCRIBE_BATCH) != 0 ? CFG_TRIGGER_BATCH : CFG_TRIGGER_NODE;
+        callback->OnTriggered(this, kind, modifications);
+        modifications->Release();
+    }
+    callback->Release();
+
+    bool again = false;
+    {
+        std::lock_guard lock(m_mutex);
+        m_delivering = false;
+        m_deliveringThread = std::thread::id();
+        again = !m_closed && !m_pending.empty();
+        m_scheduled = again;
+    }
+    m_idle.notify_all();
+    if (again)
+    {
+        m_queue->Push(this);
+    }
+}
+
+bool Subscription::Close()
+{
+    IConfigModifyCallback* callback = nullptr;
+    {
+        std::unique_lock lock(m_mutex);
+        if (m_closed)
+        {
+            return false;
+        }
+        m_closed = true;
+        m_pending.clear();
+        // From inside our own callback there is nothing to wait for: the delivery ends when we return.
+        if (m_deliveringThread != std::this_thread::get_id())
+        {
+            m_idle.wait(lock, [&] { return !m_delivering; });
+        }
+        callback = m_callback;
+        m_callback = nullptr;
+    }
+    if (callback)
+    {
+        callback->Release();
+    }
+    return true;
+}
+
+ServerCore::ServerCore(std::unique_ptr<IStore> store) : m_store(std::move(store)) {}
+
+HRESULT ServerCore::Create(std::unique_ptr<IStore> store, unsigned deliveryThreads,
+                           std::shared_ptr<ServerCore>& core)
+{
+    NodeP root;
+    HRESULT hr = store->Load(root);
+    if (FAILED(hr))
+    {
+        return hr;
+    }
+    std::shared_ptr<ServerCore> created(new ServerCore(std::move(store)));
+    created->m_root = std::move(root);
+    for (unsigned i = 0; i < std::max(deliveryThreads, 1u); ++i)
+    {
+        created->m_threads.emplace_back(
+            [queue = created->m_queue]
+            {
+                while (Subscription* subscription = queue->Pop())
+                {
+                    subscription->Deliver();
+                    subscription->Release();
+                }
+            });
+    }
+    core = std::move(created);
+    return S_OK;
+}
+
+ServerCore::~ServerCore()
+{
+    Shutdown();
+}
+
+bool ServerCore::Stopped() const
+{
+    return m_stopped.load();
+}
+
+void ServerCore::Shutdown()
+{
+    {
+        std::lock_guard lock(m_writeMutex);
+        if (m_stopped.exchange(true))
+        {
+            return;
+        }
+    }
+    std::vector<Subscription*> subscriptions;
+    {
+        std::lock_guard lock(m_subscriptionsMutex);
+        subscriptions.swap(m_subscriptions);
+    }
+    for (Subscription* subscription : subscriptions)
+    {
+        subscription->Close();
+        subscription->Release();
+    }
+    m_queue->Stop();
+    for (auto& thread : m_threads)
+    {
+        // Shut down from inside a callback: that thread ends by itself once the callback returns.
+        if (thread.get_id() == std::this_thread::get_id())
+        {
+            thread.detach();
+        }
+        else if (thread.joinable())
+        {
+            thread.join();
+        }
+    }
+    std::lock_guard lock(m_writeMutex);
+    m_store.reset();
+}
+
+ConstNodeP ServerCore::Root() const
+{
+    std::lock_guard lock(m_rootMutex);
+    return m_root;
+}
+
+HRESULT ServerCore::AddSubscription(Subscription* subscription)
+{
+    std::lock_guard lock(m_subscriptionsMutex);
+    if (m_stopped)
+    {
+        return CFG_E_SERVER_STOPPED;
+    }
+    subscription->AddRef();
+    m_subscriptions.push_back(subscription);
+    return S_OK;
+}
+
+HRESULT ServerCore::RemoveSubscription(Subscription* subscription)
+{
+    {
+        std::lock_guard lock(m_subscriptionsMutex);
+        auto it = std::find(m_subscriptions.begin(), m_subscriptions.end(), subscription);
+        if (it == m_subscriptions.end())
+        {
+            return HR_NOT_FOUND;
+        }
+        m_subscriptions.erase(it);
+    }
+    // Outside the list lock: the wait for a running callback must not block commits it may make.
+    subscription->Close();
+    subscription->Release();
+    return S_OK;
+}
+
+HRESULT ServerCore::Commit(const std::vector<Operation>& operations)
+{
+    std::lock_guard lock(m_writeMutex);
+    if (m_stopped)
+    {
+        return CFG_E_SERVER_STOPPED;
+    }
+    try
+    {
+        TreeUpdate update(Root(), ++m_epoch);
+        for (const auto& operation : operations)
+        {
+            update.Apply(operation);
+        }
+        if (!update.Changed())
+        {
+            return S_OK;
+        }
+        ChangeSet changes = update.MakeChangeSet();
+        WriteProgress progress;
+        if (HRESULT injected = m_faults->Check(L"StoreWrite"); FAILED(injected))
+        {
+            if (changes.written.empty())
+            {
+                return injected;
+            }
+            progress = [injected](std::size_t written, std::size_t total)
+            { return written >= std::max<std::size_t>(1, total / 2) ? injected : S_OK; };
+        }
+        HRESULT hr = m_store->Persist(changes, progress);
+        if (FAILED(hr))
+        {
+            return hr;
+        }
+        std::uint64_t sequence = ++m_sequence;
+        {
+            std::lock_guard rootLock(m_rootMutex);
+            m_root = update.NewRoot();
+        }
+        Notify(update, sequence);
+        return S_OK;
+    }
+    catch (const std::bad_alloc&)
+    {
+        return E_OUTOFMEMORY;
+    }
+}
+
+std::uint64_t ChangesFor(const SubscriptionRequest& request, const TreeUpdate& update)
+{
+    const bool before = Lookup(update.OldRoot(), request.components) != nullptr;
+    const bool after = Lookup(update.NewRoot(), request.components) != nullptr;
+    std::uint64_t bits = 0;
+    if (!before && after)
+    {
+        bits |= CFG_CHANGE_NODE_ADDED;
+    }
+    if (before && !after)
+    {
+        bits |= CFG_CHANGE_NODE_REMOVED;
+    }
+    const std::size_t depth = request.components.size();
+    for (const auto& [path, events] : update.Events())
+    {
+        switch (RelationOf(path, request.path))
+        {
+        case Relation::Same:
+            if ((events & kEventRemoved) != 0 && before && after)
+            {
+                bits |= CFG_CHANGE_NODE_REMOVED | CFG_CHANGE_NODE_ADDED; // removed and made anew
+            }
+            if ((events & kEventAttributes) != 0)
+            {
+                bits |= CFG_CHANGE_ATTRIBUTES;
+            }
+            if ((events & kEventType) != 0)
+            {
+                bits |= CFG_CHANGE_NODE_TYPE;
+            }
+            break;
+        case Relation::Below:
+            if (DepthOf(path) - depth > request.maxDepth)
+            {
+                break;
+            }
+            if ((events & (kEventAdded | kEventRemoved)) != 0)
+            {
+                bits |= CFG_CHANGE_CHILDREN;
+            }
+            if ((events & kEventAttributes) != 0)
+            {
+                bits |= CFG_CHANGE_ATTRIBUTES;
+            }
+            if ((events & kEventType) != 0)
+            {
+                bits |= CFG_CHANGE_NODE_TYPE;
+            }
+            break;
+        case Relation::Above:
+            if ((events & kEventRemoved) != 0 && before && after)
+            {
+                bits |= CFG_CHANGE_NODE_REMOVED | CFG_CHANGE_NODE_ADDED;
+            }
+            break;
+        case Relation::Unrelated:
+            break;
+        }
+    }
+    return bits;
+}
+
+void ServerCore::Notify(const TreeUpdate& update, std::uint64_t sequence)
+{
+    std::lock_guard lock(m_subscriptionsMutex);
+    for (Subscription* subscription : m_subscriptions)
+    {
+        const SubscriptionRequest& request = subscription->Request();
+        std::uint64_t bits = ChangesFor(request, update) & request.mask;
+        if (bits != 0)
+        {
+            subscription->Enqueue(sequence, bits, Lookup(update.NewRoot(), request.components));
+        }
+    }
+}
+
+} // namespace ConfigServer

@@ -1,0 +1,155 @@
+// The server's own tree: immutable once published, so readers and pending deliveries share it
+// without copying; a commit copies only the nodes it touches (path copying).
+#pragma once
+
+#include "RsmTypes.h"
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <variant>
+#include <vector>
+
+namespace ConfigServer
+{
+
+struct Attribute
+{
+    std::wstring name;
+    std::uint16_t type = 0;
+    std::vector<std::uint8_t> value;
+
+    bool SameValue(const Attribute& other) const { return type == other.type && value == other.value; }
+};
+
+struct Node;
+using NodeP = std::shared_ptr<Node>;
+using ConstNodeP = std::shared_ptr<const Node>;
+
+struct Node
+{
+    std::wstring name;
+    std::wstring type;
+    std::vector<Attribute> attributes;                     // in the order they were first set
+    std::map<std::uint64_t, NodeP> children;               // by order key: insertion order
+    std::unordered_map<std::wstring, std::uint64_t> index; // child name -> order key
+    std::uint64_t nextOrder = 0;
+    std::uint64_t epoch = 0; // the commit that may still change this node in place
+
+    const Attribute* FindAttribute(const std::wstring& attributeName) const;
+    NodeP FindChild(const std::wstring& childName) const;
+};
+
+// A detached tree handed in by a caller (converted from the data layer at once, so later changes
+// of the caller's node do not leak into a transaction).
+struct InputNode
+{
+    std::wstring name;
+    std::wstring type;
+    std::vector<Attribute> attributes;
+    std::vector<InputNode> children;
+};
+
+// Limits on what callers hand in; beyond them the call fails with E_INVALIDARG.
+constexpr std::size_t kMaxPathLength = 32767;
+constexpr std::size_t kMaxTreeDepth = 512;
+
+// Full paths: "\" is the root; "\A\B" names B below A. Components are non-empty and contain no
+// backslash. Returns false for anything else.
+bool SplitPath(const std::wstring& path, std::vector<std::wstring>& components);
+std::wstring ChildPath(const std::wstring& parentPath, const std::wstring& name);
+bool IsValidName(const std::wstring& name);
+
+// Where path lies relative to base: the same node, strictly below it (depth = levels below),
+// strictly above it, or unrelated.
+enum class Relation
+{
+    Same,
+    Below,
+    Above,
+    Unrelated,
+};
+Relation RelationOf(const std::wstring& path, const std::wstring& base);
+std::size_t DepthOf(const std::wstring& path);
+
+ConstNodeP Lookup(const ConstNodeP& root, const std::vector<std::wstring>& components);
+
+struct PutOperation
+{
+    std::vector<std::wstring> path;
+    InputNode node;
+};
+struct RemoveOperation
+{
+    std::vector<std::wstring> path;
+};
+using Operation = std::variant<PutOperation, RemoveOperation>;
+
+// Per-node change bits recorded while a commit is applied.
+enum : std::uint32_t
+{
+    kEventAdded = 1,
+    kEventRemoved = 2,
+    kEventAttributes = 4,
+    kEventType = 8,
+};
+
+// What a store must write to hold the new tree: subtrees to delete first, then node records.
+struct NodeRecord
+{
+    std::wstring path;
+    std::wstring parent;
+    std::uint64_t order = 0;
+    std::wstring type;
+    std::vector<Attribute> attributes;
+};
+struct ChangeSet
+{
+    std::vector<std::wstring> removed;
+    std::vector<NodeRecord> written;
+    bool Empty() const { return removed.empty() && written.empty(); }
+};
+
+// Applies operations to a new version of the tree. The old root is never modified.
+class TreeUpdate
+{
+public:
+    TreeUpdate(ConstNodeP oldRoot, std::uint64_t epoch);
+
+    void Apply(const Operation& operation);
+    bool Changed() const { return !m_events.empty() || !m_removed.empty(); }
+    ConstNodeP NewRoot() const { return m_root; }
+    ConstNodeP OldRoot() const { return m_oldRoot; }
+    const std::unordered_map<std::wstring, std::uint32_t>& Events() const { return m_events; }
+    ChangeSet MakeChangeSet() const;
+
+private:
+    NodeP Writable(NodeP& slot);
+    NodeP NewNode(const std::wstring& name);
+    // Walks to the node at path, creating what is missing; returns the writable node.
+    NodeP Reach(const std::vector<std::wstring>& path, std::wstring& fullPath);
+    void Merge(const InputNode& input, const NodeP& target, const std::wstring& path);
+    void Remove(const std::vector<std::wstring>& path);
+    void Mark(const std::wstring& path, std::uint32_t bits);
+
+    ConstNodeP m_oldRoot;
+    NodeP m_root;
+    std::uint64_t m_epoch;
+    std::unordered_map<std::wstring, std::uint32_t> m_events;
+    std::unordered_set<std::wstring> m_dirty;
+    std::vector<std::wstring> m_removed;
+};
+
+// Visits the children in insertion order.
+template <typename Visitor> void ForEachChild(const Node& node, Visitor&& visit)
+{
+    for (const auto& [order, child] : node.children)
+    {
+        visit(*child);
+    }
+}
+
+} // namespace ConfigServer
