@@ -1,0 +1,165 @@
+#include "Common/Helpers/AsyncAction.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <future>
+#include <mutex>
+#include <stdexcept>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+using namespace std::chrono_literals;
+using Helpers::CAsyncAction;
+using Clock = std::chrono::steady_clock;
+
+namespace
+{
+// Counts runs and lets a test wait for a number of them.
+class RunLog
+{
+public:
+    void Record(Clock::time_point start, Clock::time_point end)
+    {
+        std::lock_guard lock(m_lock);
+        m_runs.push_back({start, end});
+        m_changed.notify_all();
+    }
+    bool WaitFor(std::size_t count)
+    {
+        std::unique_lock lock(m_lock);
+        return m_changed.wait_for(lock, 10s, [&] { return m_runs.size() >= count; });
+    }
+    std::vector<std::pair<Clock::time_point, Clock::time_point>> Runs()
+    {
+        std::lock_guard lock(m_lock);
+        return m_runs;
+    }
+
+private:
+    std::mutex m_lock;
+    std::condition_variable m_changed;
+    std::vector<std::pair<Clock::time_point, Clock::time_point>> m_runs;
+};
+} // namespace
+
+TEST(AsyncActionTest, RunsAfterTheDelayThenOncePerPeriodAfterEachRunEnds)
+{
+    RunLog log;
+    Clock::time_point created = Clock::now();
+    {
+        CAsyncAction action(20ms, 30ms,
+                            [&]
+                            {
+                                auto start = Clock::now();
+                                std::this_thread::sleep_for(5ms);
+                                log.Record(start, Clock::now());
+                            });
+        ASSERT_TRUE(log.WaitFor(4));
+    }
+    auto runs = log.Runs();
+    EXPECT_GE(runs[0].first - created, 30ms);
+    for (std::size_t i = 1; i < runs.size(); ++i)
+    {
+        // The period counts from the end of the previous run, and runs never overlap.
+        EXPECT_GE(runs[i].first - runs[i - 1].second, 20ms);
+    }
+}
+
+TEST(AsyncActionTest, ZeroDelayRunsAtOnceAndZeroPeriodRunsOnce)
+{
+    RunLog log;
+    {
+        CAsyncAction action(0ms, 0ms, [&] { log.Record(Clock::now(), Clock::now()); });
+        ASSERT_TRUE(log.WaitFor(1));
+        std::this_thread::sleep_for(50ms);
+    }
+    EXPECT_EQ(log.Runs().size(), 1u);
+
+    // Out-of-range values: a negative delay is no delay, a negative period no repetition.
+    RunLog negative;
+    {
+        CAsyncAction action(std::chrono::seconds(-5), std::chrono::seconds(-5),
+                            [&] { negative.Record(Clock::now(), Clock::now()); });
+        ASSERT_TRUE(negative.WaitFor(1));
+        std::this_thread::sleep_for(50ms);
+    }
+    EXPECT_EQ(negative.Runs().size(), 1u);
+}
+
+TEST(AsyncActionTest, DestructionDuringTheInitialWaitNeverRuns)
+{
+    std::atomic<int> runs{0};
+    for (auto delay : {std::chrono::seconds(3600), std::chrono::seconds::max(),
+                       std::chrono::seconds(std::numeric_limits<std::int64_t>::max() - 1)})
+    {
+        CAsyncAction action(std::chrono::seconds(1), delay, [&] { ++runs; });
+        action.Stop();
+        action.Stop(); // twice is harmless
+    }
+    EXPECT_EQ(runs, 0);
+}
+
+TEST(AsyncActionTest, DestructionWaitsForTheRunInProgressAndStopsTheSchedule)
+{
+    std::promise<void> entered;
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::atomic<int> runs{0};
+    std::atomic<bool> destroyed{false};
+
+    auto action = std::make_unique<CAsyncAction<std::function<void()>>>(1ms, 0ms,
+                                                                        [&]
+                                                                        {
+                                                                            if (++runs == 1)
+                                                                            {
+                                                                                entered.set_value();
+                                                                                released.wait();
+                                                                            }
+                                                                        });
+    entered.get_future().wait();
+    std::thread destroyer(
+        [&]
+        {
+            action.reset();
+            destroyed = true;
+        });
+    std::this_thread::sleep_for(30ms);
+    EXPECT_FALSE(destroyed); // still inside the first run
+    release.set_value();
+    destroyer.join();
+    EXPECT_TRUE(destroyed);
+    EXPECT_EQ(runs, 1);
+}
+
+TEST(AsyncActionTest, FailingActionsKeepTheirScheduleAndSeeTheirOwner)
+{
+    std::atomic<int> runs{0};
+    const void* seen = nullptr;
+    const void* self = nullptr;
+    {
+        CAsyncAction action(1ms, 0ms,
+                            [&](auto& owner)
+                            {
+                                seen = &owner;
+                                switch (++runs % 3)
+                                {
+                                case 0:
+                                    RaiseHResult(E_FAIL);
+                                case 1:
+                                    throw std::runtime_error("not an HRESULT");
+                                default:
+                                    throw std::bad_alloc();
+                                }
+                            });
+        self = &action;
+        while (runs < 6)
+        {
+            std::this_thread::sleep_for(1ms);
+        }
+    }
+    EXPECT_GE(runs, 6);
+    EXPECT_EQ(seen, self);
+}
