@@ -481,7 +481,7 @@ extern "C"
                 {
                     // A move: the old parent's reference becomes the new parent's.
                     Node* old = c->parent;
-                    UnlinkChild(old, old->children.IndexOf(c));
+                    UnlinkChild(old, old->children.IndexOf(c), old == p);
                 }
                 else
                 {

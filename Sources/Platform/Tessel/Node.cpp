@@ -12,7 +12,7 @@ constexpr std::size_t kIndexThreshold = 8;
 // The first-child removal compacts the list once the dead head is this long and half the storage.
 constexpr std::size_t kCompactHead = 64;
 
-void UnlinkFromChain(NameIndex& index, Node* child) noexcept
+void UnlinkFromChain(NameIndex& index, Node* child, bool keepEntry) noexcept
 {
     auto it = index.find(std::wstring_view(child->name));
     if (it != index.end())
@@ -34,7 +34,7 @@ void UnlinkFromChain(NameIndex& index, Node* child) noexcept
         {
             chain.last = child->prevSame;
         }
-        if (chain.first == nullptr)
+        if (chain.first == nullptr && !keepEntry)
         {
             index.erase(it);
         }
@@ -288,12 +288,12 @@ void LinkChild(Node* parent, Node* child) noexcept
     }
 }
 
-Node* UnlinkChild(Node* parent, std::size_t index) noexcept
+Node* UnlinkChild(Node* parent, std::size_t index, bool keepNameEntry) noexcept
 {
     Node* child = parent->children.At(index);
     if (parent->index != nullptr)
     {
-        UnlinkFromChain(*parent->index, child);
+        UnlinkFromChain(*parent->index, child, keepNameEntry);
     }
     parent->children.Erase(index);
     child->parent = nullptr;
@@ -310,7 +310,7 @@ void Rename(Node* node, std::wstring newName)
     }
     NameIndex& index = *parent->index;
     index.try_emplace(newName);
-    UnlinkFromChain(index, node);
+    UnlinkFromChain(index, node, false);
     node->name = std::move(newName);
     // The renamed node may belong anywhere among its new namesakes: relink them in child order.
     NameChain& chain = index.find(std::wstring_view(node->name))->second;

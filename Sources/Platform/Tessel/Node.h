@@ -125,7 +125,8 @@ void PrepareLink(Node* parent, std::wstring_view childName);
 // Appends a detached child; its reference for the parent must already be counted.
 void LinkChild(Node* parent, Node* child) noexcept;
 // Takes the child out of its parent; the parent's reference passes to the caller.
-Node* UnlinkChild(Node* parent, std::size_t index) noexcept;
+// keepNameEntry keeps the name index entry that PrepareLink made for a move within one parent.
+Node* UnlinkChild(Node* parent, std::size_t index, bool keepNameEntry = false) noexcept;
 // Renames a node, keeping its parent's name index in child order.
 void Rename(Node* node, std::wstring newName);
 

@@ -93,55 +93,66 @@ void AppendEscapedWide(std::string& out, std::wstring_view text)
     }
 }
 
+std::size_t DecodeUtf8Char(const char* p, const char* end, char32_t& c)
+{
+    auto b = static_cast<unsigned char>(*p);
+    if (b < 0x80)
+    {
+        c = b;
+        return 1;
+    }
+    std::size_t extra;
+    char32_t min;
+    if ((b & 0xE0) == 0xC0)
+    {
+        extra = 1, c = b & 0x1F, min = 0x80;
+    }
+    else if ((b & 0xF0) == 0xE0)
+    {
+        extra = 2, c = b & 0x0F, min = 0x800;
+    }
+    else if ((b & 0xF8) == 0xF0)
+    {
+        extra = 3, c = b & 0x07, min = 0x10000;
+    }
+    else
+    {
+        return 0;
+    }
+    if (static_cast<std::size_t>(end - p) <= extra)
+    {
+        return 0;
+    }
+    for (std::size_t i = 1; i <= extra; ++i)
+    {
+        auto next = static_cast<unsigned char>(p[i]);
+        if ((next & 0xC0) != 0x80)
+        {
+            return 0;
+        }
+        c = (c << 6) | (next & 0x3F);
+    }
+    if (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
+    {
+        return 0;
+    }
+    return extra + 1;
+}
+
 bool DecodeUtf8(std::string_view text, std::u32string& out)
 {
-    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-    const auto* end = p + text.size();
+    const char* p = text.data();
+    const char* end = p + text.size();
     while (p < end)
     {
-        unsigned char b = *p++;
-        if (b < 0x80)
-        {
-            out += static_cast<char32_t>(b);
-            continue;
-        }
-        int extra;
         char32_t c;
-        char32_t min;
-        if ((b & 0xE0) == 0xC0)
-        {
-            extra = 1, c = b & 0x1F, min = 0x80;
-        }
-        else if ((b & 0xF0) == 0xE0)
-        {
-            extra = 2, c = b & 0x0F, min = 0x800;
-        }
-        else if ((b & 0xF8) == 0xF0)
-        {
-            extra = 3, c = b & 0x07, min = 0x10000;
-        }
-        else
-        {
-            return false;
-        }
-        if (end - p < extra)
-        {
-            return false;
-        }
-        for (int i = 0; i < extra; ++i)
-        {
-            if ((p[i] & 0xC0) != 0x80)
-            {
-                return false;
-            }
-            c = (c << 6) | (p[i] & 0x3F);
-        }
-        p += extra;
-        if (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
+        std::size_t used = DecodeUtf8Char(p, end, c);
+        if (used == 0)
         {
             return false;
         }
         out += c;
+        p += used;
     }
     return true;
 }

@@ -1,0 +1,89 @@
+#include "TesselTestSupport.h"
+
+#include <atomic>
+#include <thread>
+
+// Several threads read, change, move, clone and serialize nodes of one shared tree, while
+// handles cross threads and subtrees get detached under readers.
+TEST(TesselConcurrency, SharedTreeSurvivesMixedOperations)
+{
+    Handle root = NewNode(L"Root");
+    const int kBranches = 8;
+    for (int i = 0; i < kBranches; ++i)
+    {
+        Handle branch = NewNode(std::to_wstring(i).c_str());
+        ASSERT_EQ(S_OK, VxnAddChild(root.Get(), branch.Get()));
+    }
+    std::atomic<IVXNode*> handOver{nullptr};
+    std::atomic<int> failures{0};
+    auto worker = [&](int seed)
+    {
+        for (int round = 0; round < 400; ++round)
+        {
+            std::wstring name = std::to_wstring((seed + round) % kBranches);
+            IVXNode* branch = nullptr;
+            if (VxnGetChildByName(root.Get(), name.c_str(), &branch) != S_OK)
+            {
+                ++failures;
+                continue;
+            }
+            IVXNode* leaf = nullptr;
+            VxnCreateNode(L"leaf", L"T", &leaf);
+            std::int64_t value = round;
+            VxnSetAttribute(leaf, L"v", VXN_ATTR_INT64, &value, 8);
+            VxnAddChild(branch, leaf);
+            std::uint64_t count = 0;
+            VxnGetChildCount(branch, &count);
+            if (count > 4)
+            {
+                VxnRemoveChildByIndex(branch, 0);
+            }
+            wchar_t path[64];
+            std::uint32_t length = 64;
+            if (VxnGetNodeName(leaf, VXN_NAME_FULL_PATH, path, &length) != S_OK)
+            {
+                ++failures;
+            }
+            IVXNode* parent = nullptr;
+            if (SUCCEEDED(VxnGetParent(leaf, &parent)) && parent != nullptr)
+            {
+                VxnCloseNodeHandle(parent);
+            }
+            if (round % 16 == seed)
+            {
+                IVXNode* copy = nullptr;
+                VxnCloneNode(root.Get(), VXN_DEPTH_ALL, 0, &copy);
+                Serialize({copy, branch});
+                VxnCloseNodeHandle(copy);
+            }
+            // Hand the leaf to whichever thread comes next; it closes the previous one.
+            IVXNode* previous = handOver.exchange(leaf);
+            if (previous != nullptr)
+            {
+                VxnSetAttribute(previous, L"v", VXN_ATTR_INT64, &value, 8);
+                VxnCloseNodeHandle(previous);
+            }
+            VxnCloseNodeHandle(branch);
+        }
+    };
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 4; ++i)
+    {
+        threads.emplace_back(worker, i);
+    }
+    for (std::thread& thread : threads)
+    {
+        thread.join();
+    }
+    if (IVXNode* last = handOver.exchange(nullptr))
+    {
+        VxnCloseNodeHandle(last);
+    }
+    EXPECT_EQ(0, failures.load());
+    std::string text = Serialize({root.Get()});
+    Handle parsed = Parse(text);
+    EXPECT_EQ(text, Serialize({parsed.Get()}));
+    std::uint64_t count = 0;
+    ASSERT_EQ(S_OK, VxnGetChildCount(root.Get(), &count));
+    EXPECT_EQ(static_cast<std::uint64_t>(kBranches), count);
+}
