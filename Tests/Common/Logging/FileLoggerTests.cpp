@@ -1,0 +1,246 @@
+#include "Common/ErrorHandling/HResult.h"
+#include "Common/Logging/FileLogger.h"
+#include "Common/Logging/LogTestSupport.h"
+#include "Common/Logging/ModuleLogger.h"
+#include "Common/Logging/Trace.h"
+#include "Common/Settings/DataDirectory.h"
+
+#include <filesystem>
+#include <thread>
+
+using namespace Logging;
+using namespace TestSupport;
+
+namespace
+{
+const std::wstring kBanner = L"*** banner ***\r\n";
+
+std::wstring Stamp(std::uint64_t time)
+{
+    std::wstring text;
+    DefaultLogFormatter().Format(text, Info, "a.cpp", 1, L"", 0, &time);
+    return text.substr(0, 27);
+}
+
+bool StartsWith(const std::wstring& text, const std::wstring& head)
+{
+    return text.compare(0, head.size(), head) == 0;
+}
+
+// The folder as the logger prints it: backslashes.
+std::string Printed(const std::string& path)
+{
+    std::string p = path;
+    std::replace(p.begin(), p.end(), '/', '\\');
+    return p;
+}
+
+void Resize(const std::string& path, std::uintmax_t size)
+{
+    std::filesystem::resize_file(path, size);
+}
+} // namespace
+
+TEST(FileLoggerTest, FileHoldsTheExactLinesInUtf16AfterTheBanner)
+{
+    TempDir dir;
+    LoggerEnv env(dir.Path() + "/a/b"); // forward slashes, missing chain
+    std::string file = dir.File("a/b/Test.log");
+    FileLogger logger(L"Test.log", kBanner);
+    LoggerRegistration registration(&logger);
+    EXPECT_EQ(Platform::FromUtf8(dir.Path() + "/a/b/"),
+              Platform::FromUtf8(Platform::ToFileSystemPath(LogManager::Instance().Config().GetDirectory())));
+    EXPECT_EQ(L'\\', LogManager::Instance().Config().GetDirectory().back());
+
+    std::uint64_t before = 0, after = 0;
+    {
+        RSM_TRACE_SCOPE_AT(Dbg, 40, L"Outer::Method");
+        before = Platform::GetSystemTimeAsFileTime();
+        RSM_LOG_FL(Info, "C:\\src\\Known.cpp", 77, L"caf\u00e9 " << 42);
+        after = Platform::GetSystemTimeAsFileTime();
+    }
+
+    std::string bytes = ReadBytes(file);
+    std::string expectedBytes = Platform::ToUtf16Le(kBanner);
+    ASSERT_GE(bytes.size(), expectedBytes.size());
+    EXPECT_EQ(expectedBytes, bytes.substr(0, expectedBytes.size())) << "no byte order mark, banner first";
+    std::wstring text = ReadUtf16File(file);
+    auto lines = SplitLines(text.substr(kBanner.size()));
+    ASSERT_EQ(3u, lines.size());
+
+    std::wstring ids = lines[1].substr(36, 11);
+    std::wstring expectedTail =
+        L" | INFO |" + ids + L" | Known.cpp:77" + std::wstring(19, L' ') + L"|   caf\u00e9 42";
+    EXPECT_EQ(expectedTail, lines[1].substr(27));
+    std::wstring stamp = lines[1].substr(0, 27);
+    EXPECT_LE(Stamp(before), stamp);
+    EXPECT_GE(Stamp(after), stamp);
+    std::string lineBytes = Platform::ToUtf16Le(lines[1] + L"\r\n");
+    EXPECT_NE(std::string::npos, bytes.find(lineBytes)) << "each character is two little-endian bytes";
+    EXPECT_NE(std::string::npos, bytes.find(std::string("\xE9\x00", 2))) << "U+00E9 as E9 00";
+
+    EXPECT_EQ(L"Entering: Outer::Method", MessageColumn(lines[0] + L"\r\n"));
+    EXPECT_NE(std::wstring::npos, lines[0].find(L"| FileLoggerTests.cpp:40 "));
+    EXPECT_TRUE(StartsWith(MessageColumn(lines[2]), L"Exiting: Outer::Method ["));
+
+    // Deleted while running (opened per message): the next line starts a new file with the banner.
+    std::filesystem::remove(file);
+    RSM_LOG(Err, L"second file");
+    text = ReadUtf16File(file);
+    EXPECT_TRUE(StartsWith(text, kBanner));
+    ASSERT_EQ(1u, SplitLines(text.substr(kBanner.size())).size());
+    EXPECT_EQ(L"second file", MessageColumn(SplitLines(text.substr(kBanner.size()))[0]));
+
+    // Deleted while the handle is kept open: lines go to the old file until the next reopen.
+    env.Set("KeepOpenInterval", "100");
+    RSM_LOG(Err, L"cached");
+    std::filesystem::remove(file);
+    RSM_LOG(Err, L"lost");
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    RSM_LOG(Err, L"third file");
+    text = ReadUtf16File(file);
+    EXPECT_TRUE(StartsWith(text, kBanner));
+    lines = SplitLines(text.substr(kBanner.size()));
+    ASSERT_EQ(1u, lines.size());
+    EXPECT_EQ(L"third file", MessageColumn(lines[0]));
+    RSM_LOG(Err, L"same file");
+    EXPECT_EQ(1u, CountOf(Platform::ToUtf8(ReadUtf16File(file)), "*** banner ***")) << "one banner per file";
+}
+
+TEST(FileLoggerTest, SizeThresholdStopsWritingUntilTheFileShrinks)
+{
+    TempDir dir;
+    LoggerEnv env(dir.Path());
+    env.Set("LogFileSizeThresholdMB", "1");
+    std::string file = dir.File("Big.log");
+    WriteTextFile(file, "");
+    Resize(file, 1u << 20); // exactly the threshold: already too big
+    FileLogger logger(L"Big.log", kBanner);
+
+    StderrCapture capture;
+    logger.Write(L"one\r\n", -1);
+    logger.Write(L"two\r\n", 5);
+    std::string out = capture.Stop();
+    EXPECT_EQ(1u, CountOf(out, "is too big (size=1MB threshold=1MB)\n")) << out;
+    EXPECT_NE(std::string::npos,
+              out.find("FileLogger: log file '" + Printed(dir.Path()) + "\\Big.log' is too big"));
+    EXPECT_EQ(1u << 20, std::filesystem::file_size(file));
+
+    Resize(file, (1u << 20) - 64);
+    logger.Write(L"three\r\n", -1);
+    std::wstring text = ReadUtf16File(file);
+    EXPECT_EQ(kBanner + L"three\r\n", text.substr((1u << 19) - 32));
+
+    // Too big again: reported again, since it was below the threshold in between.
+    Resize(file, 3u << 20);
+    StderrCapture again;
+    logger.Write(L"four\r\n", -1);
+    EXPECT_EQ(1u, CountOf(again.Stop(), "(size=3MB threshold=1MB)"));
+
+    env.Set("LogFileSizeThresholdMB", "0");
+    logger.Write(L"five\r\n", -1);
+    EXPECT_EQ((3u << 20) + 12, std::filesystem::file_size(file)) << "threshold 0 disables the check";
+    logger.Write(nullptr, 5);
+    logger.Write(L"", -1);
+    logger.Write(L"xyz", 0);
+    EXPECT_EQ((3u << 20) + 12, std::filesystem::file_size(file));
+}
+
+TEST(FileLoggerTest, UnusableFolderIsReportedAndLoggingResumes)
+{
+    TempDir dir;
+    WriteTextFile(dir.File("blocker"), "a file where a folder should be");
+    LoggerEnv env(dir.Path() + "/blocker/logs");
+    FileLogger logger(L"Test.log", kBanner);
+    StderrCapture capture;
+    logger.Write(L"lost\r\n", -1);
+    std::string out = capture.Stop();
+    EXPECT_NE(std::string::npos, out.find("FileLogger: cannot open log file '" + Printed(dir.Path()) +
+                                          "\\blocker\\logs\\Test.log' (error: 0x80070003)\n"))
+        << out;
+
+    std::filesystem::remove(dir.File("blocker"));
+    logger.Write(L"back\r\n", -1);
+    EXPECT_EQ(kBanner + L"back\r\n", ReadUtf16File(dir.File("blocker/logs/Test.log")));
+
+    // A whole path is used as given.
+    FileLogger direct(Platform::FromUtf8(dir.File("direct.log")), L"");
+    direct.Write(L"d", -1);
+    EXPECT_EQ(L"d", ReadUtf16File(dir.File("direct.log")));
+    FileLogger missing(Platform::FromUtf8(dir.File("no/such/dir/x.log")), L"");
+    StderrCapture missingCapture;
+    missing.Write(L"d", -1);
+    EXPECT_NE(std::string::npos, missingCapture.Stop().find("(error: 0x80070002)"));
+}
+
+TEST(FileLoggerTest, BrokenDataDirectoryDropsMessagesUntilRepaired)
+{
+    TempDir dir;
+    ScopedEnv registry("RSM_REGISTRY_DIR", dir.Path());
+    ScopedEnv key("GS_General_DataDirectoryPathOverrideRegKey", "HKLM\\Rsm");
+    ScopedEnv data("GS_General_DataDirectoryPath", dir.Path());
+    WriteTextFile(dir.File("HKEY_LOCAL_MACHINE.reg"), "[Rsm]\n\"Logs\"=broken\n");
+    Settings::DataDirectory::ResetInstance();
+    LoggerEnv env("Logs\\");
+    FileLogger logger(L"Test.log", kBanner);
+    LoggerRegistration registration(&logger);
+
+    StderrCapture capture;
+    EXPECT_NO_THROW(RSM_LOG(Err, L"dropped"));
+    EXPECT_NE(std::string::npos,
+              capture.Stop().find("FileLogger: cannot resolve the log folder (error: 0x8007000d)\n"));
+
+    WriteTextFile(dir.File("HKEY_LOCAL_MACHINE.reg"), "[Rsm]\n\"Logs\"=\"" + dir.Path() + "/moved\"\n");
+    RSM_LOG(Err, L"kept");
+    auto lines = SplitLines(ReadUtf16File(dir.File("moved/Test.log")).substr(kBanner.size()));
+    ASSERT_EQ(1u, lines.size());
+    EXPECT_EQ(L"kept", MessageColumn(lines[0]));
+    Settings::DataDirectory::ResetInstance();
+}
+
+TEST(FileLoggerTest, ModuleRegistrationWritesTheBannerOfTheRunningProcess)
+{
+    ModuleIdentity id;
+    id.modulePath = L"C:\\Program Files\\Suite\\ReportingSettingsManager.dll";
+    id.baseAddress = reinterpret_cast<const void*>(std::uintptr_t{0x7FF612340000});
+    id.version[0] = 1;
+    id.version[3] = 4;
+    id.description = L"Reporting settings manager";
+    id.processPath = L"C:\\Suite\\Host.exe";
+    id.processId = 4242;
+    id.commandLine = L"Host.exe -service";
+    std::wstring stars(100, L'*');
+    EXPECT_EQ(stars +
+                  L"\r\n*** Module: C:\\Program Files\\Suite\\ReportingSettingsManager.dll (Base: "
+                  L"0x00007FF612340000)\r\n"
+                  L"*** Version: 1.0.0.4\r\n*** Module description: Reporting settings manager\r\n"
+                  L"*** Process: C:\\Suite\\Host.exe (Pid: 4242)\r\n*** Command line: Host.exe -service\r\n" +
+                  stars + L"\r\n",
+              BuildBanner(id));
+    EXPECT_EQ(L"ReportingSettingsManager.log", DefaultLogFileName(id.modulePath));
+    EXPECT_EQ(L"a.b.log", DefaultLogFileName(L"/x.y/a.b.c"));
+    EXPECT_EQ(L"noext.log", DefaultLogFileName(L"noext"));
+    EXPECT_THROW(GetModuleIdentity(nullptr), HRX);
+
+    TempDir dir;
+    LoggerEnv env(dir.Path());
+    std::wstring exe = Platform::GetExecutablePath();
+    std::string logFile = dir.File(Platform::ToUtf8(DefaultLogFileName(exe)));
+    {
+        static const int anchor = 0;
+        ModuleLoggerRegistration module(&anchor);
+        RSM_LOG(Info, L"from the module");
+    }
+    RSM_LOG(Info, L"after unload");
+    std::wstring text = ReadUtf16File(logFile);
+    auto lines = SplitLines(text);
+    ASSERT_EQ(8u, lines.size());
+    EXPECT_EQ(stars, lines[0]);
+    EXPECT_TRUE(StartsWith(lines[1], L"*** Module: " + exe + L" (Base: 0x"));
+    EXPECT_EQ(L"*** Version: 1.0.0.0", lines[2]);
+    EXPECT_EQ(L"*** Module description: Reporting settings manager", lines[3]);
+    EXPECT_EQ(L"*** Process: " + exe + L" (Pid: " + std::to_wstring(Platform::GetCurrentProcessId()) + L")",
+              lines[4]);
+    EXPECT_EQ(L"*** Command line: " + Platform::GetCommandLine(), lines[5]);
+    EXPECT_EQ(L"from the module", MessageColumn(lines[7]));
+}

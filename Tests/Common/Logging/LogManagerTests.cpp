@@ -1,0 +1,165 @@
+#include "Common/Logging/LogTestSupport.h"
+#include "Common/Logging/Trace.h"
+
+#include <cstdio>
+#include <stdexcept>
+
+using namespace Logging;
+using namespace TestSupport;
+
+namespace
+{
+// 2024-03-05 07:08:09.1234567 UTC
+constexpr std::uint64_t kKnownTime = 133540960891234567ull;
+
+std::wstring Ids()
+{
+    wchar_t ids[16];
+    std::swprintf(ids, 16, L"%5u %5u", Platform::GetCurrentProcessId() & 0xFFFF,
+                  Platform::GetCurrentThreadId() & 0xFFFF);
+    return ids;
+}
+
+std::wstring FormatAt(std::uint64_t time, std::int32_t severity, const char* file, std::uint32_t line,
+                      const std::wstring& message, std::uint32_t indent)
+{
+    std::wstring text;
+    DefaultLogFormatter().Format(text, severity, file, line, message, indent, &time);
+    return text;
+}
+
+struct TimeZone
+{
+    explicit TimeZone(const char* tz) : env("TZ", tz) { ::tzset(); }
+    ~TimeZone()
+    {
+        env.Set(std::nullopt);
+        ::tzset();
+    }
+    ScopedEnv env;
+};
+} // namespace
+
+TEST(LogManagerTest, FormatterWritesTheFixedColumns)
+{
+    TimeZone utc("UTC0");
+    std::wstring pad(19, L' ');
+    EXPECT_EQ(L"2024-03-05 07:08:09.1234567 | INFO |" + Ids() + L" | Known.cpp:77" + pad + L"|     hello\r\n",
+              FormatAt(kKnownTime, Info, "C:\\src\\sub/Known.cpp", 77, L"hello", 2));
+
+    std::wstring line = FormatAt(kKnownTime, Dbg2, "Known.cpp", 5, L"m", 0);
+    EXPECT_EQ(81u, line.find(L"| m")) << "the source column is 31 characters wide";
+    EXPECT_NE(std::wstring::npos, line.find(L" | DBG2 |"));
+
+    // 26 characters: whole, line field 4 wide; 30 characters: cut to 26.
+    std::string name26 = "abcdefghijklmnopqrstuv.cpp";
+    EXPECT_EQ(L" | abcdefghijklmnopqrstuv.cpp:7   | x\r\n",
+              FormatAt(kKnownTime, Err, name26.c_str(), 7, L"x", 0).substr(47));
+    EXPECT_EQ(L" | abcdefghijklmnopqrstuvwxyz:12  | x\r\n",
+              FormatAt(kKnownTime, Err, "/p/abcdefghijklmnopqrstuvwxyz.cpp", 12, L"x", 0).substr(47));
+    EXPECT_EQ(L" | a.cpp:1234567890" + std::wstring(15, L' ') + L"| x\r\n",
+              FormatAt(kKnownTime, Err, "a.cpp", 1234567890, L"x", 0).substr(47));
+    EXPECT_EQ(L" | :0" + std::wstring(29, L' ') + L"| \r\n",
+              FormatAt(kKnownTime, Err, nullptr, 0, L"", 0).substr(47));
+
+    // Out-of-range severities print blank; indent is clamped to 30 levels.
+    EXPECT_EQ(L" |      |", FormatAt(kKnownTime, 9, "a.cpp", 1, L"x", 0).substr(27, 9));
+    EXPECT_EQ(L" | NONE |", FormatAt(kKnownTime, 0, "a.cpp", 1, L"x", 0).substr(27, 9));
+    EXPECT_EQ(L"| " + std::wstring(60, L' ') + L"x\r\n",
+              FormatAt(kKnownTime, Err, "a.cpp", 1, L"x", 31).substr(81));
+
+    // Local time, not UTC, with the sub-millisecond digits kept.
+    TimeZone india("IST-5:30");
+    EXPECT_EQ(L"2024-03-05 12:38:09.1234567", FormatAt(kKnownTime, Info, "a.cpp", 1, L"", 0).substr(0, 27));
+}
+
+TEST(LogManagerTest, MaxSeverityAcceptsOnlyNames)
+{
+    LoggerEnv env("/tmp");
+    struct Case
+    {
+        std::optional<std::string> setting;
+        std::int32_t expected;
+    } cases[] = {{std::nullopt, 5}, {"NONE", 0}, {"  dBg3 \t", 7}, {"7", 5},
+                 {"WARN", 3},       {"DBG4", 5}, {"", 5}};
+    for (const Case& c : cases)
+    {
+        env.Set("MaxSeverity", c.setting);
+        EXPECT_EQ(c.expected, LogManager::Instance().Config().MaxSeverity())
+            << c.setting.value_or("(absent)");
+        EXPECT_EQ(c.expected >= Err, IsLogEnabled(Err));
+        EXPECT_FALSE(IsLogEnabled(0));
+        EXPECT_FALSE(IsLogEnabled(-3));
+        EXPECT_FALSE(IsLogEnabled(8));
+    }
+}
+
+TEST(LogManagerTest, LoggerSlotsAndMessageComposition)
+{
+    LoggerEnv env("/tmp");
+    MemoryLogger loggers[5];
+    LogManager& manager = LogManager::Instance();
+    EXPECT_FALSE(manager.AddLogger(nullptr));
+    for (int i = 0; i < 4; ++i)
+    {
+        EXPECT_TRUE(manager.AddLogger(&loggers[i]));
+    }
+    EXPECT_TRUE(manager.AddLogger(&loggers[2])) << "re-adding keeps its one slot";
+    StderrCapture capture;
+    EXPECT_FALSE(manager.AddLogger(&loggers[4]));
+    {
+        LoggerRegistration registration(&loggers[4]);
+        EXPECT_FALSE(registration.Registered());
+    }
+    EXPECT_EQ(2u, CountOf(capture.Stop(), "LogManager: Too many loggers\n"));
+
+    RSM_LOG(Info, L"to all");
+    for (int i = 0; i < 4; ++i)
+    {
+        EXPECT_EQ(1u, loggers[i].Lines().size()) << i;
+    }
+    EXPECT_TRUE(loggers[4].Lines().empty());
+    Log(Info, L"only one", "a.cpp", 1, &loggers[4]);
+    EXPECT_EQ(1u, loggers[4].Lines().size());
+    EXPECT_EQ(1u, loggers[0].Lines().size());
+
+    for (auto& l : loggers)
+    {
+        manager.RemoveLogger(&l);
+        l.Clear();
+    }
+    manager.RemoveLogger(nullptr);
+    {
+        LoggerRegistration registration(&loggers[0]);
+        EXPECT_TRUE(registration.Registered());
+        const wchar_t* nullWide = nullptr;
+        const char* nullNarrow = nullptr;
+        RSM_LOG_FL(Warn, "C:\\x\\Fixed.cpp", 554, L"a=" << nullWide << L" b=" << nullNarrow << L" n=" << 7);
+        auto thrower = []() -> int { throw std::runtime_error("boom"); };
+        RSM_LOG(Err, L"before " << thrower() << L" after");
+        env.Set("MaxSeverity", "ERR");
+        int composed = 0;
+        RSM_LOG(Warn, L"never " << ++composed);
+        EXPECT_EQ(0, composed) << "a disabled statement composes nothing";
+    }
+    RSM_LOG(Err, L"after unregistration");
+    auto lines = loggers[0].Lines();
+    ASSERT_EQ(2u, lines.size());
+    EXPECT_NE(std::wstring::npos, lines[0].find(L"| Fixed.cpp:554"));
+    EXPECT_EQ(L"a=(null) b=(null) n=7", MessageColumn(lines[0]));
+    EXPECT_EQ(L"before ... (***EXCEPTION***)", MessageColumn(lines[1]));
+}
+
+TEST(LogManagerTest, DebugTraceFormatsWideStrings)
+{
+    StderrCapture capture;
+    DebugTrace(L"FileLogger: cannot open log file '%s' (error: 0x%08x)", L"C:\\x.log", 0x80070005u);
+    DebugTrace(nullptr);
+    DebugTrace(L"%s", std::wstring(100000, L'w').c_str());
+    DebugTrace(L"100%% %5.2s|%-3d|", L"abc", 7);
+    std::string out = capture.Stop();
+    EXPECT_NE(std::string::npos,
+              out.find("FileLogger: cannot open log file 'C:\\x.log' (error: 0x80070005)\n"));
+    EXPECT_NE(std::string::npos, out.find(std::string(100000, 'w') + "\n"));
+    EXPECT_NE(std::string::npos, out.find("100%    ab|7  |\n"));
+}

@@ -1,0 +1,162 @@
+// Helpers for log tests: configuring the "Logger" section through the environment, capturing
+// the debug output (standard error), reading log files back as UTF-16LE, an in-memory logger.
+#pragma once
+
+#include "Common/Logging/LogManager.h"
+#include "Common/Settings/SettingsTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <mutex>
+#include <unistd.h>
+#include <vector>
+
+namespace TestSupport
+{
+// The "Logger" settings as environment variables; the log manager re-reads them at once.
+class LoggerEnv
+{
+public:
+    LoggerEnv(const std::string& path, std::optional<std::string> keepOpen = "0")
+        : m_path("GS_Logger_Path", path), m_keepOpen("GS_Logger_KeepOpenInterval", keepOpen),
+          m_threshold("GS_Logger_LogFileSizeThresholdMB", std::nullopt),
+          m_severity("GS_Logger_MaxSeverity", "DBG3")
+    {
+        Refresh();
+    }
+    ~LoggerEnv() { Refresh(); }
+    void Set(const std::string& key, std::optional<std::string> value)
+    {
+        std::string name = "GS_Logger_" + key;
+        if (value)
+        {
+            ::setenv(name.c_str(), value->c_str(), 1);
+        }
+        else
+        {
+            ::unsetenv(name.c_str());
+        }
+        Refresh();
+    }
+    static void Refresh() { Logging::LogManager::Instance().Config().Refresh(false); }
+
+private:
+    ScopedEnv m_path, m_keepOpen, m_threshold, m_severity;
+};
+
+// Redirects standard error into a file until Stop.
+class StderrCapture
+{
+public:
+    StderrCapture()
+    {
+        std::fflush(stderr);
+        m_saved = ::dup(STDERR_FILENO);
+        int fd = ::open(m_dir.File("stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ::dup2(fd, STDERR_FILENO);
+        ::close(fd);
+    }
+    ~StderrCapture() { Stop(); }
+    std::string Stop()
+    {
+        if (m_saved >= 0)
+        {
+            std::fflush(stderr);
+            ::dup2(m_saved, STDERR_FILENO);
+            ::close(m_saved);
+            m_saved = -1;
+            std::ifstream in(m_dir.File("stderr"), std::ios::binary);
+            m_text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        }
+        return m_text;
+    }
+
+private:
+    TempDir m_dir;
+    int m_saved = -1;
+    std::string m_text;
+};
+
+inline std::size_t CountOf(const std::string& text, const std::string& what)
+{
+    std::size_t n = 0;
+    for (std::size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1))
+    {
+        ++n;
+    }
+    return n;
+}
+
+inline std::string ReadBytes(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Decodes UTF-16LE byte by byte; the file must hold whole code units.
+inline std::wstring ReadUtf16File(const std::string& path)
+{
+    std::string bytes = ReadBytes(path);
+    EXPECT_EQ(0u, bytes.size() % 2) << path;
+    std::wstring text;
+    for (std::size_t i = 0; i + 1 < bytes.size(); i += 2)
+    {
+        text.push_back(static_cast<wchar_t>(static_cast<unsigned char>(bytes[i]) |
+                                            (static_cast<unsigned char>(bytes[i + 1]) << 8)));
+    }
+    return text;
+}
+
+inline std::vector<std::wstring> SplitLines(const std::wstring& text)
+{
+    std::vector<std::wstring> lines;
+    std::size_t start = 0;
+    for (std::size_t p = text.find(L"\r\n"); p != std::wstring::npos; p = text.find(L"\r\n", start))
+    {
+        lines.push_back(text.substr(start, p - start));
+        start = p + 2;
+    }
+    if (start < text.size())
+    {
+        lines.push_back(text.substr(start));
+    }
+    return lines;
+}
+
+class MemoryLogger : public Logging::ILogger
+{
+public:
+    void Write(const wchar_t* text, int length) override
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_lines.emplace_back(text, length < 0 ? std::wcslen(text) : static_cast<std::size_t>(length));
+    }
+    std::vector<std::wstring> Lines()
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        return m_lines;
+    }
+    void Clear()
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_lines.clear();
+    }
+
+private:
+    std::mutex m_lock;
+    std::vector<std::wstring> m_lines;
+};
+
+// The text after the columns ("| " + indent + message), without the line end.
+inline std::wstring MessageColumn(const std::wstring& line)
+{
+    std::size_t p = line.find(L"| ", 72);
+    std::wstring rest = p == std::wstring::npos ? line : line.substr(p + 2);
+    if (rest.size() >= 2 && rest.compare(rest.size() - 2, 2, L"\r\n") == 0)
+    {
+        rest.resize(rest.size() - 2);
+    }
+    return rest;
+}
+} // namespace TestSupport

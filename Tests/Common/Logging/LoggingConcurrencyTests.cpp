@@ -1,0 +1,70 @@
+#include "Common/Logging/FileLogger.h"
+#include "Common/Logging/LogTestSupport.h"
+#include "Common/Logging/Trace.h"
+
+#include <map>
+#include <thread>
+
+using namespace Logging;
+using namespace TestSupport;
+
+// Eight threads share one file: every line must arrive whole, in each thread's own order.
+TEST(LoggingConcurrencyTest, LinesFromManyThreadsNeverInterleave)
+{
+    constexpr int kThreads = 8;
+    constexpr int kLines = 400;
+    TempDir dir;
+    for (const char* keepOpen : {"5000", "0"})
+    {
+        LoggerEnv env(dir.Path(), std::string(keepOpen));
+        std::string name = std::string("Shared") + keepOpen + ".log";
+        FileLogger logger(Platform::FromUtf8(name), L"BANNER\r\n");
+        LoggerRegistration registration(&logger);
+        const std::wstring payload(150, L'p');
+
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t)
+        {
+            threads.emplace_back(
+                [t, &payload]
+                {
+                    RSM_TRACE_SCOPE(Dbg, L"Worker " << t);
+                    for (int i = 0; i < kLines; ++i)
+                    {
+                        RSM_LOG(Info, L"T" << t << L" #" << i << L" " << payload);
+                    }
+                });
+        }
+        for (auto& th : threads)
+        {
+            th.join();
+        }
+
+        std::wstring text = ReadUtf16File(dir.File(name));
+        ASSERT_EQ(0u, text.find(L"BANNER\r\n"));
+        auto lines = SplitLines(text.substr(8));
+        ASSERT_EQ(static_cast<std::size_t>(kThreads * (kLines + 2)), lines.size());
+        std::map<int, int> next;
+        for (const auto& line : lines)
+        {
+            std::wstring m = MessageColumn(line + L"\r\n");
+            ASSERT_EQ(L" | INFO |", line.substr(27, 9).replace(3, 4, L"INFO")) << line;
+            if (m.rfind(L"  T", 0) != 0)
+            {
+                EXPECT_TRUE(m.rfind(L"Entering: Worker ", 0) == 0 || m.rfind(L"Exiting: Worker ", 0) == 0)
+                    << m;
+                continue;
+            }
+            int t = 0, i = 0;
+            wchar_t rest[200] = {};
+            ASSERT_EQ(3, std::swscanf(m.c_str(), L"  T%d #%d %199ls", &t, &i, rest)) << m;
+            EXPECT_EQ(payload, rest);
+            EXPECT_EQ(next[t], i) << "thread " << t;
+            next[t] = i + 1;
+        }
+        for (int t = 0; t < kThreads; ++t)
+        {
+            EXPECT_EQ(kLines, next[t]);
+        }
+    }
+}
