@@ -2,13 +2,17 @@
 #include "Common/Components/DbgAliveObjectsTracker.h"
 #include "Common/Components/ModuleObject.h"
 #include "Common/Components/NamedInstance.h"
+#include "Common/Logging/LogManager.h"
 #include "Common/Settings/GlobalSettings.h"
 #include "TestComponents.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <set>
 #include <string>
+#include <vector>
 
 using namespace Components;
 using namespace ComponentsTests;
@@ -221,6 +225,66 @@ TEST(AliveObjectsTracker, SwitchesComeFromDebugSettings)
     Settings::SettingsStore::Instance().Unregister(&provider);
 }
 
+// Keeps the lines the log manager hands to it.
+class CapturingLogger : public Logging::ILogger
+{
+public:
+    std::vector<std::wstring> lines;
+    void Write(const wchar_t* text, int length) override
+    {
+        lines.emplace_back(length < 0 ? std::wstring(text)
+                                      : std::wstring(text, static_cast<std::size_t>(length)));
+    }
+};
+
+TEST(AliveObjectsTracker, DumpListsRecordsInAddressOrder)
+{
+    CapturingLogger logger;
+    Logging::LoggerRegistration registration(&logger);
+    ASSERT_TRUE(registration.Registered());
+
+    DbgAliveObjectsTracker tracker(true, 0);
+    tracker.Dump();
+    EXPECT_TRUE(logger.lines.empty());
+
+    int objects[2] = {0, 0};
+    tracker.Register(&objects[1], "CComponentObject<class Second>::CComponentObject");
+    tracker.Register(&objects[0], "First\xE9");
+    tracker.Dump();
+    ASSERT_EQ(logger.lines.size(), 3u);
+    EXPECT_NE(logger.lines[0].find(L"| WARN"), std::wstring::npos);
+    EXPECT_NE(logger.lines[0].find(L":59 "), std::wstring::npos);
+    EXPECT_NE(logger.lines[0].find(L"Alive component objects: 2"), std::wstring::npos);
+    const std::wstring expectedTags[] = {L"ObjTag='First\u00E9' Ptr=" + FormatAddress(&objects[0]) +
+                                             L" EIPs=",
+                                         L"ObjTag='CComponentObject<class Second>::CComponentObject' Ptr=" +
+                                             FormatAddress(&objects[1]) + L" EIPs="};
+    for (int i = 0; i < 2; ++i)
+    {
+        const std::wstring& line = logger.lines[1 + i];
+        EXPECT_NE(line.find(L":72 "), std::wstring::npos) << std::string(line.begin(), line.end());
+        std::size_t at = line.find(expectedTags[i]);
+        ASSERT_NE(at, std::wstring::npos) << std::string(line.begin(), line.end());
+        std::wstring frames = line.substr(at + expectedTags[i].size());
+        while (!frames.empty() && (frames.back() == L'\n' || frames.back() == L'\r'))
+        {
+            frames.pop_back();
+        }
+        // Four addresses of 18 characters, three separators, nothing after the last.
+        EXPECT_EQ(frames.size(), 4u * 18u + 3u) << std::string(frames.begin(), frames.end());
+        EXPECT_EQ(std::count(frames.begin(), frames.end(), L';'), 3);
+    }
+
+    logger.lines.clear();
+    tracker.Unregister(&objects[0]);
+    tracker.Unregister(&objects[1]);
+    tracker.Dump();
+    DbgAliveObjectsTracker off(false, 0);
+    off.Register(&objects[0], "x");
+    off.Dump();
+    EXPECT_TRUE(logger.lines.empty());
+}
+
 TEST(AliveObjectsTracker, RecordsFollowObjectLives)
 {
     DbgAliveObjectsTracker tracker(true, 0);
@@ -230,7 +294,6 @@ TEST(AliveObjectsTracker, RecordsFollowObjectLives)
     tracker.Register(&b, nullptr);
     tracker.Register(&a, "again"); // a reused address replaces the old record
     EXPECT_EQ(tracker.Count(), 2u);
-    tracker.Dump();
     tracker.Unregister(&a);
     tracker.Unregister(&a);
     tracker.Unregister(nullptr);
@@ -239,7 +302,6 @@ TEST(AliveObjectsTracker, RecordsFollowObjectLives)
     DbgAliveObjectsTracker off(false, 5);
     EXPECT_EQ(off.FramesToSkip(), 0u);
     off.Register(&a, "x");
-    off.Dump();
     EXPECT_EQ(off.Count(), 0u);
 
     EXPECT_EQ(FormatAddress(nullptr), L"0x0000000000000000");
