@@ -1,0 +1,421 @@
+#include "Common/ConfigTree/VXNodePtr.h"
+
+#include "Common/ErrorHandling/HResult.h"
+
+#include <gtest/gtest.h>
+
+#include <dlfcn.h>
+
+#include <atomic>
+#include <cstring>
+
+// The data layer calls below wrap the library's own ones (found with RTLD_NEXT) so that the tests
+// can count handle traffic and text requests, and make a name read fail on demand.
+namespace Spy
+{
+std::atomic<int> duplicates{0};
+std::atomic<int> closes{0};
+std::atomic<int> nameReads{0};
+std::atomic<int> attributeReads{0};
+std::atomic<std::uint64_t> firstAttributeOffer{0};
+std::atomic<int> failNameReadAt{0}; // 1-based call number to fail with E_FAIL, 0 = never
+
+template <class F> F Next(const char* name)
+{
+    static_assert(sizeof(F) == sizeof(void*));
+    void* symbol = dlsym(RTLD_NEXT, name);
+    F function;
+    std::memcpy(&function, &symbol, sizeof(function));
+    return function;
+}
+
+void Clear()
+{
+    duplicates = closes = nameReads = attributeReads = failNameReadAt = 0;
+    firstAttributeOffer = 0;
+}
+} // namespace Spy
+
+extern "C" HRESULT VxnDuplicateNodeHandle(IVXNode* node, IVXNode** duplicate)
+{
+    static const auto next = Spy::Next<HRESULT (*)(IVXNode*, IVXNode**)>("VxnDuplicateNodeHandle");
+    ++Spy::duplicates;
+    return next(node, duplicate);
+}
+
+extern "C" HRESULT VxnCloseNodeHandle(IVXNode* node)
+{
+    static const auto next = Spy::Next<HRESULT (*)(IVXNode*)>("VxnCloseNodeHandle");
+    ++Spy::closes;
+    return next(node);
+}
+
+extern "C" HRESULT VxnGetNodeName(IVXNode* node, std::uint32_t kind, wchar_t* buffer, std::uint32_t* length)
+{
+    static const auto next =
+        Spy::Next<HRESULT (*)(IVXNode*, std::uint32_t, wchar_t*, std::uint32_t*)>("VxnGetNodeName");
+    if (++Spy::nameReads == Spy::failNameReadAt)
+    {
+        return E_FAIL;
+    }
+    return next(node, kind, buffer, length);
+}
+
+extern "C" HRESULT VxnGetAttribute(IVXNode* node, const wchar_t* name, const std::uint16_t* expectedType,
+                                   void* buffer, std::uint64_t* size, std::uint16_t* type)
+{
+    static const auto next = Spy::Next<HRESULT (*)(IVXNode*, const wchar_t*, const std::uint16_t*, void*,
+                                                   std::uint64_t*, std::uint16_t*)>("VxnGetAttribute");
+    if (Spy::attributeReads++ == 0 && size != nullptr)
+    {
+        Spy::firstAttributeOffer = *size;
+    }
+    return next(node, name, expectedType, buffer, size, type);
+}
+
+namespace
+{
+template <class F> HRESULT Raised(F&& action)
+{
+    try
+    {
+        action();
+    }
+    catch (const HRX& failure)
+    {
+        return failure.Code();
+    }
+    return S_OK;
+}
+
+const GUID kSample = RSM_GUID(0x51C3FBA2, 0x85FE, 0x436B, 0xA0, 0xFF, 0x1C, 0x61, 0xA5, 0xC0, 0xC5, 0x85);
+
+// \A with children B (holding Y\Z), BC and Z.
+struct Tree
+{
+    VXNodePtr a = VXNodePtr::Create(L"A");
+    VXNodePtr b = VXNodePtr::Create(L"B");
+    VXNodePtr bc = VXNodePtr::Create(L"BC");
+    VXNodePtr z = VXNodePtr::Create(L"Z");
+    VXNodePtr y = VXNodePtr::Create(L"Y");
+    VXNodePtr yz = VXNodePtr::Create(L"Z");
+    Tree()
+    {
+        a.SetName(kNameFullPath, L"\\A");
+        a.AddChild(b);
+        a.AddChild(bc);
+        a.AddChild(z);
+        b.AddChild(y);
+        y.AddChild(yz);
+    }
+};
+
+bool SameNode(const VXNodePtr& x, const VXNodePtr& y)
+{
+    return x.IsValid() && y.IsValid() && x.GetName(kNameFullPath) == y.GetName(kNameFullPath);
+}
+} // namespace
+
+TEST(VXNodePtrTest, HandleOwnershipDuplicatesAndClosesExactlyOnce)
+{
+    {
+        VXNodePtr node = VXNodePtr::Create(L"N", L"T");
+        VXNodePtr other = VXNodePtr::Create(L"O");
+        Spy::Clear();
+        VXNodePtr copy = node;
+        EXPECT_EQ(Spy::duplicates, 1);
+
+        VXNodePtr& self = copy;
+        copy = self;
+        // Same handle value held twice (one reference): assignment must neither close nor duplicate.
+        VXNodePtr alias(copy.Get(), true);
+        alias = copy;
+        EXPECT_EQ(Spy::duplicates, 1);
+        EXPECT_EQ(Spy::closes, 0);
+        EXPECT_EQ(alias.Detach(), copy.Get());
+        EXPECT_FALSE(alias);
+
+        VXNodePtr moved = std::move(copy);
+        EXPECT_FALSE(copy.IsValid());
+        moved = other; // a different handle: duplicate the new one, close the old one
+        EXPECT_EQ(Spy::duplicates, 2);
+        EXPECT_EQ(Spy::closes, 1);
+        EXPECT_EQ(moved.GetName(), L"O");
+
+        IVXNode** slot = moved.OutParam();
+        EXPECT_EQ(Spy::closes, 2);
+        EXPECT_EQ(*slot, nullptr);
+        EXPECT_EQ(VxnDuplicateNodeHandle(node.Get(), slot), S_OK);
+        EXPECT_EQ(moved.GetType(), L"T");
+
+        VXNodePtr attached(nullptr, true), duplicated(nullptr, false);
+        EXPECT_FALSE(attached || duplicated);
+        VXNodePtr borrowed(node.Get(), false);
+        EXPECT_EQ(Spy::duplicates, 4);
+        // Finding the empty path hands out a reference of its own.
+        VXNodePtr found = FindNodeByPath(node, L"", kFindNoClimb);
+        EXPECT_EQ(Spy::duplicates, 5);
+        Spy::Clear();
+    }
+    EXPECT_EQ(Spy::closes, 5); // node, other, moved, borrowed, found
+}
+
+TEST(VXNodePtrTest, NamesAndTypesGrowPastTheFirstBufferAndNeverRaise)
+{
+    for (std::size_t length : {0u, 1u, 127u, 128u, 129u, 5000u})
+    {
+        const std::wstring name(length, L'n');
+        const std::wstring type(length + 1, L't');
+        VXNodePtr node = VXNodePtr::Create(name.c_str(), type.c_str());
+        Spy::Clear();
+        EXPECT_EQ(node.GetName(), name);
+        EXPECT_EQ(Spy::nameReads, length < 128 ? 1 : 2) << length;
+        EXPECT_EQ(node.GetType(), type);
+    }
+    VXNodePtr anonymous = VXNodePtr::Create();
+    EXPECT_EQ(anonymous.GetName(), L"");
+    EXPECT_EQ(anonymous.GetType(), L"");
+
+    VXNodePtr detached = VXNodePtr::Create(L"x");
+    detached.SetName(kNameFullPath, L"\\Root\\Child");
+    EXPECT_EQ(detached.GetName(kNameFullPath), L"\\Root\\Child");
+    EXPECT_EQ(detached.GetName(kNameOwn), L"Child");
+
+    // A failing read gives the text read so far: nothing when the first request fails.
+    Spy::Clear();
+    Spy::failNameReadAt = 1;
+    EXPECT_EQ(detached.GetName(), L"");
+    VXNodePtr empty;
+    EXPECT_EQ(empty.GetName(kNameFullPath), L"");
+    EXPECT_EQ(empty.GetType(), L"");
+    Spy::Clear();
+}
+
+TEST(VXNodePtrTest, ChildrenAndTheirAbsence)
+{
+    Tree t;
+    EXPECT_EQ(t.a.GetChildCount(), 3u);
+    EXPECT_TRUE(SameNode(t.a.GetChild(1), t.bc));
+    EXPECT_TRUE(SameNode(t.a.GetChild(L"Z"), t.z));
+    EXPECT_TRUE(SameNode(t.y.GetParent(), t.b));
+    EXPECT_FALSE(t.a.GetParent().IsValid());
+
+    EXPECT_FALSE(t.a.GetChild(L"Missing", false).IsValid());
+    EXPECT_FALSE(t.a.GetChild(3, false).IsValid());
+    EXPECT_EQ(Raised([&] { t.a.GetChild(L"Missing", true); }), HR_NOT_FOUND);
+    EXPECT_EQ(Raised([&] { t.a.GetChild(~0ull, true); }), HR_NOT_FOUND);
+
+    std::vector<std::wstring> names;
+    t.a.ForEachChild([&](VXNodePtr child) { names.push_back(child.GetName()); });
+    EXPECT_EQ(names, (std::vector<std::wstring>{L"B", L"BC", L"Z"}));
+    EXPECT_EQ(t.a.GetChildren().size(), 3u);
+
+    t.a.RemoveChild(0);
+    EXPECT_EQ(t.a.GetChild(0).GetName(), L"BC");
+    EXPECT_TRUE(t.b.IsValid()); // a removed child lives on through our handle
+    t.a.RemoveAllChildren();
+    EXPECT_EQ(t.a.GetChildCount(), 0u);
+    EXPECT_TRUE(t.a.GetChildren().empty());
+
+    VXNodePtr empty;
+    EXPECT_EQ(Raised([&] { t.a.AddChild(empty); }), E_POINTER);
+    EXPECT_EQ(Raised([&] { empty.AddChild(t.a); }), E_POINTER);
+    EXPECT_EQ(Raised([&] { empty.GetChildCount(); }), E_POINTER);
+    EXPECT_EQ(Raised([&] { empty.Clone(); }), E_POINTER);
+    EXPECT_NE(Raised([&] { t.b.AddChild(t.b); }), S_OK);
+
+    VXNodePtr clone = t.b.Clone();
+    EXPECT_EQ(clone.GetChild(L"Y").GetChild(L"Z").GetName(), L"Z");
+    EXPECT_FALSE(clone.GetParent().IsValid());
+}
+
+TEST(VXNodePtrTest, TypedAttributesRoundTripAndReportAbsence)
+{
+    VXNodePtr node = VXNodePtr::Create(L"N");
+    node.SetStringAttribute(L"s", L"value");
+    node.SetInt32Attribute(L"i32", -7);
+    node.SetInt64Attribute(L"i64", -(1ll << 40));
+    node.SetBoolAttribute(L"b", true);
+    node.SetGuidAttribute(L"g", kSample);
+    node.SetArrayAttribute(L"arr", {1, 2, 3});
+    node.SetArrayAttribute(L"none", {});
+    node.SetAttribute(L"empty", VXN_ATTR_EMPTY, nullptr, 0);
+
+    EXPECT_EQ(node.GetStringAttribute(L"s"), L"value");
+    EXPECT_EQ(node.GetInt64Attribute(L"i64"), -(1ll << 40));
+    EXPECT_EQ(node.GetOptionalInt64Attribute(L"i64"), -(1ll << 40));
+    EXPECT_TRUE(node.GetBoolAttribute(L"b"));
+    EXPECT_EQ(node.GetGuidAttribute(L"g"), kSample);
+    std::uint16_t type = 0;
+    EXPECT_TRUE(node.GetAttributeType(L"i32", type));
+    EXPECT_EQ(type, VXN_ATTR_INT32);
+    std::uint64_t size = 0;
+    EXPECT_TRUE(node.TryGetAttribute(L"arr", std::nullopt, nullptr, size));
+    EXPECT_EQ(size, 24u);
+    EXPECT_TRUE(node.TryGetAttribute(L"none", VXN_ATTR_INT64_ARRAY, nullptr, size));
+    EXPECT_EQ(size, 0u);
+    EXPECT_TRUE(node.TryGetAttribute(L"s", std::nullopt, nullptr, size));
+    EXPECT_EQ(size, 12u); // (5 + 1) x 2
+    EXPECT_EQ(node.GetAttributeNames(),
+              (std::vector<std::wstring>{L"s", L"i32", L"i64", L"b", L"g", L"arr", L"none", L"empty"}));
+
+    // Absent: Try readers say false (text emptied), defaults apply, raising readers raise not-found.
+    std::wstring text = L"stale";
+    std::int64_t number = 0;
+    bool flag = false;
+    GUID guid{};
+    EXPECT_FALSE(node.TryGetStringAttribute(L"x", text));
+    EXPECT_TRUE(text.empty());
+    EXPECT_FALSE(node.TryGetInt64Attribute(L"x", number));
+    EXPECT_FALSE(node.TryGetBoolAttribute(L"x", flag));
+    EXPECT_FALSE(node.TryGetGuidAttribute(L"x", guid));
+    EXPECT_FALSE(node.HasAttribute(L"x"));
+    EXPECT_FALSE(node.GetOptionalInt64Attribute(L"x").has_value());
+    EXPECT_EQ(node.GetStringAttribute(L"x", L"def"), L"def");
+    EXPECT_TRUE(node.GetBoolAttribute(L"x", true));
+    EXPECT_EQ(Raised([&] { node.GetStringAttribute(L"x"); }), HR_NOT_FOUND);
+    EXPECT_EQ(Raised([&] { node.GetInt64Attribute(L"x"); }), HR_NOT_FOUND);
+    EXPECT_EQ(Raised([&] { node.GetBoolAttribute(L"x"); }), HR_NOT_FOUND);
+    EXPECT_EQ(Raised([&] { node.GetGuidAttribute(L"x"); }), HR_NOT_FOUND);
+
+    // Code 0 counts as absent only for the readers with a default.
+    EXPECT_EQ(node.GetStringAttribute(L"empty", L"def"), L"def");
+    EXPECT_FALSE(node.GetBoolAttribute(L"empty", false));
+    EXPECT_EQ(Raised([&] { node.GetStringAttribute(L"empty"); }), HR_INVALID_DATA);
+    // Wrong types are raised, also by readers with a default.
+    EXPECT_EQ(Raised([&] { node.GetStringAttribute(L"i64", L"def"); }), HR_INVALID_DATA);
+    EXPECT_EQ(Raised([&] { node.TryGetInt64Attribute(L"i32", number); }), HR_INVALID_DATA);
+    EXPECT_EQ(Raised([&] { node.GetBoolAttribute(L"s", false); }), HR_INVALID_DATA);
+    char small[4];
+    size = sizeof(small);
+    EXPECT_EQ(Raised([&] { node.TryGetAttribute(L"s", std::nullopt, small, size); }), HR_INSUFFICIENT_BUFFER);
+
+    node.DeleteAttribute(L"s", true);
+    node.DeleteAttribute(L"s", false);
+    EXPECT_EQ(Raised([&] { node.DeleteAttribute(L"s", true); }), HR_NOT_FOUND);
+    for (const auto& name : node.GetAttributeNames())
+    {
+        node.DeleteAttribute(name, true);
+    }
+    EXPECT_TRUE(node.GetAttributeNames().empty());
+
+    VXNodePtr empty;
+    EXPECT_EQ(Raised([&] { empty.HasAttribute(L"s"); }), E_POINTER);
+    EXPECT_EQ(Raised([&] { empty.SetInt64Attribute(L"s", 1); }), E_POINTER);
+}
+
+TEST(VXNodePtrTest, TextAttributesOfAnyLength)
+{
+    VXNodePtr node = VXNodePtr::Create();
+    for (std::size_t length : {0u, 127u, 128u, 129u, 70000u})
+    {
+        std::wstring value(length, L'v');
+        if (length > 0)
+        {
+            value[length - 1] = L'\U0001F600'; // two UTF-16 units
+        }
+        node.SetStringAttribute(L"t", value);
+        Spy::Clear();
+        EXPECT_EQ(node.GetStringAttribute(L"t"), value) << length;
+        EXPECT_EQ(Spy::firstAttributeOffer, 256u);
+        EXPECT_EQ(Spy::attributeReads, length + 1 <= 127 ? 1 : 2) << length;
+    }
+    // Explicit length: only that many characters are stored.
+    node.SetStringAttribute(L"t", L"abcdef", 3);
+    EXPECT_EQ(node.GetStringAttribute(L"t"), L"abc");
+    // A long attribute name is just a name.
+    const std::wstring longName(300, L'a');
+    node.SetStringAttribute(longName, L"x");
+    EXPECT_EQ(node.GetAttributeNames().back(), longName);
+
+    EXPECT_EQ(Raised([&] { node.SetStringAttribute(L"t", nullptr); }), E_POINTER);
+    EXPECT_EQ(Raised([&] { node.SetStringAttribute(L"t", L"x", -2); }), E_FAIL);
+    EXPECT_EQ(Raised([&] { node.SetStringAttribute(L"t", L"x", 1ll << 40); }), E_FAIL);
+    EXPECT_EQ(node.GetStringAttribute(L"t"), L"abc");
+    Spy::Clear();
+}
+
+TEST(VXNodePtrTest, FindNodeByPathClimbsOnlyWhenAllowed)
+{
+    Tree t;
+    EXPECT_FALSE(FindNodeByPath(t.b, L"\\A\\Z", kFindNoClimb).IsValid());
+    EXPECT_TRUE(SameNode(FindNodeByPath(t.b, L"\\A\\Z", 0), t.z));
+    EXPECT_TRUE(SameNode(FindNodeByPath(t.b, L"\\A\\B\\Y\\Z", kFindNoClimb), t.yz));
+    EXPECT_TRUE(SameNode(FindNodeByPath(t.b, L"Y\\Z", kFindNoClimb), t.yz));
+    EXPECT_TRUE(SameNode(FindNodeByPath(t.bc, L"\\A\\B", 0), t.b));
+    EXPECT_TRUE(SameNode(FindNodeByPath(t.yz, L"\\A\\Z", 0), t.z));
+    EXPECT_TRUE(SameNode(FindNodeByPath(t.b, L"\\A\\B", kFindNoClimb), t.b));
+
+    EXPECT_TRUE(SameNode(FindNodeByPath(t.b, L"", kFindNoClimb), t.b));
+
+    EXPECT_FALSE(FindNodeByPath(t.b, L"\\X", 0).IsValid());
+    EXPECT_FALSE(FindNodeByPath(t.b, L"Y\\Missing\\Deeper", kFindNoClimb).IsValid());
+    EXPECT_FALSE(FindNodeByPath(t.a, L"\\A\\..", 0).IsValid());
+    EXPECT_EQ(Raised([&] { FindNodeByPath(t.b, L"\\X", kFindMustExist); }), HR_NOT_FOUND);
+    EXPECT_EQ(Raised([&] { FindNodeByPath(t.b, L"\\A\\Z", kFindNoClimb | kFindMustExist); }), HR_NOT_FOUND);
+    EXPECT_EQ(Raised([] { FindNodeByPath(VXNodePtr(), L"", 0); }), E_POINTER);
+}
+
+TEST(VXNodePtrTest, CombineNodePathAndPathQuery)
+{
+    EXPECT_EQ(CombineNodePath(L"\\A\\B", L"..\\Z"), L"\\A\\Z");
+    EXPECT_EQ(CombineNodePath(L"\\A", L"Y\\\\Z"), L"\\A\\Y\\Z");
+    EXPECT_EQ(CombineNodePath(L"\\A", L"\\Y\\.\\Z"), L"\\A\\Y\\.\\Z");
+    EXPECT_EQ(CombineNodePath(L"\\", L"Y"), L"\\Y");
+    EXPECT_EQ(CombineNodePath(L"", L"Y"), L"\\Y");
+    EXPECT_EQ(CombineNodePath(L"\\A\\B", L""), L"\\A\\B");
+    EXPECT_EQ(CombineNodePath(L"A", L".."), L"\\");
+    EXPECT_EQ(Raised([] { CombineNodePath(L"\\", L".."); }), HR_PATH_ABOVE_ROOT);
+    EXPECT_EQ(Raised([] { CombineNodePath(L"\\A", L"..\\..\\.."); }), HR_PATH_ABOVE_ROOT);
+
+    const std::wstring path = std::wstring(L"\\Root\\") + std::wstring(500, L'p');
+    VXNodePtr query = MakePathQuery(path, false, kDepthAll);
+    EXPECT_EQ(query.GetType(), L"FilterByPath");
+    EXPECT_EQ(query.GetName(), L"");
+    EXPECT_EQ(query.GetStringAttribute(L"NodePath"), path);
+    EXPECT_FALSE(query.GetBoolAttribute(L"IsParent"));
+    EXPECT_EQ(query.GetInt64Attribute(L"MaxDepth"), 0x7FFFFFFF);
+}
+
+TEST(VXNodePtrTest, GuidTextForms)
+{
+    const std::wstring braced = FormatGuid(kSample, kGuidBraced);
+    EXPECT_EQ(braced, L"{51C3FBA2-85FE-436B-A0FF-1C61A5C0C585}");
+    EXPECT_EQ(FormatGuid(kSample, kGuidDigits), L"51C3FBA285FE436BA0FF1C61A5C0C585");
+    EXPECT_EQ(FormatGuid(kSample, kGuidDashed), L"51C3FBA2-85FE-436B-A0FF-1C61A5C0C585");
+    EXPECT_EQ(FormatGuid(kSample, kGuidDashedLower), L"51c3fba2-85fe-436b-a0ff-1c61a5c0c585");
+    EXPECT_EQ(Raised([] { FormatGuid(kSample, 4); }), E_FAIL);
+    EXPECT_EQ(Raised([] { FormatGuid(kSample, -1); }), E_FAIL);
+
+    for (int form = 0; form <= 3; ++form)
+    {
+        EXPECT_EQ(ParseGuid(FormatGuid(kSample, form).c_str()), kSample) << form;
+    }
+    EXPECT_EQ(ParseGuid(L"{00000000-0000-0000-0000-000000000000}"), GUID{});
+    EXPECT_EQ(ParseGuid(L"51c3FBA2-85fe-436B-A0FF-1C61A5C0C585 trailing"), kSample);
+    EXPECT_EQ(ParseGuid((braced + std::wstring(100000, L'x')).c_str()), kSample);
+
+    GUID out = kSample;
+    EXPECT_EQ(ParseGuid(nullptr, &out), E_INVALIDARG);
+    EXPECT_EQ(ParseGuid(L"12345", &out), E_INVALIDARG);
+    EXPECT_EQ(ParseGuid(L"", &out), E_INVALIDARG);
+    EXPECT_EQ(ParseGuid(L"{51C3FBA285FE436BA0FF1C61A5C0C585}", &out), E_INVALIDARG); // no dash: digits form
+    EXPECT_EQ(ParseGuid(L"51C3FBA2-85FE-436B-A0FF-1C61A5C0C58", &out), E_INVALIDARG);
+    EXPECT_EQ(ParseGuid(L"51C3FBA2-85FE-436B-A0FG-1C61A5C0C585", &out), E_INVALIDARG);
+    EXPECT_EQ(ParseGuid(L" 51C3FBA2-85FE-436B-A0FF-1C61A5C0C585", &out), E_INVALIDARG);
+    EXPECT_EQ(ParseGuid(std::wstring(100000, L'-').c_str(), &out), E_INVALIDARG);
+    EXPECT_EQ(out, kSample); // failures leave the result alone
+    EXPECT_EQ(ParseGuid(L"51C3FBA2-85FE-436B-A0FF-1C61A5C0C585", nullptr), E_POINTER);
+    EXPECT_EQ(Raised([] { ParseGuid(L"nonsense"); }), E_INVALIDARG);
+
+    const GUID first = NewGuid();
+    EXPECT_NE(first, GUID{});
+    EXPECT_NE(first, NewGuid());
+    EXPECT_EQ(NewGuid(nullptr), E_POINTER);
+    EXPECT_EQ(UuidStatusToHResult(0, GUID{}), S_OK);
+    EXPECT_EQ(UuidStatusToHResult(1824, kSample), S_OK);
+    EXPECT_EQ(UuidStatusToHResult(1739, kSample), S_OK);
+    EXPECT_EQ(UuidStatusToHResult(1824, GUID{}), MakeHr(0x80070720));
+    EXPECT_EQ(UuidStatusToHResult(1739, GUID{}), MakeHr(0x800706CB));
+    EXPECT_EQ(UuidStatusToHResult(0x12345678, kSample), MakeHr(0x80075678));
+}
