@@ -1,0 +1,98 @@
+// The connection settings last distributed to each product area and to each monitored
+// container, turned on request into "products settings": which database each area and container
+// uses, the schema version it needs and which products write into it.
+#pragma once
+
+#include "Common/Components/InterfacePtr.h"
+#include "Common/ConfigTree/VXNodePtr.h"
+#include "ConfigServer.h"
+#include "Subsystems/ManagementService/ReportingSettingsManager/ConnectionParamsMapping.h"
+#include "Subsystems/ManagementService/ReportingSettingsManager/ReportingSettingsMetaStorage.h"
+#include "Subsystems/ManagementService/ReportingSettingsManager/ReportingSettingsPaths.h"
+
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace ManagementService
+{
+// Orders GUIDs by their 16 bytes as stored.
+struct GuidBytesLess
+{
+    bool operator()(const GUID& a, const GUID& b) const { return std::memcmp(&a, &b, sizeof(GUID)) < 0; }
+};
+using GuidSet = std::set<GUID, GuidBytesLess>;
+
+// Reporting state of a type or a container.
+enum ReportingState : std::uint32_t
+{
+    kReportingEnabled = 0,
+    kReportingWasEverEnabled = 1,
+    kReportingNeverEnabled = 2,
+};
+
+class CProductsSettingsProvider
+{
+public:
+    CProductsSettingsProvider(IConfigServer* configServer,
+                              std::shared_ptr<const CConnectionParamsMapping> mapping,
+                              std::shared_ptr<const CReportingSettingsMetaStorage> metaStorage,
+                              std::shared_ptr<const ReportingSettingsPaths> paths);
+    CProductsSettingsProvider(const CProductsSettingsProvider&) = delete;
+    CProductsSettingsProvider& operator=(const CProductsSettingsProvider&) = delete;
+
+    // A "ProductsSettings" node with one product database information node per area and container.
+    VXNodePtr AccumulateProductsSettings(const std::uint32_t& typesMask);
+    // Keeps a copy of the wrapper node with "Enabled" set to enabled.
+    void UpdateConnectionSettings(ReportingSettingsType type, const VXNodePtr& wrapper, bool enabled);
+    // Brings the per-container connection settings and history in line with the containers node.
+    void UpdateContainersSettings(const VXNodePtr& commonSettings, const VXNodePtr& containers,
+                                  bool fullUpdate);
+    void RemoveContainerHistory(const std::wstring& containerName, IConfigTransaction* transaction);
+    // Called with the lock held.
+    VXNodePtr GetProductsSettingsByType(ReportingSettingsType type);
+    void MarkWasEverEnabled(ReportingSettingsType type, const std::wstring* containerName,
+                            IConfigTransaction* transaction);
+
+    // The provider's entry for a type (a new handle), empty when there is none.
+    VXNodePtr SettingsOf(ReportingSettingsType type) const;
+
+private:
+    Components::InterfacePtr<IConfigStorage> Storage() const;
+    VXNodePtr ReadNode(const std::wstring& path, bool mandatory) const;
+    std::uint32_t StateOf(const VXNodePtr& settings, ReportingSettingsType type, bool enabled,
+                          const std::wstring* containerName) const;
+    VXNodePtr BuildProductDatabaseInfo(const VXNodePtr& settings, const std::vector<std::int64_t>& productIds,
+                                       ReportingSettingsType type, bool mandatory) const;
+    void AppendContainerEntries(VXNodePtr& productsSettings);
+    void AppendContainerEntry(VXNodePtr& productsSettings, const VXNodePtr& containerNode,
+                              const VXNodePtr& settings, const VXNodePtr& auditedSystems, bool mandatory);
+    std::vector<std::int64_t> ContainerProductIds(const VXNodePtr& auditedSystems) const;
+
+    void UpdateContainer(IConfigStorage* storage, IConfigTransaction* transaction,
+                         const VXNodePtr& commonSettings, const VXNodePtr& container,
+                         VXNodePtr& connectionNodes, bool fullUpdate, GuidSet& seen);
+    void IntStoreContainerConnectionSettings(const VXNodePtr& commonSettings, const VXNodePtr& container,
+                                             const VXNodePtr& reportingSettings, VXNodePtr& connectionNodes,
+                                             bool fullUpdate);
+    void IntStoreContainerAuditedSystems(IConfigStorage* storage, IConfigTransaction* transaction,
+                                         const VXNodePtr& container, const VXNodePtr& auditedSystems);
+    void RetireIfUnseen(const VXNodePtr& connectionNode, IConfigTransaction* transaction,
+                        const GuidSet& seen);
+
+    Components::InterfacePtr<IConfigServer> m_configServer;
+    std::shared_ptr<const CConnectionParamsMapping> m_mapping;
+    std::shared_ptr<const CReportingSettingsMetaStorage> m_metaStorage;
+    std::map<ReportingSettingsType, VXNodePtr> m_settingsByType;
+    mutable std::recursive_mutex m_lock;
+    std::shared_ptr<const ReportingSettingsPaths> m_paths;
+};
+
+// Reads the node at path through the storage service: an empty handle when there is none, or
+// 0x80070490 when mandatory.
+VXNodePtr QueryNodeByPath(IConfigStorage* storage, const std::wstring& path, bool mandatory);
+} // namespace ManagementService

@@ -1,0 +1,258 @@
+#include "Common/ErrorHandling/HResult.h"
+#include "Subsystems/ManagementService/ReportingSettingsManager/ConnectionParamsMapping.h"
+#include "Subsystems/ManagementService/ReportingSettingsManager/ReportingSettingsMetaStorage.h"
+#include "Subsystems/ManagementService/ReportingSettingsManager/ReportingSettingsPaths.h"
+
+#include <gtest/gtest.h>
+
+#include "Platform/Core/Text.h"
+
+#include <functional>
+
+using namespace ManagementService;
+
+namespace
+{
+HRESULT CodeOf(const std::function<void()>& body)
+{
+    try
+    {
+        body();
+    }
+    catch (const HRX& e)
+    {
+        return e.Code();
+    }
+    return S_OK;
+}
+
+VXNodePtr PathsNode()
+{
+    VXNodePtr node = VXNodePtr::Create(L"ReportingSettingsPaths");
+    for (const auto& [type, key] : SettingsPathKeyTable())
+    {
+        node.SetStringAttribute(key, L"\\Settings\\T" + std::to_wstring(type));
+    }
+    for (const auto& [type, key] : HistoryPathKeyTable())
+    {
+        node.SetStringAttribute(key, L"\\History\\" + key);
+    }
+    node.SetStringAttribute(L"DatabaseAttrName", L"Database");
+    node.SetStringAttribute(L"ReportingSettingsContainerNodeName", L"ReportingSettings");
+    node.SetStringAttribute(L"AuditedSystemsContainerNodeName", L"AuditedSystems");
+    node.SetStringAttribute(L"AuditedSystemNodeType", L"AuditedSystem");
+    node.SetStringAttribute(L"MetaInformationRootPath", L"\\Meta");
+    node.SetStringAttribute(L"ContainersCemeteryPath", L"\\Cemetery");
+    node.SetStringAttribute(L"DatabaseVersionAttrName", L"Version");
+    node.SetStringAttribute(L"CustomScriptAttrName", L"Script");
+    VXNodePtr suffixes = VXNodePtr::Create(L"ReportingSettingsPathSuffixes");
+    node.AddChild(suffixes);
+    return node;
+}
+
+VXNodePtr SuffixEntry(std::int64_t type, const wchar_t* nodeType = L"PathSuffixEntry")
+{
+    VXNodePtr entry = VXNodePtr::Create(nullptr, nodeType);
+    entry.SetInt64Attribute(L"ReportingSettingsType", type);
+    entry.SetStringAttribute(L"PathSuffix", L"Reporting\\Database");
+    entry.SetStringAttribute(L"PathSuffixTypes", L"Folder\\Db");
+    return entry;
+}
+
+std::wstring Text(const VXNodePtr& node, const wchar_t* name)
+{
+    return node.GetStringAttribute(name);
+}
+} // namespace
+
+TEST(ReportingSettingsPathsTest, ReadsEveryKeyAndAnswersByType)
+{
+    VXNodePtr node = PathsNode();
+    VXNodePtr suffixes = node.GetChild(std::wstring(L"ReportingSettingsPathSuffixes"), true);
+    suffixes.AddChild(SuffixEntry(0x100000008LL)); // only the low 32 bits name the type
+    suffixes.AddChild(SuffixEntry(4, L"pathsuffixentry"));
+    ReportingSettingsPaths paths(node);
+
+    EXPECT_EQ(paths.PathOf(Pentrel), L"\\Settings\\T8");
+    EXPECT_EQ(paths.HistoryPathOf(Pentrel), L"\\History\\VaskorHistoryPath");
+    EXPECT_EQ(paths.HistoryPathOf(Common), L"");
+    EXPECT_EQ(paths.HistoryPathOf(Lumic), L"");
+    EXPECT_EQ(paths.HistoryPathOf(Skellan), L"");
+    EXPECT_EQ(paths.TypeOfPath(L"\\Settings\\T256"), Orvane);
+    EXPECT_EQ(paths.TypeOfPath(L"\\settings\\t256"), 0u);
+    ASSERT_NE(paths.SuffixOf(Pentrel), nullptr);
+    EXPECT_EQ(paths.SuffixOf(Pentrel)->PathSuffixTypes, L"Folder\\Db");
+    EXPECT_EQ(paths.SuffixOf(Quorl), nullptr); // the entry's node type differs in case
+    EXPECT_EQ(paths.ContainerNodeName(), L"ReportingSettings");
+    EXPECT_EQ(paths.DatabaseVersionAttrName(), L"Version");
+    EXPECT_EQ(CodeOf([&] { paths.PathOf(3); }), HR_INVALID_DATA);
+    EXPECT_EQ(CodeOf([&] { paths.PathOf(0); }), HR_INVALID_DATA);
+
+    // Two types sharing one path: the smaller wins.
+    node.SetStringAttribute(L"DorvSettingsPath", L"\\Shared");
+    node.SetStringAttribute(L"TavrinSettingsPath", L"\\Shared");
+    EXPECT_EQ(ReportingSettingsPathKeys(node).TypeOfPath(L"\\Shared"), Dorv);
+
+    EXPECT_TRUE(IsProductType(Pentrel));
+    EXPECT_TRUE(IsProductType(Orvane | Pentrel));
+    EXPECT_FALSE(IsProductType(Common));
+    EXPECT_FALSE(IsProductType(Containers));
+    EXPECT_FALSE(IsProductType(Quorl));
+}
+
+TEST(ReportingSettingsPathsTest, MissingItemsAndDuplicateSuffixesFail)
+{
+    VXNodePtr node = PathsNode();
+    node.DeleteAttribute(L"VaskorHistoryPath", true);
+    EXPECT_EQ(CodeOf([&] { ReportingSettingsPaths{node}; }), HR_NOT_FOUND);
+    EXPECT_EQ(CodeOf([&] { ReportingSettingsPathKeys{node}; }), S_OK); // keys need no history paths
+
+    node = PathsNode();
+    node.RemoveAllChildren();
+    EXPECT_EQ(CodeOf([&] { ReportingSettingsPaths{node}; }), HR_NOT_FOUND);
+
+    node = PathsNode();
+    VXNodePtr suffixes = node.GetChild(std::wstring(L"ReportingSettingsPathSuffixes"), true);
+    suffixes.AddChild(SuffixEntry(8));
+    suffixes.AddChild(SuffixEntry(8));
+    EXPECT_EQ(CodeOf([&] { ReportingSettingsPaths{node}; }), HR_RSM_ERROR_2);
+
+    node = PathsNode();
+    VXNodePtr incomplete = SuffixEntry(16);
+    incomplete.DeleteAttribute(L"PathSuffixTypes", true);
+    node.GetChild(std::wstring(L"ReportingSettingsPathSuffixes"), true).AddChild(incomplete);
+    EXPECT_EQ(CodeOf([&] { ReportingSettingsPaths{node}; }), HR_NOT_FOUND);
+
+    EXPECT_EQ(CodeOf([&] { ReportingSettingsPaths{VXNodePtr()}; }), E_POINTER);
+}
+
+namespace
+{
+VXNodePtr MappingNode()
+{
+    VXNodePtr mapping = VXNodePtr::Create(L"ConnectionParamsMapping");
+    auto param = [&](const wchar_t* connection, const wchar_t* server)
+    {
+        VXNodePtr p = VXNodePtr::Create(nullptr, L"ConnectionParam");
+        p.SetStringAttribute(L"ConnectionAttributeName", connection);
+        p.SetStringAttribute(L"ConfigServerAttributeName", server);
+        mapping.AddChild(p);
+    };
+    param(L"Server", L"SqlServerInstance");
+    param(L"Database", L"SqlDatabase");
+    param(L"Server", L"LegacyServer"); // two server names map to one connection name
+    VXNodePtr ignored = VXNodePtr::Create(nullptr, L"Other");
+    mapping.AddChild(ignored);
+    std::string credentials = Platform::ToUtf16Le(std::wstring(L"User\0Password\0", 14));
+    mapping.SetAttribute(L"ConnectionCredential", 0x102, credentials.data(), credentials.size());
+    mapping.SetStringAttribute(L"ConnDatabaseAttrName", L"Database");
+    return mapping;
+}
+} // namespace
+
+TEST(ConnectionParamsMappingTest, BuildsConvertsAndCopies)
+{
+    CConnectionParamsMapping mapping(MappingNode());
+    EXPECT_EQ(mapping.ConnectionAttributeNames().size(), 2u);
+    EXPECT_EQ(mapping.RenameMap().size(), 3u);
+    EXPECT_EQ(mapping.CredentialAttributeNames(), (std::vector<std::wstring>{L"User", L"Password"}));
+
+    VXNodePtr server = VXNodePtr::Create(L"Settings");
+    server.SetStringAttribute(L"SqlServerInstance", L"sql01");
+    server.SetStringAttribute(L"SqlDatabase", L"Reports");
+    server.SetBoolAttribute(L"Enabled", true);
+    VXNodePtr converted = VXNodePtr::Create();
+    mapping.ConvertConfigServerAttributes(server, converted);
+    EXPECT_EQ(Text(converted, L"Server"), L"sql01");
+    EXPECT_EQ(Text(converted, L"Database"), L"Reports");
+    EXPECT_TRUE(converted.GetBoolAttribute(L"Enabled"));
+    EXPECT_FALSE(converted.HasAttribute(L"SqlServerInstance"));
+
+    VXNodePtr copy = VXNodePtr::Create();
+    mapping.CopyConnectionAttributes(converted, copy, false);
+    EXPECT_EQ(copy.GetAttributeNames(), std::vector<std::wstring>{L"Server"});
+    mapping.CopyConnectionAttributes(converted, copy, true);
+    EXPECT_EQ(Text(copy, L"Database"), L"Reports");
+    mapping.SetDatabaseName(copy, L"Other");
+    EXPECT_EQ(Text(copy, L"Database"), L"Other");
+}
+
+TEST(ConnectionParamsMappingTest, MalformedMappingNodesFail)
+{
+    VXNodePtr node = MappingNode();
+    node.DeleteAttribute(L"ConnectionCredential", true);
+    EXPECT_EQ(CodeOf([&] { CConnectionParamsMapping{node}; }), HR_NOT_FOUND);
+
+    node = MappingNode();
+    node.DeleteAttribute(L"ConnDatabaseAttrName", true);
+    EXPECT_EQ(CodeOf([&] { CConnectionParamsMapping{node}; }), HR_NOT_FOUND);
+
+    node = MappingNode();
+    VXNodePtr duplicate = VXNodePtr::Create(nullptr, L"ConnectionParam");
+    duplicate.SetStringAttribute(L"ConnectionAttributeName", L"Else");
+    duplicate.SetStringAttribute(L"ConfigServerAttributeName", L"SqlDatabase");
+    node.AddChild(duplicate);
+    EXPECT_EQ(CodeOf([&] { CConnectionParamsMapping{node}; }), HR_INVALID_DATA);
+
+    node = MappingNode();
+    VXNodePtr incomplete = VXNodePtr::Create(nullptr, L"ConnectionParam");
+    incomplete.SetStringAttribute(L"ConnectionAttributeName", L"Else");
+    node.AddChild(incomplete);
+    EXPECT_EQ(CodeOf([&] { CConnectionParamsMapping{node}; }), HR_NOT_FOUND);
+
+    // No parameters at all: conversion copies everything, the connection copy nothing.
+    VXNodePtr empty = VXNodePtr::Create();
+    empty.SetAttribute(L"ConnectionCredential", 0x102, nullptr, 0);
+    empty.SetStringAttribute(L"ConnDatabaseAttrName", L"Database");
+    CConnectionParamsMapping none(empty);
+    VXNodePtr source = VXNodePtr::Create();
+    source.SetStringAttribute(L"Database", L"x");
+    VXNodePtr target = VXNodePtr::Create();
+    none.ConvertConfigServerAttributes(source, target);
+    EXPECT_EQ(Text(target, L"Database"), L"x");
+    VXNodePtr untouched = VXNodePtr::Create();
+    none.CopyConnectionAttributes(source, untouched, true);
+    EXPECT_TRUE(untouched.GetAttributeNames().empty());
+}
+
+TEST(ReportingSettingsMetaStorageTest, VersionsByType)
+{
+    auto paths = std::make_shared<const ReportingSettingsPaths>(PathsNode());
+    CReportingSettingsMetaStorage storage(paths);
+    EXPECT_EQ(CodeOf([&] { storage.GetDatabaseVersion(Common); }), HR_NOT_FOUND);
+    EXPECT_FALSE(storage.FindMetaInformation(Dorv, false).IsValid());
+
+    VXNodePtr first = VXNodePtr::Create();
+    first.SetInt64Attribute(L"Version", 3);
+    VXNodePtr second = VXNodePtr::Create();
+    second.SetInt64Attribute(L"Version", 7);
+    storage.SetMetaInformation(Common, first);
+    storage.SetMetaInformation(Common, second);
+    EXPECT_EQ(storage.GetDatabaseVersion(Common), 7u);
+    EXPECT_EQ(storage.FindMetaInformation(Common, true).Get() == nullptr, false);
+
+    VXNodePtr containers = VXNodePtr::Create();
+    storage.SetMetaInformation(Containers, containers);
+    EXPECT_EQ(storage.GetDatabaseVersion(Containers), 0u);
+    auto kind = [&](const wchar_t* name, std::int64_t version)
+    {
+        VXNodePtr k = VXNodePtr::Create(name);
+        VXNodePtr settings = VXNodePtr::Create(L"ReportingSettings");
+        settings.SetInt64Attribute(L"Version", version);
+        k.AddChild(settings);
+        containers.AddChild(k);
+    };
+    kind(L"FileServer", 5);
+    kind(L"Mail", -1); // read as unsigned: the largest
+    containers.AddChild(VXNodePtr::Create(L"NoSettings"));
+    EXPECT_EQ(storage.GetDatabaseVersion(Containers), 0xFFFFFFFFFFFFFFFFull);
+    // Pentrel and Orvane never look at their own meta nodes.
+    EXPECT_EQ(storage.GetDatabaseVersion(Pentrel), storage.GetDatabaseVersion(Containers));
+    EXPECT_EQ(storage.GetDatabaseVersion(Orvane), storage.GetDatabaseVersion(Containers));
+
+    EXPECT_EQ(CodeOf([&] { storage.GetDatabaseVersion(0); }), HR_INVALID_DATA);
+    EXPECT_EQ(CodeOf([&] { storage.GetDatabaseVersion(3); }), HR_INVALID_DATA);
+    EXPECT_EQ(CodeOf([&] { storage.FindMetaInformation(Tavrin, true); }), HR_NOT_FOUND);
+    storage.SetMetaInformation(Tavrin, VXNodePtr::Create());
+    EXPECT_EQ(CodeOf([&] { storage.GetDatabaseVersion(Tavrin); }), HR_NOT_FOUND); // no version attribute
+}
