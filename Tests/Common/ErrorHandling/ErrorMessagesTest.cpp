@@ -1,4 +1,5 @@
 #include "Common/ErrorHandling/ErrorMessages.h"
+#include "Common/ErrorHandling/LogCapture.h"
 #include "Platform/Core/System.h"
 
 #include <atomic>
@@ -11,6 +12,7 @@
 #include <gtest/gtest.h>
 
 using namespace ErrorHandling;
+using TestSupport::LogCapture;
 namespace fs = std::filesystem;
 
 namespace
@@ -47,6 +49,33 @@ private:
     fs::path m_old;
 };
 } // namespace
+
+TEST(ErrorMessagesTest, ProcessLookupUsesShippedFileAndCaches)
+{
+    // Runs first: the process tables are built here. The test's environment lists a missing
+    // file before the shipped one; the failure's text is looked up while the tables are built.
+    LogCapture log;
+    EXPECT_EQ(MessageText(HR_RSM_ERROR_1), L"The reporting settings are not available");
+    EXPECT_EQ(MessageText(HR_PATH_ABOVE_ROOT),
+              L"The node path leads above the root of the configuration tree");
+    EXPECT_NE(MessageText(HR_RSM_ERROR_2), L"<no description>");
+    auto failures = log.Find(Logging::Err, L"Loading errormsg module '");
+    ASSERT_EQ(failures.size(), 1u);
+    EXPECT_EQ(
+        failures[0].message.rfind(L"Loading errormsg module '" + OwnModuleFolder() +
+                                      L"Missing.dll' failed: 0x80070002 The system cannot find the file "
+                                      L"specified [0x",
+                                  0),
+        0u);
+
+    std::wstring cached;
+    EXPECT_FALSE(MessageTextCache::Instance().Find(0x80049999, cached));
+    EXPECT_EQ(MessageText(MakeHr(0x80049999)), L"<no description>");
+    ASSERT_TRUE(MessageTextCache::Instance().Find(0x80049999, cached));
+    EXPECT_EQ(cached, L"<no description>");
+    MessageTextCache::Instance().Insert(0x80049999, L"ignored");
+    EXPECT_EQ(MessageText(MakeHr(0x80049999)), L"<no description>");
+}
 
 TEST(ErrorMessagesTest, ParseReadsEntriesAndRefusesMalformedFiles)
 {
@@ -108,7 +137,12 @@ TEST(ErrorMessagesTest, ListsFillSlotsInOrderAndBareNamesFollowTheirSearchRule)
         list += folder.Name(name) + (i % 2 ? L";;" : L"|");
     }
     MessageModuleTable table{};
+    LogCapture log;
     LoadMessageModules(list, true, table);
+    auto refused = log.Find(Logging::Err, L"Loading errormsg module '");
+    ASSERT_EQ(refused.size(), 1u);
+    EXPECT_EQ(refused[0].message,
+              L"Loading errormsg module '" + folder.Name("m5.msg") + L"' failed: No more slots");
     for (std::size_t i = 0; i < table.size(); ++i)
     {
         ASSERT_NE(table[i], nullptr);
@@ -151,23 +185,6 @@ TEST(ErrorMessagesTest, LookupOrderPrefersPrimaryForInterfaceCodesThenSystemThen
     ASSERT_TRUE(TryFormatMessage(raw, 5, nullptr));
     EXPECT_EQ(raw, L"Access is denied.\r\n");
     EXPECT_EQ(MessageTextFrom(E_ACCESSDENIED, nullptr), L"Access is denied");
-}
-
-TEST(ErrorMessagesTest, ProcessLookupUsesShippedFileAndCaches)
-{
-    // The test's environment lists a missing file before the shipped one.
-    EXPECT_EQ(MessageText(HR_RSM_ERROR_1), L"The reporting settings are not available");
-    EXPECT_EQ(MessageText(HR_PATH_ABOVE_ROOT),
-              L"The node path leads above the root of the configuration tree");
-    EXPECT_NE(MessageText(HR_RSM_ERROR_2), L"<no description>");
-
-    std::wstring cached;
-    EXPECT_FALSE(MessageTextCache::Instance().Find(0x80049999, cached));
-    EXPECT_EQ(MessageText(MakeHr(0x80049999)), L"<no description>");
-    ASSERT_TRUE(MessageTextCache::Instance().Find(0x80049999, cached));
-    EXPECT_EQ(cached, L"<no description>");
-    MessageTextCache::Instance().Insert(0x80049999, L"ignored");
-    EXPECT_EQ(MessageText(MakeHr(0x80049999)), L"<no description>");
 }
 
 TEST(ErrorMessagesTest, ConcurrentLookupsAgree)

@@ -1,0 +1,346 @@
+#include "Common/ErrorHandling/LogCapture.h"
+#include "Common/SubsystemHelpers/ConfigSubscriptionHelpers/ConfigSubscriptionsSink.h"
+#include "Common/SubsystemHelpers/ConfigSubscriptionHelpers/ModifyEnumFakes.h"
+
+#include <condition_variable>
+#include <future>
+#include <mutex>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+using namespace std::chrono_literals;
+using CfgSubscriptionsHelpers::CConfigSubscriptionsSink;
+using Components::InterfacePtr;
+using TestSupport::LogCapture;
+
+namespace
+{
+constexpr wchar_t kOnTriggered[] = L"CfgSubscriptionsHelpers::CConfigSubscriptionsSink::OnTriggered failed: ";
+
+struct Call
+{
+    GUID id;
+    std::vector<std::wstring> paths;
+    std::vector<std::wstring> values;
+    std::vector<std::uint32_t> masks;
+};
+
+// What the sink handed on, on which threads.
+class Collector
+{
+public:
+    void Add(const GUID& id, const std::vector<TNodeModification>& records)
+    {
+        Call call{id, {}, {}, {}};
+        for (const auto& r : records)
+        {
+            call.paths.push_back(r.ModifiedNodePath);
+            call.values.push_back(r.ModifiedNode ? r.ModifiedNode.GetStringAttribute(L"Value", L"") : L"");
+            call.masks.push_back(r.ChangesMask);
+        }
+        std::lock_guard lock(m_lock);
+        m_calls.push_back(std::move(call));
+        m_changed.notify_all();
+    }
+    bool WaitForRecords(std::size_t count)
+    {
+        std::unique_lock lock(m_lock);
+        return m_changed.wait_for(lock, 10s,
+                                  [&]
+                                  {
+                                      std::size_t total = 0;
+                                      for (const auto& c : m_calls)
+                                      {
+                                          total += c.paths.size();
+                                      }
+                                      return total >= count;
+                                  });
+    }
+    std::vector<Call> Calls()
+    {
+        std::lock_guard lock(m_lock);
+        return m_calls;
+    }
+
+private:
+    std::mutex m_lock;
+    std::condition_variable m_changed;
+    std::vector<Call> m_calls;
+};
+
+InterfacePtr<IVXNodeModifyEnum> Enum(std::vector<VXNodePtr> nodes, HRESULT end = S_FALSE, HRESULT open = S_OK)
+{
+    return InterfacePtr<IVXNodeModifyEnum>(new Fakes::ModifyEnum(std::move(nodes), end, open), true);
+}
+
+InterfacePtr<IVXModifySubscription> Subscription(std::uint32_t data1, HRESULT idResult = S_OK)
+{
+    return InterfacePtr<IVXModifySubscription>(new Fakes::Subscription(GUID{data1, 0, 0, {}}, idResult),
+                                               true);
+}
+
+VXNodePtr Change(const std::wstring& path, const std::wstring& value, bool withChild = true)
+{
+    VXNodePtr node = Fakes::MakeModificationNode(path, 4, withChild);
+    if (withChild)
+    {
+        node.GetChild(0).SetStringAttribute(L"Value", value);
+    }
+    return node;
+}
+
+std::wstring PublishedText()
+{
+    InterfacePtr<IErrorInfo> info;
+    GetErrorInfo(0, info.Out());
+    BSTR text = nullptr;
+    if (info)
+    {
+        info->GetDescription(&text);
+    }
+    std::wstring result = text ? std::wstring(text, SysStringLen(text)) : L"";
+    SysFreeString(text);
+    return result;
+}
+
+// A configuration server in memory with its storage and subscription services.
+class Server
+{
+public:
+    Server()
+    {
+        EXPECT_EQ(ConfigServerCreate(nullptr, m_proxy.Out()), S_OK);
+        InterfacePtr<IConfigServer> server;
+        EXPECT_EQ(m_proxy->GetConfigServer(server.Out()), S_OK);
+        EXPECT_EQ(server->GetService(&IID_IConfigStorage, m_storage.OutVoid()), S_OK);
+        EXPECT_EQ(server->GetService(&IID_IConfigSubscriptionService, m_subscriptions.OutVoid()), S_OK);
+    }
+    ~Server() { ConfigServerShutdown(m_proxy.Get()); }
+
+    InterfacePtr<IVXModifySubscription> Subscribe(const std::wstring& path, std::int64_t options,
+                                                  IConfigModifyCallback* sink)
+    {
+        VXNodePtr request = VXNodePtr::Create(L"SubscribeConfig");
+        request.SetInt64Attribute(L"ChangesMask", CFG_CHANGE_ATTRIBUTES);
+        request.SetInt64Attribute(L"SubscribeOptions", options);
+        InterfacePtr<IVXModifySubscription> subscription;
+        EXPECT_EQ(m_subscriptions->Subscribe(MakePathQuery(path, false, 1).Get(), request.Get(), sink,
+                                             subscription.Out()),
+                  S_OK);
+        EXPECT_EQ(subscription->Start(), S_OK);
+        return subscription;
+    }
+    void Unsubscribe(const InterfacePtr<IVXModifySubscription>& subscription)
+    {
+        EXPECT_EQ(m_subscriptions->Unsubscribe(subscription.Get()), S_OK);
+    }
+    void Put(const std::wstring& path, const std::wstring& value)
+    {
+        VXNodePtr node = VXNodePtr::Create();
+        node.SetName(kNameFullPath, path);
+        node.SetStringAttribute(L"Value", value);
+        IVXNode* nodes[] = {node.Get()};
+        EXPECT_EQ(m_storage->PutNodes(nullptr, 0, nodes, 1), S_OK);
+    }
+
+private:
+    InterfacePtr<IConfigServerProxy> m_proxy;
+    InterfacePtr<IConfigStorage> m_storage;
+    InterfacePtr<IConfigSubscriptionService> m_subscriptions;
+};
+} // namespace
+
+TEST(ConfigSubscriptionsSinkTest, ServerDeliversSingleNodesAtOnceAndBatchesPerPeriod)
+{
+    Server server;
+    Collector batches;
+    std::promise<std::tuple<GUID, std::wstring, std::wstring, std::thread::id>> single;
+    auto sink = CConfigSubscriptionsSink::Create(
+        20ms, [&](const GUID& id, std::vector<TNodeModification>&& records) { batches.Add(id, records); },
+        [&](const GUID& id, const std::wstring& path, const VXNodePtr& node) {
+            single.set_value({id, path, node.GetStringAttribute(L"Value"), std::this_thread::get_id()});
+        });
+
+    auto immediate =
+        server.Subscribe(L"\\Cfg\\Common", CFG_SUBSCRIBE_INCLUDE_NODE | CFG_SUBSCRIBE_SUBTREE, sink.Get());
+    auto batched = server.Subscribe(L"\\Cfg\\Quorl", CFG_SUBSCRIBE_ALL, sink.Get());
+    GUID immediateId{}, batchedId{};
+    ASSERT_EQ(immediate->GetId(&immediateId), S_OK);
+    ASSERT_EQ(batched->GetId(&batchedId), S_OK);
+
+    server.Put(L"\\Cfg\\Common", L"db1");
+    auto future = single.get_future();
+    ASSERT_EQ(future.wait_for(10s), std::future_status::ready);
+    auto [id, path, value, thread] = future.get();
+    EXPECT_EQ(id, immediateId);
+    EXPECT_EQ(path, L"\\Cfg\\Common");
+    EXPECT_EQ(value, L"db1");
+    EXPECT_NE(thread, std::this_thread::get_id());
+
+    server.Put(L"\\Cfg\\Quorl", L"q1");
+    server.Put(L"\\Cfg\\Quorl", L"q2");
+    ASSERT_TRUE(batches.WaitForRecords(2));
+    std::vector<std::wstring> values;
+    for (const Call& call : batches.Calls())
+    {
+        EXPECT_EQ(call.id, batchedId);
+        for (std::size_t i = 0; i < call.paths.size(); ++i)
+        {
+            EXPECT_EQ(call.paths[i], L"\\Cfg\\Quorl");
+            EXPECT_EQ(call.masks[i], CFG_CHANGE_ATTRIBUTES);
+            values.push_back(call.values[i]);
+        }
+    }
+    EXPECT_EQ(values, (std::vector<std::wstring>{L"q1", L"q2"}));
+
+    server.Unsubscribe(immediate);
+    server.Unsubscribe(batched);
+}
+
+TEST(ConfigSubscriptionsSinkTest, MalformedReportsFailWithOneErrLineAndNoCallback)
+{
+    LogCapture log;
+    int nodeCalls = 0;
+    auto sink = CConfigSubscriptionsSink::Create(
+        std::uint64_t{3600}, [](const GUID&, std::vector<TNodeModification>&&) {},
+        [&](const GUID&, const std::wstring& path, const VXNodePtr&)
+        {
+            ++nodeCalls;
+            if (path == L"\\Refuse")
+            {
+                RaiseHResult(E_ACCESSDENIED);
+            }
+        });
+    auto subscription = Subscription(1);
+    auto trigger = [&](std::uint32_t kind, IVXModifySubscription* s, IVXNodeModifyEnum* e)
+    { return sink->OnTriggered(s, kind, e); };
+
+    EXPECT_EQ(trigger(1, subscription.Get(), Enum({Change(L"\\A", L"1"), Change(L"\\B", L"2")}).Get()),
+              HR_INVALID_DATA);
+    EXPECT_EQ(PublishedText().rfind(L"0x8007000D The data is invalid [0x", 0), 0u);
+    auto errors = log.Find(Logging::Err, kOnTriggered);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].message.rfind(std::wstring(kOnTriggered) + L"0x8007000D The data is invalid [0x", 0),
+              0u);
+    EXPECT_EQ(errors[0].line, 162u);
+
+    EXPECT_EQ(trigger(1, subscription.Get(), Enum({}).Get()), HR_INVALID_DATA);
+    EXPECT_EQ(trigger(1, subscription.Get(), Enum({Change(L"\\A", L"", false)}).Get()), E_POINTER);
+    EXPECT_EQ(trigger(1, nullptr, Enum({Change(L"\\A", L"1")}).Get()), E_POINTER);
+    EXPECT_EQ(trigger(0, subscription.Get(), nullptr), E_POINTER);
+    EXPECT_EQ(trigger(1, Subscription(1, E_ACCESSDENIED).Get(), Enum({Change(L"\\A", L"1")}).Get()),
+              E_ACCESSDENIED);
+    EXPECT_EQ(trigger(0, subscription.Get(), Enum({}, S_FALSE, HR_NOT_FOUND).Get()), HR_NOT_FOUND);
+    EXPECT_EQ(nodeCalls, 0);
+    EXPECT_EQ(log.Find(Logging::Err, kOnTriggered).size(), 7u);
+
+    // A failing Next ends the list: the single record before it is delivered.
+    EXPECT_EQ(trigger(7, subscription.Get(), Enum({Change(L"\\A", L"1")}, E_FAIL).Get()), S_OK);
+    EXPECT_EQ(nodeCalls, 1);
+    // The owner's failure goes back to the server.
+    EXPECT_EQ(trigger(1, subscription.Get(), Enum({Change(L"\\Refuse", L"1")}).Get()), E_ACCESSDENIED);
+    EXPECT_EQ(nodeCalls, 2);
+
+    // Without a node callback a single node is accepted and dropped; an empty batch is logged.
+    auto quiet = CConfigSubscriptionsSink::Create(std::uint64_t{3600},
+                                                  [](const GUID&, std::vector<TNodeModification>&&) {});
+    EXPECT_EQ(quiet->OnTriggered(subscription.Get(), 1, Enum({Change(L"\\A", L"1")}).Get()), S_OK);
+    log.Clear();
+    EXPECT_EQ(quiet->OnTriggered(subscription.Get(), 0, Enum({}).Get()), S_OK);
+    auto triggered = log.Find(Logging::Dbg3, L"DatabaseManagement config subscription with id ");
+    ASSERT_EQ(triggered.size(), 1u);
+    EXPECT_EQ(
+        triggered[0].message,
+        L"DatabaseManagement config subscription with id {00000001-0000-0000-0000-000000000000} triggered");
+    EXPECT_EQ(triggered[0].line, 152u);
+    EXPECT_TRUE(log.Find(Logging::Err, L"").empty());
+
+    // Creation needs the modifications callback.
+    try
+    {
+        CConfigSubscriptionsSink::Create(std::uint64_t{1}, nullptr);
+        ADD_FAILURE() << "created without a modifications callback";
+    }
+    catch (const HRX& e)
+    {
+        EXPECT_EQ(e.Code(), E_INVALIDARG);
+    }
+}
+
+TEST(ConfigSubscriptionsSinkTest, PublicationGroupsPerSubscriptionInByteOrderAndSurvivesFailures)
+{
+    LogCapture log;
+    Collector collector;
+    std::promise<void> gateEntered;
+    std::promise<void> gateOpen;
+    std::shared_future<void> open = gateOpen.get_future().share();
+    // Byte order differs from numeric order: 0x100 is stored 00 01 .., 0x2 as 02 00 ..
+    const GUID gate{0, 0, 0, {}};
+    const GUID a{0x2, 0, 0, {}};
+    const GUID b{0x100, 0, 0, {}};
+
+    auto sink = CConfigSubscriptionsSink::Create(
+        5ms,
+        [&](const GUID& id, std::vector<TNodeModification>&& records)
+        {
+            collector.Add(id, records);
+            if (id == gate)
+            {
+                gateEntered.set_value();
+                open.wait(); // holds the publisher while the next batches arrive
+            }
+            if (id == a)
+            {
+                RaiseHResult(E_FAIL);
+            }
+        });
+
+    ASSERT_EQ(sink->OnTriggered(Subscription(0).Get(), 0, Enum({Change(L"\\Gate", L"g")}).Get()), S_OK);
+    gateEntered.get_future().wait();
+
+    auto subA = Subscription(a.Data1);
+    auto subB = Subscription(b.Data1);
+    ASSERT_EQ(sink->OnTriggered(subA.Get(), 0, Enum({Change(L"\\A", L"a1"), Change(L"\\A", L"a2")}).Get()),
+              S_OK);
+    ASSERT_EQ(sink->OnTriggered(subB.Get(), 0, Enum({Change(L"\\B", L"b1")}).Get()), S_OK);
+    ASSERT_EQ(sink->OnTriggered(subA.Get(), 0, Enum({Change(L"\\A", L"a3", false)}).Get()), S_OK);
+    // A batch that breaks halfway keeps what it delivered before the break.
+    VXNodePtr broken = VXNodePtr::Create(L"M");
+    ASSERT_EQ(
+        sink->OnTriggered(subB.Get(), 0, Enum({Change(L"\\B", L"b2"), broken, Change(L"\\B", L"b3")}).Get()),
+        HR_NOT_FOUND);
+    gateOpen.set_value();
+    ASSERT_TRUE(collector.WaitForRecords(1 + 3 + 2));
+
+    auto calls = collector.Calls();
+    ASSERT_EQ(calls.size(), 3u);
+    EXPECT_EQ(calls[0].id, gate);
+    EXPECT_EQ(calls[1].id, b);
+    EXPECT_EQ(calls[1].values, (std::vector<std::wstring>{L"b1", L"b2"}));
+    EXPECT_EQ(calls[2].id, a);
+    EXPECT_EQ(calls[2].values, (std::vector<std::wstring>{L"a1", L"a2", L"" /* no child */}));
+
+    sink.Reset(); // waits for the publication in progress, which logs after the callback
+    auto warnings = log.Find(Logging::Warn, L"Config modify callback returned error ");
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_EQ(warnings[0].message.rfind(
+                  L"Config modify callback returned error 0x80004005 Unspecified error [0x", 0),
+              0u);
+    EXPECT_EQ(warnings[0].line, 118u);
+}
+
+TEST(ConfigSubscriptionsSinkTest, ReleaseDropsPendingRecords)
+{
+    std::atomic<int> calls{0};
+    auto sink = CConfigSubscriptionsSink::Create(
+        std::uint64_t{3600}, [&](const GUID&, std::vector<TNodeModification>&&) { ++calls; });
+    std::vector<VXNodePtr> many;
+    for (int i = 0; i < 100; ++i)
+    {
+        many.push_back(Change(L"\\N", std::to_wstring(i)));
+    }
+    ASSERT_EQ(sink->OnTriggered(Subscription(9).Get(), 0, Enum(many).Get()), S_OK);
+    sink.Reset(); // returns at once: the publisher is waiting, not running
+    EXPECT_EQ(calls, 0);
+}
