@@ -22,12 +22,52 @@ HRESULT LastErrnoHResult()
     return HResultFromWin32(Platform::SetLastErrorFromErrno());
 }
 
-void CloseHandle(int& fd)
+// One append of the text as UTF-16LE; the encoding buffer is reused per thread.
+bool WriteUtf16(int fd, std::wstring_view text)
 {
-    if (fd >= 0)
+    thread_local std::string bytes;
+    bytes.resize(text.size() * 4);
+    char* out = bytes.data();
+    auto unit = [&out](std::uint32_t u)
     {
-        ::close(fd);
-        fd = -1;
+        *out++ = static_cast<char>(u & 0xFF);
+        *out++ = static_cast<char>(u >> 8);
+    };
+    for (wchar_t c : text)
+    {
+        std::uint32_t cp = static_cast<std::uint32_t>(c);
+        if (cp < 0x10000)
+        {
+            unit(cp);
+        }
+        else if (cp <= 0x10FFFF)
+        {
+            cp -= 0x10000;
+            unit(0xD800 | (cp >> 10));
+            unit(0xDC00 | (cp & 0x3FF));
+        }
+        else
+        {
+            unit(0xFFFD);
+        }
+    }
+    bytes.resize(static_cast<std::size_t>(out - bytes.data()));
+    for (;;)
+    {
+        ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n == static_cast<ssize_t>(bytes.size()))
+        {
+            return true;
+        }
+        if (n < 0 && errno == EINTR)
+        {
+            continue;
+        }
+        if (n >= 0)
+        {
+            errno = ENOSPC; // a short append only happens when the disk is full
+        }
+        return false;
     }
 }
 
@@ -60,6 +100,11 @@ ImpersonationRevertGuard::ImpersonationRevertGuard(bool enabled)
 
 ImpersonationRevertGuard::~ImpersonationRevertGuard() = default;
 
+FileLogger::FileHandle::~FileHandle()
+{
+    ::close(m_fd);
+}
+
 FileLogger::FileLogger(std::wstring fileName, std::wstring banner, LogConfig* config)
     : m_config(config != nullptr ? *config : LogManager::Instance().Config()), m_banner(std::move(banner)),
       m_fileName(std::move(fileName)),
@@ -67,10 +112,7 @@ FileLogger::FileLogger(std::wstring fileName, std::wstring banner, LogConfig* co
 {
 }
 
-FileLogger::~FileLogger()
-{
-    CloseHandle(m_cachedHandle);
-}
+FileLogger::~FileLogger() = default;
 
 void FileLogger::Write(const wchar_t* text, int length)
 {
@@ -80,18 +122,17 @@ void FileLogger::Write(const wchar_t* text, int length)
     }
     try
     {
-        int fd = GetHandle();
-        if (fd < 0)
+        FileHandlePtr handle = GetHandle();
+        if (!handle)
         {
             return;
         }
         std::size_t count = length < 0 ? std::wcslen(text) : static_cast<std::size_t>(length);
-        if (!WriteBytes(fd, Platform::ToUtf16Le(std::wstring_view(text, count))))
+        if (!WriteUtf16(handle->Fd(), std::wstring_view(text, count)))
         {
             DebugTrace(L"FileLogger: cannot write (error: 0x%08x)",
                        static_cast<unsigned>(LastErrnoHResult()));
         }
-        CloseHandle(fd);
     }
     catch (...)
     {
@@ -99,62 +140,31 @@ void FileLogger::Write(const wchar_t* text, int length)
     }
 }
 
-bool FileLogger::WriteBytes(int fd, const std::string& bytes)
+FileLogger::FileHandlePtr FileLogger::GetHandle()
 {
-    for (;;)
-    {
-        ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n == static_cast<ssize_t>(bytes.size()))
-        {
-            return true;
-        }
-        if (n < 0 && errno == EINTR)
-        {
-            continue;
-        }
-        if (n >= 0)
-        {
-            errno = ENOSPC; // a short append only happens when the disk is full
-        }
-        return false;
-    }
-}
-
-int FileLogger::GetHandle()
-{
-    std::uint32_t keepOpen = m_config.GetNumber(L"KeepOpenInterval", LogDefaults::KeepOpenIntervalMs);
+    static const std::wstring keepOpenKey = L"KeepOpenInterval";
+    std::uint32_t keepOpen = m_config.GetNumber(keepOpenKey, LogDefaults::KeepOpenIntervalMs);
     std::lock_guard<std::mutex> lock(m_lock);
-    int result = -1;
     if (keepOpen == 0)
     {
-        CloseHandle(m_cachedHandle);
-        OpenFile(result);
-        return result;
+        m_cachedHandle.reset();
+        return OpenFile();
     }
     std::uint32_t now = Platform::GetTickCount();
     if (m_openTick == 0 || now - m_openTick >= keepOpen)
     {
         m_openTick = now == 0 ? 1 : now;
-        OpenFile(m_cachedHandle);
+        // The old handle stays open until the new one is in hand, so that a deleted file's
+        // inode number cannot pass to its replacement while we decide whether it is new.
+        FileHandlePtr fresh = OpenFile();
+        m_cachedHandle = std::move(fresh);
     }
-    if (m_cachedHandle >= 0)
-    {
-        result = ::fcntl(m_cachedHandle, F_DUPFD_CLOEXEC, 0);
-        if (result < 0)
-        {
-            DebugTrace(L"FileLogger: cannot duplicate handle (error: 0x%08x)",
-                       static_cast<unsigned>(LastErrnoHResult()));
-        }
-    }
-    return result;
+    return m_cachedHandle;
 }
 
-void FileLogger::OpenFile(int& slot)
+FileLogger::FileHandlePtr FileLogger::OpenFile()
 {
     ImpersonationRevertGuard guard;
-    // The old handle stays open until the new one is in hand, so that a deleted file's inode
-    // number cannot be handed to its replacement while we decide whether it is new.
-    int fd = -1;
     std::wstring path;
     try
     {
@@ -164,13 +174,13 @@ void FileLogger::OpenFile(int& slot)
     {
         DebugTrace(L"FileLogger: cannot resolve the log folder (error: 0x%08x)",
                    static_cast<unsigned>(e.Code()));
-        CloseHandle(slot);
-        return;
+        return nullptr;
     }
-    std::uint32_t threshold = m_config.GetNumber(L"LogFileSizeThresholdMB", LogDefaults::FileSizeThresholdMB);
+    static const std::wstring thresholdKey = L"LogFileSizeThresholdMB";
+    std::uint32_t threshold = m_config.GetNumber(thresholdKey, LogDefaults::FileSizeThresholdMB);
     std::string fsPath = Platform::ToFileSystemPath(path);
     HRESULT hr = S_OK;
-    fd = OpenForAppend(fsPath, hr);
+    int fd = OpenForAppend(fsPath, hr);
     if (fd < 0 && !m_fileNameIsPath &&
         (hr == HResultFromWin32(ERROR_PATH_NOT_FOUND_CODE) ||
          hr == HResultFromWin32(ERROR_FILE_NOT_FOUND_CODE)))
@@ -179,13 +189,13 @@ void FileLogger::OpenFile(int& slot)
         CreateFolderChain(path.substr(0, path.find_last_of(L"\\/") + 1));
         fd = OpenForAppend(fsPath, hr);
     }
-    CloseHandle(slot);
     if (fd < 0)
     {
         DebugTrace(L"FileLogger: cannot open log file '%s' (error: 0x%08x)", path.c_str(),
                    static_cast<unsigned>(hr));
-        return;
+        return nullptr;
     }
+    auto handle = std::make_shared<const FileHandle>(fd);
 
     struct stat st
     {
@@ -197,14 +207,13 @@ void FileLogger::OpenFile(int& slot)
         std::uint64_t sizeMB = static_cast<std::uint64_t>(st.st_size) >> 20;
         if (sizeMB >= threshold)
         {
-            ::close(fd);
             if (!m_tooBigReported)
             {
                 DebugTrace(L"FileLogger: log file '%s' is too big (size=%dMB threshold=%dMB)", path.c_str(),
                            static_cast<int>(sizeMB), static_cast<int>(threshold));
                 m_tooBigReported = true;
             }
-            return;
+            return nullptr;
         }
         m_tooBigReported = false;
     }
@@ -227,13 +236,13 @@ void FileLogger::OpenFile(int& slot)
         if (!(id == m_lastFileId) || (haveStat && st.st_size == 0))
         {
             m_lastFileId = id;
-            if (!WriteBytes(fd, Platform::ToUtf16Le(m_banner)))
+            if (!WriteUtf16(fd, m_banner))
             {
                 DebugTrace(L"FileLogger: cannot write (error: 0x%08x)",
                            static_cast<unsigned>(LastErrnoHResult()));
             }
         }
     }
-    slot = fd;
+    return handle;
 }
 } // namespace Logging

@@ -1,10 +1,12 @@
 // Appends log lines (UTF-16LE, no byte order mark) to a file that other threads and processes
-// may share: each line is one write on a private duplicate of an append-only handle.
+// may share: each line is one write on an append-only handle that the writer holds a counted
+// reference to, so a reopen by another thread never closes it under the writer's feet.
 #pragma once
 
 #include "Common/Logging/LogManager.h"
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -50,10 +52,24 @@ public:
     FileLogger& operator=(const FileLogger&) = delete;
 
 private:
-    int GetHandle();
-    // Opens the file into slot (closing what was there once the new handle is in hand).
-    void OpenFile(int& slot);
-    bool WriteBytes(int fd, const std::string& bytes);
+    // An open descriptor, closed when the last reference goes.
+    class FileHandle
+    {
+    public:
+        explicit FileHandle(int fd) : m_fd(fd) {}
+        ~FileHandle();
+        int Fd() const { return m_fd; }
+
+        FileHandle(const FileHandle&) = delete;
+        FileHandle& operator=(const FileHandle&) = delete;
+
+    private:
+        int m_fd;
+    };
+    using FileHandlePtr = std::shared_ptr<const FileHandle>;
+
+    FileHandlePtr GetHandle();
+    FileHandlePtr OpenFile();
 
     LogConfig& m_config;
     std::uint32_t m_openTick = 0;
@@ -61,7 +77,7 @@ private:
     std::wstring m_fileName;
     bool m_fileNameIsPath;
     std::mutex m_lock;
-    int m_cachedHandle = -1;
+    FileHandlePtr m_cachedHandle;
     FileId m_lastFileId;
     bool m_tooBigReported = false;
 };

@@ -9,6 +9,7 @@
 #include <cstdarg>
 #include <cwchar>
 #include <cwctype>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <vector>
 
@@ -23,12 +24,34 @@ const wchar_t* const kSeverityNames[] = {L"NONE", L"CRIT", L"ERR",  L"WARN",
 std::atomic<bool> g_managerGone{false};
 
 thread_local std::uint32_t t_traceDepth = 0;
+// Process and thread ids are system calls; they are asked once and forgotten in a forked child.
 thread_local std::uint32_t t_threadId = 0;
+std::atomic<std::uint32_t> g_processId{0};
+
+void ForgetIdsInChild()
+{
+    g_processId.store(0, std::memory_order_relaxed);
+    t_threadId = 0;
+}
+
+std::uint32_t CachedProcessId()
+{
+    std::uint32_t pid = g_processId.load(std::memory_order_relaxed);
+    if (pid == 0)
+    {
+        static const int registered = ::pthread_atfork(nullptr, nullptr, ForgetIdsInChild);
+        (void)registered;
+        pid = Platform::GetCurrentProcessId();
+        g_processId.store(pid, std::memory_order_relaxed);
+    }
+    return pid;
+}
 
 std::uint32_t CachedThreadId()
 {
     if (t_threadId == 0)
     {
+        CachedProcessId(); // makes sure the fork handler is in place
         t_threadId = Platform::GetCurrentThreadId();
     }
     return t_threadId;
@@ -189,7 +212,7 @@ void DefaultLogFormatter::Format(std::wstring& text, std::int32_t severity, cons
     text.append(name, nameLength);
     text.append(4 - nameLength, L' ');
     text += L" |";
-    AppendNumber(text, Platform::GetCurrentProcessId() & 0xFFFF, 5, L' ');
+    AppendNumber(text, CachedProcessId() & 0xFFFF, 5, L' ');
     text.push_back(L' ');
     AppendNumber(text, CachedThreadId() & 0xFFFF, 5, L' ');
     text += L" | ";
