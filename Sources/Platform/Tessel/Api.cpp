@@ -345,9 +345,8 @@ extern "C"
                 Node* n = FromHandle(node);
                 if (kind == VXN_NAME_OWN)
                 {
-                    std::wstring newName(text);
                     std::unique_lock lock(TreeLock());
-                    Rename(n, std::move(newName));
+                    Rename(n, text);
                     return S_OK;
                 }
                 std::size_t slash = text.rfind(L'\\');
@@ -356,12 +355,13 @@ extern "C"
                     return E_INVALIDARG;
                 }
                 std::wstring prefix(text.substr(0, slash));
-                std::wstring last(text.substr(slash + 1));
+                std::wstring_view last = text.substr(slash + 1);
+                NameText lastText(last);
                 std::unique_lock lock(TreeLock());
                 if (n->parent == nullptr)
                 {
                     n->rootPrefix.swap(prefix);
-                    n->name.swap(last);
+                    n->name.Swap(lastText);
                     return S_OK;
                 }
                 // An attached node's path follows from its parent: only a path that renaming can
@@ -372,7 +372,7 @@ extern "C"
                 {
                     return E_INVALIDARG;
                 }
-                Rename(n, std::move(last));
+                Rename(n, last);
                 return S_OK;
             });
     }
@@ -476,12 +476,12 @@ extern "C"
                 {
                     return E_INVALIDARG;
                 }
-                PrepareLink(p, c->name);
+                PrepareLink(p);
                 if (c->parent != nullptr)
                 {
                     // A move: the old parent's reference becomes the new parent's.
                     Node* old = c->parent;
-                    UnlinkChild(old, old->children.IndexOf(c), old == p);
+                    UnlinkChild(old, old->children.IndexOf(c));
                 }
                 else
                 {

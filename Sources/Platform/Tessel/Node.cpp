@@ -1,5 +1,6 @@
 #include "Platform/Tessel/Node.h"
 
+#include <cwchar>
 #include <mutex>
 #include <utility>
 
@@ -12,50 +13,9 @@ constexpr std::size_t kIndexThreshold = 8;
 // The first-child removal compacts the list once the dead head is this long and half the storage.
 constexpr std::size_t kCompactHead = 64;
 
-void UnlinkFromChain(NameIndex& index, Node* child, bool keepEntry) noexcept
+std::uint64_t HashName(std::wstring_view name) noexcept
 {
-    auto it = index.find(std::wstring_view(child->name));
-    if (it != index.end())
-    {
-        NameChain& chain = it->second;
-        if (child->prevSame != nullptr)
-        {
-            child->prevSame->nextSame = child->nextSame;
-        }
-        else
-        {
-            chain.first = child->nextSame;
-        }
-        if (child->nextSame != nullptr)
-        {
-            child->nextSame->prevSame = child->prevSame;
-        }
-        else
-        {
-            chain.last = child->prevSame;
-        }
-        if (chain.first == nullptr && !keepEntry)
-        {
-            index.erase(it);
-        }
-    }
-    child->prevSame = nullptr;
-    child->nextSame = nullptr;
-}
-
-void AppendToChain(NameChain& chain, Node* child) noexcept
-{
-    child->nextSame = nullptr;
-    child->prevSame = chain.last;
-    if (chain.last != nullptr)
-    {
-        chain.last->nextSame = child;
-    }
-    else
-    {
-        chain.first = child;
-    }
-    chain.last = child;
+    return std::hash<std::wstring_view>{}(name);
 }
 
 void DestroyLocked(Node* root) noexcept
@@ -71,6 +31,7 @@ void DestroyLocked(Node* root) noexcept
             child->parent = nullptr;
             child->prevSame = nullptr;
             child->nextSame = nullptr;
+            child->chainLast = nullptr;
             if (child->refs.fetch_sub(1, std::memory_order_acq_rel) == 1)
             {
                 try
@@ -93,6 +54,193 @@ void DestroyLocked(Node* root) noexcept
     }
 }
 } // namespace
+
+void NameText::Assign(std::wstring_view text)
+{
+    wchar_t* heap = nullptr;
+    if (text.size() > kLocal)
+    {
+        heap = new wchar_t[text.size()];
+        std::wmemcpy(heap, text.data(), text.size());
+    }
+    Free();
+    m_heap = heap;
+    if (heap == nullptr && !text.empty())
+    {
+        std::wmemcpy(m_local, text.data(), text.size());
+    }
+    m_size = static_cast<std::uint32_t>(text.size());
+}
+
+void NameText::Swap(NameText& other) noexcept
+{
+    std::swap(m_size, other.m_size);
+    std::swap(m_heap, other.m_heap);
+    wchar_t local[kLocal];
+    std::wmemcpy(local, m_local, kLocal);
+    std::wmemcpy(m_local, other.m_local, kLocal);
+    std::wmemcpy(other.m_local, local, kLocal);
+}
+
+void NameText::Free() noexcept
+{
+    delete[] m_heap;
+    m_heap = nullptr;
+    m_size = 0;
+}
+
+void NameIndex::Reserve(std::size_t names)
+{
+    std::size_t capacity = m_slots.empty() ? 16 : m_slots.size();
+    while (names * 4 > capacity * 3)
+    {
+        capacity *= 2;
+    }
+    if (capacity == m_slots.size())
+    {
+        return;
+    }
+    std::vector<Slot> slots(capacity, Slot{0, nullptr});
+    const std::size_t mask = capacity - 1;
+    for (const Slot& slot : m_slots)
+    {
+        if (slot.first != nullptr)
+        {
+            std::size_t i = slot.hash & mask;
+            while (slots[i].first != nullptr)
+            {
+                i = (i + 1) & mask;
+            }
+            slots[i] = slot;
+        }
+    }
+    m_slots.swap(slots);
+}
+
+std::size_t NameIndex::Locate(std::wstring_view name, std::uint64_t hash) const noexcept
+{
+    if (m_slots.empty())
+    {
+        return SIZE_MAX;
+    }
+    const std::size_t mask = m_slots.size() - 1;
+    for (std::size_t i = hash & mask;; i = (i + 1) & mask)
+    {
+        const Slot& slot = m_slots[i];
+        if (slot.first == nullptr)
+        {
+            return SIZE_MAX;
+        }
+        if (slot.hash == hash && slot.first->name == name)
+        {
+            return i;
+        }
+    }
+}
+
+Node* NameIndex::Find(std::wstring_view name) const noexcept
+{
+    std::size_t i = Locate(name, HashName(name));
+    return i == SIZE_MAX ? nullptr : m_slots[i].first;
+}
+
+void NameIndex::Insert(Node* child, Node* predecessor, bool atEnd) noexcept
+{
+    const std::uint64_t hash = HashName(child->name);
+    std::size_t i = Locate(child->name, hash);
+    if (i == SIZE_MAX)
+    {
+        const std::size_t mask = m_slots.size() - 1;
+        for (i = hash & mask; m_slots[i].first != nullptr; i = (i + 1) & mask)
+        {
+        }
+        m_slots[i] = Slot{hash, child};
+        ++m_used;
+        child->prevSame = nullptr;
+        child->nextSame = nullptr;
+        child->chainLast = child;
+        return;
+    }
+    Node* first = m_slots[i].first;
+    if (atEnd)
+    {
+        predecessor = first->chainLast;
+    }
+    if (predecessor == nullptr)
+    {
+        child->prevSame = nullptr;
+        child->nextSame = first;
+        first->prevSame = child;
+        child->chainLast = first->chainLast;
+        m_slots[i].first = child;
+        return;
+    }
+    child->prevSame = predecessor;
+    child->nextSame = predecessor->nextSame;
+    if (predecessor->nextSame != nullptr)
+    {
+        predecessor->nextSame->prevSame = child;
+    }
+    else
+    {
+        first->chainLast = child;
+    }
+    predecessor->nextSame = child;
+}
+
+void NameIndex::Remove(Node* child) noexcept
+{
+    std::size_t i = Locate(child->name, HashName(child->name));
+    if (i == SIZE_MAX)
+    {
+        return;
+    }
+    Node* first = m_slots[i].first;
+    Node* prev = child->prevSame;
+    Node* next = child->nextSame;
+    child->prevSame = nullptr;
+    child->nextSame = nullptr;
+    child->chainLast = nullptr;
+    if (prev != nullptr)
+    {
+        prev->nextSame = next;
+        if (next != nullptr)
+        {
+            next->prevSame = prev;
+        }
+        else
+        {
+            first->chainLast = prev;
+        }
+        return;
+    }
+    if (next != nullptr)
+    {
+        next->prevSame = nullptr;
+        next->chainLast = first->chainLast;
+        m_slots[i].first = next;
+        return;
+    }
+    // Last of its name: backward-shift deletion keeps every probe sequence unbroken.
+    const std::size_t mask = m_slots.size() - 1;
+    for (std::size_t j = i;;)
+    {
+        j = (j + 1) & mask;
+        if (m_slots[j].first == nullptr)
+        {
+            break;
+        }
+        std::size_t home = m_slots[j].hash & mask;
+        bool movable = i <= j ? (home <= i || home > j) : (home <= i && home > j);
+        if (movable)
+        {
+            m_slots[i] = m_slots[j];
+            i = j;
+        }
+    }
+    m_slots[i] = Slot{0, nullptr};
+    --m_used;
+}
 
 void ChildList::Reserve()
 {
@@ -224,8 +372,7 @@ Node* FindChild(const Node* parent, std::wstring_view name) noexcept
 {
     if (parent->index != nullptr)
     {
-        auto it = parent->index->find(name);
-        return it == parent->index->end() ? nullptr : it->second.first;
+        return parent->index->Find(name);
     }
     for (std::size_t i = 0, n = parent->children.Size(); i < n; ++i)
     {
@@ -250,27 +397,21 @@ bool IsSelfOrAncestor(const Node* candidate, const Node* node) noexcept
     return false;
 }
 
-void PrepareLink(Node* parent, std::wstring_view childName)
+void PrepareLink(Node* parent)
 {
     parent->children.Reserve();
+    const std::size_t count = parent->children.Size();
     if (parent->index != nullptr)
     {
-        parent->index->try_emplace(std::wstring(childName));
+        parent->index->Reserve(parent->index->Size() + 1);
     }
-    else if (parent->children.Size() + 1 > kIndexThreshold)
+    else if (count + 1 > kIndexThreshold)
     {
         auto index = std::make_unique<NameIndex>();
-        index->reserve(parent->children.Size() * 2);
-        for (std::size_t i = 0, n = parent->children.Size(); i < n; ++i)
+        index->Reserve(count + 1);
+        for (std::size_t i = 0; i < count; ++i)
         {
-            index->try_emplace(parent->children.At(i)->name);
-        }
-        index->try_emplace(std::wstring(childName));
-        // Nothing below throws: the chains only link nodes through their own fields.
-        for (std::size_t i = 0, n = parent->children.Size(); i < n; ++i)
-        {
-            Node* child = parent->children.At(i);
-            AppendToChain(index->find(std::wstring_view(child->name))->second, child);
+            index->Insert(parent->children.At(i), nullptr, true);
         }
         parent->index = std::move(index);
     }
@@ -283,46 +424,50 @@ void LinkChild(Node* parent, Node* child) noexcept
     parent->children.PushBack(child);
     if (parent->index != nullptr)
     {
-        // PrepareLink created the entry.
-        AppendToChain(parent->index->find(std::wstring_view(child->name))->second, child);
+        parent->index->Insert(child, nullptr, true);
     }
 }
 
-Node* UnlinkChild(Node* parent, std::size_t index, bool keepNameEntry) noexcept
+Node* UnlinkChild(Node* parent, std::size_t index) noexcept
 {
     Node* child = parent->children.At(index);
     if (parent->index != nullptr)
     {
-        UnlinkFromChain(*parent->index, child, keepNameEntry);
+        parent->index->Remove(child);
     }
     parent->children.Erase(index);
     child->parent = nullptr;
     return child;
 }
 
-void Rename(Node* node, std::wstring newName)
+void Rename(Node* node, std::wstring_view newName)
 {
+    NameText text(newName);
     Node* parent = node->parent;
     if (parent == nullptr || parent->index == nullptr)
     {
-        node->name = std::move(newName);
+        node->name.Swap(text);
         return;
     }
     NameIndex& index = *parent->index;
-    index.try_emplace(newName);
-    UnlinkFromChain(index, node, false);
-    node->name = std::move(newName);
-    // The renamed node may belong anywhere among its new namesakes: relink them in child order.
-    NameChain& chain = index.find(std::wstring_view(node->name))->second;
-    chain = NameChain{};
+    index.Reserve(index.Size() + 1);
+    index.Remove(node);
+    node->name.Swap(text);
+    // Keep the chain in child order: the node goes after the last namesake that precedes it.
+    Node* predecessor = nullptr;
     for (std::size_t i = 0, n = parent->children.Size(); i < n; ++i)
     {
         Node* child = parent->children.At(i);
-        if (child->name == node->name)
+        if (child == node)
         {
-            AppendToChain(chain, child);
+            break;
+        }
+        if (child->name == node->name.View())
+        {
+            predecessor = child;
         }
     }
+    index.Insert(node, predecessor, false);
 }
 
 const Attribute* FindAttribute(const Node* node, std::wstring_view name) noexcept
@@ -375,7 +520,7 @@ Node* CloneTree(const Node* source, std::uint64_t depth)
             {
                 const Node* from = frame.from->children.At(i);
                 auto copy = copyOne(from);
-                PrepareLink(frame.to, copy->name);
+                PrepareLink(frame.to);
                 pending.reserve(pending.size() + 1);
                 Node* to = copy.release();
                 LinkChild(frame.to, to);

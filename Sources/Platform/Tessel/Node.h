@@ -12,7 +12,6 @@
 #include <shared_mutex>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 struct IVXNode
@@ -26,6 +25,35 @@ constexpr std::size_t kMaxPathLength = 1u << 20; // explicit paths (clones of de
 constexpr std::uint64_t kMaxAttributeSize = 64u << 20;
 
 class Node;
+
+// A node's own name. Short names live inside the node, on the cache line of its reference
+// count, so that a name lookup among many children touches as few lines as possible.
+class NameText
+{
+public:
+    NameText() noexcept = default;
+    explicit NameText(std::wstring_view text) { Assign(text); }
+    NameText(const NameText&) = delete;
+    NameText& operator=(const NameText&) = delete;
+    ~NameText() { Free(); }
+
+    // Strong guarantee: on failure the old text stays.
+    void Assign(std::wstring_view text);
+    void Swap(NameText& other) noexcept;
+    std::wstring_view View() const noexcept { return {Data(), m_size}; }
+    operator std::wstring_view() const noexcept { return View(); }
+    std::size_t size() const noexcept { return m_size; }
+    friend bool operator==(const NameText& a, std::wstring_view b) noexcept { return a.View() == b; }
+
+private:
+    static constexpr std::size_t kLocal = 10;
+    const wchar_t* Data() const noexcept { return m_heap != nullptr ? m_heap : m_local; }
+    void Free() noexcept;
+
+    std::uint32_t m_size = 0;
+    wchar_t* m_heap = nullptr; // null: the text is in m_local
+    wchar_t m_local[kLocal] = {};
+};
 
 struct Attribute
 {
@@ -52,39 +80,40 @@ private:
     std::size_t m_head = 0;
 };
 
-// Same-name siblings form a chain in child order; the index maps a name to its chain.
-struct NameChain
-{
-    Node* first = nullptr;
-    Node* last = nullptr;
-};
-
-struct NameHash
-{
-    using is_transparent = void;
-    std::size_t operator()(std::wstring_view text) const noexcept
-    {
-        return std::hash<std::wstring_view>{}(text);
-    }
-};
-
-struct NameEqual
-{
-    using is_transparent = void;
-    bool operator()(std::wstring_view a, std::wstring_view b) const noexcept { return a == b; }
-};
-
-using NameIndex = std::unordered_map<std::wstring, NameChain, NameHash, NameEqual>;
-
-class Node final : public IVXNode
+// Name index of a node with many children: open addressing (linear probing) from a name to the
+// first child of that name; same-name siblings form a chain in child order through their own
+// prevSame/nextSame links, and the chain's first node knows the last. The key is the first
+// child's own name, so the index stores no strings.
+class NameIndex
 {
 public:
-    Node(std::wstring nodeName, std::wstring nodeType) : name(std::move(nodeName)), type(std::move(nodeType))
+    std::size_t Size() const noexcept { return m_used; }
+    // Makes room for this many names so that Insert cannot throw.
+    void Reserve(std::size_t names);
+    Node* Find(std::wstring_view name) const noexcept;
+    // Links the child into its name's chain after predecessor (null: first), or appends it when
+    // atEnd is set. Capacity must have been reserved.
+    void Insert(Node* child, Node* predecessor, bool atEnd) noexcept;
+    void Remove(Node* child) noexcept;
+
+private:
+    struct Slot
     {
-    }
+        std::uint64_t hash;
+        Node* first; // null: empty slot
+    };
+    std::size_t Locate(std::wstring_view name, std::uint64_t hash) const noexcept;
+    std::vector<Slot> m_slots;
+    std::size_t m_used = 0;
+};
+
+class alignas(64) Node final : public IVXNode
+{
+public:
+    Node(std::wstring_view nodeName, std::wstring nodeType) : name(nodeName), type(std::move(nodeType)) {}
 
     std::atomic<std::uint64_t> refs{1};
-    std::wstring name;
+    NameText name;
     std::wstring type;
     // Detached nodes only: the full path is rootPrefix + "\" + name.
     std::wstring rootPrefix;
@@ -94,6 +123,7 @@ public:
     std::unique_ptr<NameIndex> index; // built once a node has many children
     Node* prevSame = nullptr;
     Node* nextSame = nullptr;
+    Node* chainLast = nullptr; // on the first of a same-name chain only
 };
 
 inline Node* FromHandle(IVXNode* handle) noexcept
@@ -121,14 +151,13 @@ Node* FindChild(const Node* parent, std::wstring_view name) noexcept;
 bool IsSelfOrAncestor(const Node* candidate, const Node* node) noexcept;
 
 // Everything that may throw before a child is linked; afterwards LinkChild cannot fail.
-void PrepareLink(Node* parent, std::wstring_view childName);
+void PrepareLink(Node* parent);
 // Appends a detached child; its reference for the parent must already be counted.
 void LinkChild(Node* parent, Node* child) noexcept;
 // Takes the child out of its parent; the parent's reference passes to the caller.
-// keepNameEntry keeps the name index entry that PrepareLink made for a move within one parent.
-Node* UnlinkChild(Node* parent, std::size_t index, bool keepNameEntry = false) noexcept;
+Node* UnlinkChild(Node* parent, std::size_t index) noexcept;
 // Renames a node, keeping its parent's name index in child order.
-void Rename(Node* node, std::wstring newName);
+void Rename(Node* node, std::wstring_view newName);
 
 const Attribute* FindAttribute(const Node* node, std::wstring_view name) noexcept;
 Attribute* FindAttribute(Node* node, std::wstring_view name) noexcept;

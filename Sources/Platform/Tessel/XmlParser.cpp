@@ -411,7 +411,7 @@ private:
         node->rootPrefix = std::move(prefix);
         if (parent != nullptr)
         {
-            PrepareLink(parent, node->name);
+            PrepareLink(parent);
             LinkChild(parent, node.get());
         }
         open = !tag.selfClosing;
