@@ -87,3 +87,54 @@ TEST(TesselConcurrency, SharedTreeSurvivesMixedOperations)
     ASSERT_EQ(S_OK, VxnGetChildCount(root.Get(), &count));
     EXPECT_EQ(static_cast<std::uint64_t>(kBranches), count);
 }
+
+// A parent's last handle goes on one thread while another thread climbs from its child.
+TEST(TesselConcurrency, ParentReleasedWhileChildClimbs)
+{
+    std::atomic<IVXNode*> slot{nullptr};
+    std::atomic<bool> done{false};
+    std::thread climber(
+        [&]
+        {
+            while (!done.load())
+            {
+                IVXNode* child = slot.exchange(nullptr);
+                if (child == nullptr)
+                {
+                    continue;
+                }
+                IVXNode* parent = nullptr;
+                if (VxnGetParent(child, &parent) == S_OK)
+                {
+                    wchar_t name[16];
+                    std::uint32_t length = 16;
+                    VxnGetNodeName(parent, VXN_NAME_OWN, name, &length);
+                    VxnCloseNodeHandle(parent);
+                }
+                wchar_t path[32];
+                std::uint32_t length = 32;
+                EXPECT_EQ(S_OK, VxnGetNodeName(child, VXN_NAME_FULL_PATH, path, &length));
+                VxnCloseNodeHandle(child);
+            }
+        });
+    for (int i = 0; i < 2000; ++i)
+    {
+        IVXNode* parent = nullptr;
+        IVXNode* child = nullptr;
+        VxnCreateNode(L"P", nullptr, &parent);
+        VxnCreateNode(L"C", nullptr, &child);
+        VxnAddChild(parent, child);
+        IVXNode* previous = slot.exchange(child);
+        if (previous != nullptr)
+        {
+            VxnCloseNodeHandle(previous);
+        }
+        VxnCloseNodeHandle(parent);
+    }
+    done = true;
+    climber.join();
+    if (IVXNode* left = slot.exchange(nullptr))
+    {
+        VxnCloseNodeHandle(left);
+    }
+}
