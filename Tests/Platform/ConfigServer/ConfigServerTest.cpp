@@ -398,6 +398,40 @@ TEST_P(ConfigServerTest, BatchSubscriptionHoldsUntilStartAndLosesNothing)
     EXPECT_EQ(0u, recorder.References());
 }
 
+TEST_P(ConfigServerTest, ChangeKindsFollowTheSubscribedSubtreeAndDepth)
+{
+    Recorder recorder;
+    IVXModifySubscription* subscription = nullptr;
+    ASSERT_EQ(S_OK, m_subscriptions->Subscribe(Query(L"\\P\\S", 1).Get(),
+                                               Request(CFG_CHANGE_ALL, CFG_SUBSCRIBE_BATCH | 1).Get(),
+                                               &recorder, &subscription));
+    ASSERT_EQ(S_OK, Put(Vx(nullptr).Path(L"\\P\\S\\C1\\Deep")));
+    ASSERT_EQ(S_OK, Put(Vx(nullptr).Path(L"\\P\\S\\C1\\Deep").I64(L"v", 1))); // below MaxDepth: ignored
+    IConfigTransaction* transaction = nullptr;
+    ASSERT_EQ(S_OK, m_storage->CreateTransaction(&transaction));
+    ASSERT_EQ(S_OK, Remove(L"\\P", transaction)); // the parent goes and the node is made anew
+    ASSERT_EQ(S_OK, Put(Vx(nullptr).Path(L"\\P\\S"), transaction));
+    ASSERT_EQ(S_OK, m_storage->CommitTransaction(transaction));
+    transaction->Release();
+    ASSERT_EQ(S_OK, Remove(L"\\P"));
+    ASSERT_EQ(S_OK, subscription->Start());
+    ASSERT_TRUE(recorder.WaitFor(3));
+    std::vector<Modification> all;
+    for (auto& delivery : recorder.Take())
+    {
+        for (auto& modification : delivery.modifications)
+        {
+            all.push_back(std::move(modification));
+        }
+    }
+    ASSERT_EQ(3u, all.size());
+    EXPECT_EQ(CFG_CHANGE_NODE_ADDED | CFG_CHANGE_CHILDREN, all[0].mask);
+    EXPECT_EQ(0u, all[0].node.ChildCount()); // the node alone without the subtree option
+    EXPECT_EQ(CFG_CHANGE_NODE_ADDED | CFG_CHANGE_NODE_REMOVED, all[1].mask);
+    EXPECT_EQ(CFG_CHANGE_NODE_REMOVED, all[2].mask);
+    Unsubscribe(subscription);
+}
+
 TEST_P(ConfigServerTest, NoCallbackAfterUnsubscribeReturns)
 {
     // A callback under way on a server thread is waited for.
