@@ -2,6 +2,7 @@
 #include "Common/Logging/LogTestSupport.h"
 #include "Common/Logging/Trace.h"
 
+#include <atomic>
 #include <map>
 #include <thread>
 
@@ -35,10 +36,24 @@ TEST(LoggingConcurrencyTest, LinesFromManyThreadsNeverInterleave)
                     }
                 });
         }
+        // Settings refreshes and folder recomputation race with the writers.
+        std::atomic<bool> done{false};
+        std::thread refresher(
+            [&done]
+            {
+                while (!done.load())
+                {
+                    LogManager::Instance().Config().Refresh(false);
+                    LogManager::Instance().Config().GetDirectory();
+                    std::this_thread::yield();
+                }
+            });
         for (auto& th : threads)
         {
             th.join();
         }
+        done.store(true);
+        refresher.join();
 
         std::wstring text = ReadUtf16File(dir.File(name));
         ASSERT_EQ(0u, text.find(L"BANNER\r\n"));
