@@ -1,6 +1,3 @@
-#include "Common/Components/ComponentObject.h"
-#include "Common/Components/DbgAliveObjectsTracker.h"
-#include "Common/Components/ModuleObject.h"
 #include "TestComponents.h"
 
 #include <gtest/gtest.h>
@@ -11,54 +8,40 @@
 using namespace Components;
 using namespace ComponentsTests;
 
-namespace
-{
 TEST(ComponentsConcurrency, CountsStayExactAcrossThreads)
 {
     ASSERT_TRUE(GetAliveObjectsTracker().IsEnabled()) << "run with GS_Debug_EnableAliveObjectsTracking=1";
-    IComponentsModule* module = nullptr;
-    ASSERT_EQ(GetModuleObject().QueryInterface(&IID_IComponentsModule, reinterpret_cast<void**>(&module)),
-              S_OK);
-    CClassRegistration registration(CLSID_TestComponent, &CTestObject::Creator);
-
+    CComponentsModuleObject& module = GetModuleObject();
     void* p = nullptr;
     ASSERT_EQ(CTestObject::CreateInstance(&IID_ITestAlpha, &p), S_OK);
     auto* shared = static_cast<ITestAlpha*>(p);
 
-    constexpr int kThreads = 8;
-    constexpr int kRounds = 2000;
     std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t)
+    for (int t = 0; t < 8; ++t)
     {
         threads.emplace_back(
             [&, t]
             {
-                for (int i = 0; i < kRounds; ++i)
+                // Registrations come and go while others create through the registry.
+                CClassRegistration registration(CLSID_TestComponent, &CTestObject::Creator);
+                for (int i = 0; i < 2000; ++i)
                 {
-                    // The shared object: references taken and dropped through different interfaces.
                     void* beta = nullptr;
-                    if (shared->QueryInterface(&IID_ITestBeta, &beta) == S_OK)
-                    {
-                        shared->AddRef();
-                        static_cast<ITestBeta*>(beta)->Release();
-                        shared->Release();
-                    }
-                    // Objects of this thread, created through the registry and by hand.
+                    ASSERT_EQ(shared->QueryInterface(&IID_ITestBeta, &beta), S_OK);
+                    shared->AddRef();
+                    static_cast<ITestBeta*>(beta)->Release();
+                    shared->Release();
                     void* own = nullptr;
-                    if (module->CreateInstance(&CLSID_TestComponent, &IID_ITestBeta, &own) == S_OK)
+                    if (module.CreateInstance(&CLSID_TestComponent, &IID_ITestBeta, &own) == S_OK)
                     {
                         static_cast<ITestBeta*>(own)->Release();
                     }
-                    if (i % 16 == t % 16)
+                    if (i % 16 == t)
                     {
-                        void* missing = nullptr;
-                        CTestObject::CreateInstance(&IID_ITestAlphaNearMiss, &missing);
-                        module->LockModule();
-                        module->UnlockModule();
-                    }
-                    if (i % 64 == 0)
-                    {
-                        module->DumpAliveObjects();
+                        CTestObject::CreateInstance(&IID_ITestNearMiss, &own);
+                        module.LockModule();
+                        module.UnlockModule();
+                        module.DumpAliveObjects();
                     }
                 }
             });
@@ -67,12 +50,10 @@ TEST(ComponentsConcurrency, CountsStayExactAcrossThreads)
     {
         thread.join();
     }
-
-    EXPECT_EQ(GetModuleObject().ObjectCount(), 1u);
+    EXPECT_EQ(module.ObjectCount(), 1u);
     EXPECT_EQ(GetAliveObjectsTracker().Count(), 1u);
     EXPECT_EQ(shared->Release(), 0u);
     EXPECT_EQ(CTestComponent::s_alive, 0);
-    EXPECT_EQ(GetModuleObject().ObjectCount(), 0u);
+    EXPECT_EQ(module.ObjectCount(), 0u);
     EXPECT_EQ(GetAliveObjectsTracker().Count(), 0u);
 }
-} // namespace

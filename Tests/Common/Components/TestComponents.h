@@ -10,75 +10,49 @@ namespace ComponentsTests
 inline constexpr GUID IID_ITestAlpha = RSM_GUID(0x0A1F0001, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8);
 inline constexpr GUID IID_ITestBeta = RSM_GUID(0x0A1F0002, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8);
 // Differs from IID_ITestAlpha only in its last byte.
-inline constexpr GUID IID_ITestAlphaNearMiss = RSM_GUID(0x0A1F0001, 0, 0, 1, 2, 3, 4, 5, 6, 7, 9);
+inline constexpr GUID IID_ITestNearMiss = RSM_GUID(0x0A1F0001, 0, 0, 1, 2, 3, 4, 5, 6, 7, 9);
 inline constexpr GUID CLSID_TestComponent = RSM_GUID(0x0C1A5501, 0, 0, 9, 9, 9, 9, 9, 9, 9, 9);
 
 class ITestAlpha : public IComponentBase
 {
 public:
-    virtual int Alpha() = 0;
-
-protected:
-    ~ITestAlpha() = default;
+    virtual int Value() = 0;
 };
-
 class ITestBeta : public IComponentBase
 {
 public:
-    virtual int Beta() = 0;
-
-protected:
-    ~ITestBeta() = default;
+    virtual int Untouched() = 0;
 };
 
-// Counts its lives; FinalConstruct answers what the test asks for.
+// Counts its lives; its constructor and FinalConstruct fail when a test asks them to.
 class CTestComponent : public Components::CComponentRoot, public ITestAlpha, public ITestBeta
 {
 public:
     using Interfaces = Components::InterfaceList<Components::Interface<IID_ITestAlpha, ITestAlpha>,
                                                  Components::Interface<IID_ITestBeta, ITestBeta>>;
-
     static inline std::atomic<int> s_alive{0};
-    static inline std::atomic<HRESULT> s_finalConstructResult{S_OK};
-    static inline std::atomic<bool> s_constructorThrows{false};
+    static inline HRESULT s_finalConstructResult = S_OK;
+    static inline HRESULT s_constructorRaises = S_OK;
 
-    HRESULT FinalConstruct() { return s_finalConstructResult.load(); }
-
-    int Alpha() override { return 1; }
-    int Beta() override { return m_notInitialised; }
-    std::uint32_t Count() const { return m_refCount.load(); }
+    HRESULT FinalConstruct() { return s_finalConstructResult; }
+    int Value() override { return m_value; }
+    int Untouched() override { return m_untouched; }
 
 protected:
-    CTestComponent()
+    explicit CTestComponent(int value = 1) : m_value(value)
     {
-        if (s_constructorThrows)
+        if (FAILED(s_constructorRaises))
         {
-            HRX hr;
-            hr = HR_INVALID_DATA;
+            RaiseHResult(s_constructorRaises);
         }
         ++s_alive;
     }
     ~CTestComponent() { --s_alive; }
 
 private:
-    int m_notInitialised; // the zero fill is all that sets it
-};
-
-// Constructor arguments reach the component; no interfaces beyond the primary one.
-class CPlainComponent : public Components::CComponentRoot
-{
-public:
-    using Interfaces = Components::InterfaceList<>;
-    int Value() const { return m_value; }
-
-protected:
-    explicit CPlainComponent(int value) : m_value(value) {}
-    ~CPlainComponent() = default;
-
-private:
     int m_value;
+    int m_untouched; // only the zero fill sets it
 };
 
 using CTestObject = Components::CComponentObject<CTestComponent>;
-using CPlainObject = Components::CComponentObject<CPlainComponent>;
 } // namespace ComponentsTests
