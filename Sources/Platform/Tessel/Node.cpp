@@ -1,5 +1,6 @@
 #include "Platform/Tessel/Node.h"
 
+#include <algorithm>
 #include <cwchar>
 #include <mutex>
 #include <utility>
@@ -242,11 +243,12 @@ void NameIndex::Remove(Node* child) noexcept
     --m_used;
 }
 
-void ChildList::Reserve()
+void ChildList::Reserve(std::size_t extra)
 {
-    if (m_items.size() == m_items.capacity())
+    const std::size_t needed = m_items.size() + extra;
+    if (needed > m_items.capacity())
     {
-        m_items.reserve(m_items.empty() ? 4 : m_items.capacity() * 2);
+        m_items.reserve(std::max(needed, m_items.capacity() * 2));
     }
 }
 
@@ -397,18 +399,18 @@ bool IsSelfOrAncestor(const Node* candidate, const Node* node) noexcept
     return false;
 }
 
-void PrepareLink(Node* parent)
+void PrepareLink(Node* parent, std::size_t extra)
 {
-    parent->children.Reserve();
+    parent->children.Reserve(extra);
     const std::size_t count = parent->children.Size();
     if (parent->index != nullptr)
     {
-        parent->index->Reserve(parent->index->Size() + 1);
+        parent->index->Reserve(parent->index->Size() + extra);
     }
-    else if (count + 1 > kIndexThreshold)
+    else if (count + extra > kIndexThreshold)
     {
         auto index = std::make_unique<NameIndex>();
-        index->Reserve(count + 1);
+        index->Reserve(count + extra);
         for (std::size_t i = 0; i < count; ++i)
         {
             index->Insert(parent->children.At(i), nullptr, true);
@@ -516,13 +518,13 @@ Node* CloneTree(const Node* source, std::uint64_t depth)
             {
                 continue;
             }
-            for (std::size_t i = 0, n = frame.from->children.Size(); i < n; ++i)
+            const std::size_t n = frame.from->children.Size();
+            PrepareLink(frame.to, n);
+            pending.reserve(pending.size() + n);
+            for (std::size_t i = 0; i < n; ++i)
             {
                 const Node* from = frame.from->children.At(i);
-                auto copy = copyOne(from);
-                PrepareLink(frame.to);
-                pending.reserve(pending.size() + 1);
-                Node* to = copy.release();
+                Node* to = copyOne(from).release();
                 LinkChild(frame.to, to);
                 pending.push_back({from, to, frame.level + 1});
             }

@@ -69,8 +69,8 @@ class ChildList
 public:
     std::size_t Size() const noexcept { return m_items.size() - m_head; }
     Node* At(std::size_t index) const noexcept { return m_items[m_head + index]; }
-    // Makes room for one more child so that PushBack cannot throw.
-    void Reserve();
+    // Makes room for more children so that PushBack cannot throw.
+    void Reserve(std::size_t extra);
     void PushBack(Node* child) noexcept { m_items.push_back(child); }
     void Erase(std::size_t index) noexcept;
     std::size_t IndexOf(const Node* child) const noexcept;
@@ -150,8 +150,9 @@ std::wstring PrefixOf(const Node* node);
 Node* FindChild(const Node* parent, std::wstring_view name) noexcept;
 bool IsSelfOrAncestor(const Node* candidate, const Node* node) noexcept;
 
-// Everything that may throw before a child is linked; afterwards LinkChild cannot fail.
-void PrepareLink(Node* parent);
+// Everything that may throw before children are linked; afterwards that many LinkChild calls
+// cannot fail.
+void PrepareLink(Node* parent, std::size_t extra = 1);
 // Appends a detached child; its reference for the parent must already be counted.
 void LinkChild(Node* parent, Node* child) noexcept;
 // Takes the child out of its parent; the parent's reference passes to the caller.
