@@ -68,6 +68,9 @@ protected:
     ~CConfigSubscriptionsSink() = default;
 
 private:
+    // Benchmarks time a publication without waiting for the period.
+    friend class CConfigSubscriptionsSinkProbe;
+
     using Pending = std::multimap<GUID, TNodeModification, GuidByteLess>;
 
     void IntPublishModifications();
