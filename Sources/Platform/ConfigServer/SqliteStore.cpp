@@ -79,12 +79,15 @@ public:
 
     HRESULT Init()
     {
-        const char* setup = "PRAGMA journal_mode=WAL;"
+        // Exclusive: the server's in-memory tree is the truth, so a second server on the same file
+        // must be refused rather than diverge.
+        const char* setup = "PRAGMA locking_mode=EXCLUSIVE;"
+                            "PRAGMA journal_mode=WAL;"
                             "PRAGMA synchronous=FULL;"
                             "CREATE TABLE IF NOT EXISTS nodes("
                             " path TEXT PRIMARY KEY, parent TEXT NOT NULL, ord INTEGER NOT NULL,"
                             " type TEXT NOT NULL, attrs BLOB) WITHOUT ROWID;";
-        sqlite3_busy_timeout(m_db, 5000);
+        sqlite3_busy_timeout(m_db, 1000);
         int rc = sqlite3_exec(m_db, setup, nullptr, nullptr, nullptr);
         if (rc != SQLITE_OK)
         {

@@ -201,6 +201,8 @@ TEST(ConfigServerDurability, ReopenedStoreHoldsTheSameTree)
     }
     IConfigServerProxy* reopened = nullptr;
     ASSERT_EQ(S_OK, ConfigServerCreate(spec.c_str(), &reopened));
+    IConfigServerProxy* second = nullptr;
+    EXPECT_EQ(HR_SHARING_VIOLATION, ConfigServerCreate(spec.c_str(), &second)); // one server per file
     EXPECT_EQ(before, exportOf(reopened));
     IConfigServer* server = nullptr;
     IConfigStorage* storage = nullptr;
