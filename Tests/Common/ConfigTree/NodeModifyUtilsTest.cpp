@@ -1,33 +1,13 @@
 #include "Common/ConfigTree/NodeModifyUtils.h"
-#include "Common/Components/InterfacePtr.h"
-#include "Common/ErrorHandling/HResult.h"
+#include "Common/ErrorHandling/ErrorTestSupport.h"
 #include "Common/SubsystemHelpers/ConfigSubscriptionHelpers/ModifyEnumFakes.h"
 
 #include <gtest/gtest.h>
 
 using namespace NodeModifyUtils;
-using Components::InterfacePtr;
 
-namespace
-{
-HRESULT CodeOf(const std::function<void()>& body)
-{
-    try
-    {
-        body();
-    }
-    catch (const HRX& e)
-    {
-        return e.Code();
-    }
-    return S_OK;
-}
-
-InterfacePtr<IVXNodeModifyEnum> Enum(std::vector<VXNodePtr> nodes, HRESULT end = S_FALSE, HRESULT open = S_OK)
-{
-    return InterfacePtr<IVXNodeModifyEnum>(new Fakes::ModifyEnum(std::move(nodes), end, open), true);
-}
-} // namespace
+using Fakes::Enum;
+using TestSupport::CodeOf;
 
 TEST(NodeModifyUtilsTest, RecordsCarryPathLowMaskAndChild)
 {

@@ -1,27 +1,26 @@
-#include "Common/Components/InterfacePtr.h"
 #include "Common/ErrorHandling/ErrorDescription.h"
 #include "Common/ErrorHandling/ErrorMessages.h"
-#include "Common/Logging/Log.h"
+#include "Common/ErrorHandling/ErrorTestSupport.h"
 
 #include <gtest/gtest.h>
 
 using namespace ErrorHandling;
 using Components::InterfacePtr;
+using TestSupport::PublishedText;
+using namespace std::string_literals;
 
 namespace
 {
-HRX Catch(HRESULT code)
+HRX Caught(HRESULT code)
 {
     try
     {
-        HRX hr;
-        hr = code;
+        RaiseHResult(code);
     }
     catch (const HRX& e)
     {
         return e;
     }
-    return HRX();
 }
 
 InterfacePtr<IErrorInfo> MakeErrorInfo(const wchar_t* description, const GUID& guid)
@@ -35,81 +34,45 @@ InterfacePtr<IErrorInfo> MakeErrorInfo(const wchar_t* description, const GUID& g
     return info;
 }
 
-InterfacePtr<IErrorInfo> TakeThreadErrorInfo()
+TErrorDescription Parsed(const wchar_t* text)
 {
-    InterfacePtr<IErrorInfo> info;
-    GetErrorInfo(0, info.Out());
-    return info;
-}
-
-std::wstring Description(IErrorInfo* info)
-{
-    BSTR text = nullptr;
-    EXPECT_EQ(info->GetDescription(&text), S_OK);
-    std::wstring result(text, SysStringLen(text));
-    SysFreeString(text);
-    return result;
+    TErrorDescription d{0xDEAD, L"untouched", L"untouched"};
+    EXPECT_TRUE(ParseErrorDescription(text, d)) << text;
+    return d;
 }
 } // namespace
 
-TEST(ErrorDescriptionTest, ParseAcceptsTheTextFormAndRejectsOtherText)
+TEST(ErrorDescriptionTest, TextFormRoundTripsAndParsingFollowsTheNumberRules)
 {
-    TErrorDescription d;
-    ASSERT_TRUE(ParseErrorDescription(L"0x80004005 Unspecified error.", d));
-    EXPECT_EQ(d.code, 0x80004005u);
-    EXPECT_EQ(d.message, L"Unspecified error.");
-    EXPECT_EQ(d.source, L"");
-
-    ASSERT_TRUE(ParseErrorDescription(L"0x8007000D", d));
-    EXPECT_EQ(d.code, 0x8007000Du);
-    EXPECT_EQ(d.message, L"");
-
-    ASSERT_TRUE(ParseErrorDescription(L"12 x [y]", d));
-    EXPECT_EQ(d.code, 12u);
-    EXPECT_EQ(d.message, L"x");
-    EXPECT_EQ(d.source, L"y");
-
-    // Octal, a number glued to text, a lone bracket, an over-long number.
-    ASSERT_TRUE(ParseErrorDescription(L"010 a [b] c", d));
-    EXPECT_EQ(d.code, 8u);
-    EXPECT_EQ(d.message, L"a [b] c");
-    ASSERT_TRUE(ParseErrorDescription(L"7x [y]", d));
-    EXPECT_EQ(d.code, 7u);
-    EXPECT_EQ(d.message, L"");
-    EXPECT_EQ(d.source, L"");
-    ASSERT_TRUE(ParseErrorDescription(L"1 ]", d));
-    EXPECT_EQ(d.message, L"]");
-    ASSERT_TRUE(ParseErrorDescription(L"0x123456789 big", d));
-    EXPECT_EQ(d.code, 0xFFFFFFFFu);
-
-    d = TErrorDescription{5, L"kept", L"kept"};
-    EXPECT_FALSE(ParseErrorDescription(nullptr, d));
-    EXPECT_FALSE(ParseErrorDescription(L"", d));
-    EXPECT_FALSE(ParseErrorDescription(L"x 12", d));
-    EXPECT_EQ(d.code, 5u);
-    EXPECT_EQ(d.message, L"kept");
-
-    std::wstring huge(100000, L'm');
-    ASSERT_TRUE(ParseErrorDescription((L"1 " + huge + L" [s]").c_str(), d));
-    EXPECT_EQ(d.message, huge);
-    EXPECT_EQ(d.source, L"s");
-}
-
-TEST(ErrorDescriptionTest, FormatWritesCodeMessageAndSource)
-{
-    EXPECT_EQ(FormatErrorDescription({0x8000FFFF, L"Catastrophic failure", L""}),
-              L"0x8000FFFF Catastrophic failure");
-    EXPECT_EQ(FormatErrorDescription({0x1, L"m  \r\n", L""}), L"0x00000001 m");
-    EXPECT_EQ(FormatErrorDescription({0xAB, L"m", L"0x1,0x2;0x3"}), L"0x000000AB m [0x1,0x2;0x3]");
+    EXPECT_EQ(FormatErrorDescription({0xAB, L"m \r\n", L""}), L"0x000000AB m");
     EXPECT_EQ(FormatReturnAddress(reinterpret_cast<void*>(0xABCDEFull)), L"0x0000000000ABCDEF");
-    EXPECT_EQ(FormatReturnAddress(nullptr), L"0x0000000000000000");
+    TErrorDescription original{0x80070490, L"Element not found", L"0x1,0x2;0x3"};
+    std::wstring text = FormatErrorDescription(original);
+    EXPECT_EQ(text, L"0x80070490 Element not found [0x1,0x2;0x3]");
+    TErrorDescription back = Parsed(text.c_str());
+    EXPECT_EQ(std::tie(back.code, back.message, back.source),
+              std::tie(original.code, original.message, original.source));
 
-    TErrorDescription back;
-    TErrorDescription original{0x80070490, L"Element not found", L"0x1;0x2"};
-    ASSERT_TRUE(ParseErrorDescription(FormatErrorDescription(original).c_str(), back));
-    EXPECT_EQ(back.code, original.code);
-    EXPECT_EQ(back.message, original.message);
-    EXPECT_EQ(back.source, original.source);
+    TErrorDescription d = Parsed(L"0x80004005 Unspecified error.");
+    EXPECT_EQ(std::tie(d.code, d.message, d.source),
+              std::make_tuple(0x80004005u, L"Unspecified error."s, L""s));
+    d = Parsed(L"12 x [y]");
+    EXPECT_EQ(std::tie(d.code, d.message, d.source), std::make_tuple(12u, L"x"s, L"y"s));
+    d = Parsed(L"010 a [b] c"); // octal; brackets not at the end are message
+    EXPECT_EQ(std::tie(d.code, d.message, d.source), std::make_tuple(8u, L"a [b] c"s, L""s));
+    d = Parsed(L"7x [y]"); // no blank after the number: nothing else is read
+    EXPECT_EQ(std::tie(d.code, d.message, d.source), std::make_tuple(7u, L""s, L""s));
+    EXPECT_EQ(Parsed(L"0x8007000D").message, L"");
+    EXPECT_EQ(Parsed(L"1 ]").message, L"]");
+    EXPECT_EQ(Parsed(L"0x123456789 big").code, 0xFFFFFFFFu);
+    std::wstring huge(100000, L'm');
+    EXPECT_EQ(Parsed((L"1 " + huge + L" [s]").c_str()).message, huge);
+
+    for (const wchar_t* bad : {static_cast<const wchar_t*>(nullptr), L"", L"x 12", L" [1]"})
+    {
+        EXPECT_FALSE(ParseErrorDescription(bad, d));
+    }
+    EXPECT_EQ(d.code, 7u); // a failed parse leaves the description alone
 }
 
 TEST(ErrorDescriptionTest, BuildTakesReceivedDescriptionsOnlyWhenTheyFit)
@@ -117,36 +80,31 @@ TEST(ErrorDescriptionTest, BuildTakesReceivedDescriptionsOnlyWhenTheyFit)
     void* first[2] = {reinterpret_cast<void*>(0x10), reinterpret_cast<void*>(0x20)};
     void* second[1] = {reinterpret_cast<void*>(0x30)};
 
-    // No error info: the message comes from the message texts.
     TErrorDescription plain = BuildErrorDescription(E_POINTER, nullptr, first, 2);
-    EXPECT_EQ(plain.code, static_cast<std::uint32_t>(E_POINTER));
-    EXPECT_EQ(plain.message, MessageText(E_POINTER));
+    EXPECT_EQ(plain.message, L"Invalid pointer");
     EXPECT_EQ(plain.source, L"0x0000000000000010,0x0000000000000020");
 
-    // A hop through a sibling module: same code and message, the address groups chained.
+    // A hop through a sibling module keeps code and message and chains the address groups.
     std::wstring firstText = FormatErrorDescription(BuildErrorDescription(E_FAIL, nullptr, first, 2));
     auto structured = MakeErrorInfo(firstText.c_str(), GUID_StructuredErrorDescription);
     TErrorDescription hop = BuildErrorDescription(E_FAIL, structured.Get(), second, 1);
-    EXPECT_EQ(hop.message, MessageText(E_FAIL));
+    EXPECT_EQ(hop.message, L"Unspecified error");
     EXPECT_EQ(hop.source, L"0x0000000000000010,0x0000000000000020;0x0000000000000030");
 
-    // A structured description of another code is dropped.
-    auto stale = MakeErrorInfo(L"0x80004003 Old failure [0x1]", GUID_StructuredErrorDescription);
-    TErrorDescription fresh = BuildErrorDescription(E_FAIL, stale.Get(), nullptr, 0);
-    EXPECT_EQ(fresh.message, MessageText(E_FAIL));
-    EXPECT_EQ(fresh.source, L"");
+    // Dropped: a structured description of another code, one that does not parse, an empty one.
+    for (const wchar_t* stale : {L"0x80004003 Old failure [0x1]", L"not a number", L""})
+    {
+        auto info = MakeErrorInfo(stale, GUID_StructuredErrorDescription);
+        TErrorDescription fresh = BuildErrorDescription(E_FAIL, info.Get(), nullptr, 0);
+        EXPECT_EQ(std::tie(fresh.message, fresh.source), std::make_tuple(L"Unspecified error"s, L""s))
+            << stale;
+    }
 
     // A foreign description is kept as it is, even when it looks structured.
     auto foreign = MakeErrorInfo(L"0x80004005 Disk on fire [0x1]", IID_IErrorInfo);
     TErrorDescription kept = BuildErrorDescription(E_FAIL, foreign.Get(), second, 1);
     EXPECT_EQ(kept.message, L"0x80004005 Disk on fire [0x1]");
     EXPECT_EQ(kept.source, L"0x0000000000000030");
-
-    // A structured description that does not parse and an empty one both fall back to the texts.
-    auto broken = MakeErrorInfo(L"not a number", GUID_StructuredErrorDescription);
-    EXPECT_EQ(BuildErrorDescription(E_FAIL, broken.Get(), nullptr, 0).message, MessageText(E_FAIL));
-    auto empty = MakeErrorInfo(nullptr, IID_IErrorInfo);
-    EXPECT_EQ(BuildErrorDescription(E_FAIL, empty.Get(), nullptr, 0).message, MessageText(E_FAIL));
 }
 
 TEST(ErrorDescriptionTest, PublishHandsTheDescriptionToTheThread)
@@ -154,36 +112,24 @@ TEST(ErrorDescriptionTest, PublishHandsTheDescriptionToTheThread)
     // A success leaves a pending error info alone.
     auto marker = MakeErrorInfo(L"marker", IID_IErrorInfo);
     SetErrorInfo(0, marker.Get());
-    HRX success;
-    EXPECT_EQ(PublishErrorInfo(success), S_OK);
-    auto stillThere = TakeThreadErrorInfo();
-    EXPECT_EQ(stillThere.Get(), marker.Get());
+    EXPECT_EQ(PublishErrorInfo(HRX()), S_OK);
+    EXPECT_EQ(PublishedText(), L"marker");
 
-    HRX failure = Catch(HR_NOT_FOUND);
+    HRX failure = Caught(HR_NOT_FOUND);
     std::wstring expected = FormatErrorDescription(BuildErrorDescription(failure));
+    EXPECT_EQ(expected.rfind(L"0x80070490 Element not found [0x", 0), 0u);
     EXPECT_EQ(PublishErrorInfo(failure), HR_NOT_FOUND);
-    auto published = TakeThreadErrorInfo();
+    InterfacePtr<IErrorInfo> published;
+    GetErrorInfo(0, published.Out());
     ASSERT_TRUE(published);
     GUID guid{};
     EXPECT_EQ(published->GetGUID(&guid), S_OK);
     EXPECT_EQ(guid, GUID_StructuredErrorDescription);
-    EXPECT_EQ(Description(published.Get()), expected);
-    EXPECT_EQ(expected.rfind(L"0x80070490 Element not found [0x", 0), 0u);
 
-    // The next module up picks the error info up with its own failure and keeps the chain.
+    // The next module up picks it up with its own failure of the same code and keeps the chain.
     SetErrorInfo(0, published.Get());
-    HRX relayed = Catch(HR_NOT_FOUND);
-    TErrorDescription chained = BuildErrorDescription(relayed);
-    TErrorDescription original;
-    ASSERT_TRUE(ParseErrorDescription(expected.c_str(), original));
-    EXPECT_EQ(chained.message, original.message);
-    EXPECT_EQ(chained.source.rfind(original.source + L";", 0), 0u);
-}
-
-TEST(ErrorDescriptionTest, LogStreamWritesTheTextForm)
-{
-    HRX failure = Catch(E_INVALIDARG);
+    HRX relayed = Caught(HR_NOT_FOUND);
     Logging::LogMessage message;
-    message << L"X failed: " << failure;
-    EXPECT_EQ(message.Text(), L"X failed: " + FormatErrorDescription(BuildErrorDescription(failure)));
+    message << relayed;
+    EXPECT_EQ(message.Text().rfind(expected.substr(0, expected.size() - 1) + L";0x", 0), 0u);
 }

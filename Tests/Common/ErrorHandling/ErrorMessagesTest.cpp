@@ -1,5 +1,5 @@
 #include "Common/ErrorHandling/ErrorMessages.h"
-#include "Common/ErrorHandling/LogCapture.h"
+#include "Common/ErrorHandling/ErrorTestSupport.h"
 #include "Platform/Core/System.h"
 
 #include <atomic>

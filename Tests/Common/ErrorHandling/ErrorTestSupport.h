@@ -1,15 +1,47 @@
-// Collects the log lines written while it lives, as severity, source line and message.
+// Test helpers: captured log lines, the thread's published error text, the code an HRX carries.
 #pragma once
 
+#include "Common/Components/InterfacePtr.h"
+#include "Common/ErrorHandling/HResult.h"
 #include "Common/Logging/LogManager.h"
 
 #include <algorithm>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
 
 namespace TestSupport
 {
+// The code body raises, or S_OK.
+inline HRESULT CodeOf(const std::function<void()>& body)
+{
+    try
+    {
+        body();
+    }
+    catch (const HRX& e)
+    {
+        return e.Code();
+    }
+    return S_OK;
+}
+
+// Takes the calling thread's error info and returns its description ("" when there is none).
+inline std::wstring PublishedText()
+{
+    Components::InterfacePtr<IErrorInfo> info;
+    GetErrorInfo(0, info.Out());
+    BSTR text = nullptr;
+    if (info)
+    {
+        info->GetDescription(&text);
+    }
+    std::wstring result = text != nullptr ? std::wstring(text, SysStringLen(text)) : L"";
+    SysFreeString(text);
+    return result;
+}
+
 struct LogLine
 {
     std::int32_t severity;
@@ -51,11 +83,6 @@ public:
             }
         }
         return found;
-    }
-    void Clear()
-    {
-        std::lock_guard lock(m_lock);
-        m_lines.clear();
     }
 
 private:

@@ -2,6 +2,7 @@
 // subscription with a chosen id.
 #pragma once
 
+#include "Common/Components/InterfacePtr.h"
 #include "Common/ConfigTree/VXNodePtr.h"
 #include "ConfigServer.h"
 
@@ -118,4 +119,9 @@ private:
     GUID m_id;
     HRESULT m_idResult;
 };
+inline Components::InterfacePtr<IVXNodeModifyEnum> Enum(std::vector<VXNodePtr> nodes, HRESULT end = S_FALSE,
+                                                        HRESULT open = S_OK)
+{
+    return Components::InterfacePtr<IVXNodeModifyEnum>(new ModifyEnum(std::move(nodes), end, open), true);
+}
 } // namespace Fakes
