@@ -6,6 +6,7 @@
 #include <cstring>
 #include <cwchar>
 #include <mutex>
+#include <shared_mutex>
 #include <new>
 
 using namespace Tessel;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cwchar>
 #include <mutex>
+#include <shared_mutex>
 #include <utility>
 
 namespace Tessel
@@ -285,10 +286,20 @@ std::size_t ChildList::IndexOf(const Node* child) const noexcept
     return Size();
 }
 
-std::shared_mutex& TreeLock() noexcept
+TreeRwLock::TreeRwLock() noexcept
 {
-    static std::shared_mutex lock;
-    return lock;
+    pthread_rwlockattr_t attributes;
+    pthread_rwlockattr_init(&attributes);
+    pthread_rwlockattr_setkind_np(&attributes, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
+    pthread_rwlock_init(&m_lock, &attributes);
+    pthread_rwlockattr_destroy(&attributes);
+}
+
+TreeRwLock& TreeLock() noexcept
+{
+    // Never destroyed: handles held by other libraries' statics may be closed during exit.
+    static TreeRwLock* lock = new TreeRwLock;
+    return *lock;
 }
 
 void AddRef(Node* node) noexcept

@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <shared_mutex>
+#include <pthread.h>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -132,7 +132,25 @@ inline Node* FromHandle(IVXNode* handle) noexcept
 }
 
 // One reader/writer lock guards every tree: readers share it, mutations and destruction own it.
-std::shared_mutex& TreeLock() noexcept;
+// Writers are preferred so that a steady stream of readers cannot hold a change back forever;
+// no code path takes the lock twice on one thread.
+class TreeRwLock
+{
+public:
+    TreeRwLock() noexcept;
+    ~TreeRwLock() { pthread_rwlock_destroy(&m_lock); }
+    TreeRwLock(const TreeRwLock&) = delete;
+    TreeRwLock& operator=(const TreeRwLock&) = delete;
+    void lock() noexcept { pthread_rwlock_wrlock(&m_lock); }
+    void unlock() noexcept { pthread_rwlock_unlock(&m_lock); }
+    void lock_shared() noexcept { pthread_rwlock_rdlock(&m_lock); }
+    void unlock_shared() noexcept { pthread_rwlock_unlock(&m_lock); }
+
+private:
+    pthread_rwlock_t m_lock;
+};
+
+TreeRwLock& TreeLock() noexcept;
 
 void AddRef(Node* node) noexcept;
 // Adds a reference unless the node is already being destroyed.
