@@ -123,6 +123,9 @@ TEST(LogManagerTest, LoggerSlotsAndMessageComposition)
     EXPECT_TRUE(loggers[4].Lines().empty());
     Log(Info, L"only one", "a.cpp", 1, &loggers[4]);
     EXPECT_EQ(1u, loggers[4].Lines().size());
+    Log(Info, std::wstring(1 << 20, L'x'), nullptr, 0, &loggers[4]);
+    ASSERT_EQ(2u, loggers[4].Lines().size());
+    EXPECT_EQ(std::wstring(1 << 20, L'x'), MessageColumn(loggers[4].Lines()[1]));
     EXPECT_EQ(1u, loggers[0].Lines().size());
 
     for (auto& l : loggers)

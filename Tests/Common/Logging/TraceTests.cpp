@@ -135,16 +135,6 @@ TEST_F(TraceTest, SeverityIsDecidedAtEntryAndAgainAtExit)
     ASSERT_EQ(1u, m.size());
     EXPECT_EQ(L"Entering: On", m[0]);
 
-    // Composition failures still trace, with the marker.
-    memory.Clear();
-    auto thrower = []() -> const wchar_t* { throw std::runtime_error("x"); };
-    {
-        RSM_TRACE_SCOPE(Dbg, L"Name" << thrower());
-    }
-    m = Messages();
-    ASSERT_EQ(2u, m.size());
-    EXPECT_EQ(L"Entering: Name... (***EXCEPTION***)", m[0]);
-
     // Direct construction with its own logger and distinct exception severity.
     MemoryLogger own;
     memory.Clear();

@@ -139,29 +139,3 @@ TEST_F(DataDirectoryTest, MalformedStoreFailsConstructionUntilRepaired)
     EXPECT_EQ(L"/fixed\\a", DataDirectory::Instance().ResolvePath(L"Logs\\a")) << "built once, never re-read";
     DataDirectory::ResetInstance();
 }
-
-TEST(RegistryTest, EnumerationReportsSizesAndEnd)
-{
-    TempDir dir;
-    ScopedEnv registry("RSM_REGISTRY_DIR", dir.Path());
-    WriteTextFile(dir.File("HKEY_CURRENT_USER.reg"),
-                  "\xEF\xBB\xBF[A\\B]\n\"Name\"=\"q\\\"uote\\\\\"\n[A\\B\\C]\n\"x\"=\"y\"\n");
-    std::unique_ptr<RegistryKey> key;
-    EXPECT_EQ(ERROR_FILE_NOT_FOUND_CODE, RegistryKey::Open(RegistryRoot::LocalMachine, L"A\\B", key));
-    EXPECT_EQ(ERROR_FILE_NOT_FOUND_CODE, RegistryKey::Open(RegistryRoot::CurrentUser, L"A", key));
-    ASSERT_EQ(0u, RegistryKey::Open(RegistryRoot::CurrentUser, L"a/b", key));
-    wchar_t name[8];
-    std::uint32_t size = 3;
-    std::uint32_t type = 0;
-    EXPECT_EQ(ERROR_MORE_DATA_CODE, key->EnumValue(0, name, &size, &type));
-    EXPECT_EQ(5u, size);
-    EXPECT_EQ(0u, key->EnumValue(0, name, &size, &type));
-    EXPECT_EQ(std::wstring(L"Name"), name);
-    EXPECT_EQ(REG_SZ_TYPE, type);
-    EXPECT_EQ(ERROR_NO_MORE_ITEMS_CODE, key->EnumValue(1, name, &size, &type));
-    EXPECT_EQ(ERROR_INVALID_PARAMETER_CODE, key->EnumValue(0, nullptr, &size, &type));
-    std::wstring data;
-    EXPECT_EQ(0u, key->QueryString(L"NAME", data));
-    EXPECT_EQ(L"q\"uote\\", data);
-    EXPECT_EQ(ERROR_FILE_NOT_FOUND_CODE, key->QueryString(L"x", data));
-}

@@ -82,9 +82,6 @@ TEST(GlobalSettingsTest, IniReaderFollowsProfileRules)
     WriteTextFile(dir.File("w.ini"), utf16);
     EXPECT_TRUE(ReadIniString(dir.WFile("w.ini"), L"s", L"k", v));
     EXPECT_EQ(L"\u00e9t\u00e9", v);
-    WriteTextFile(dir.File("u.ini"), "\xEF\xBB\xBF[S]\nK=v\n");
-    EXPECT_TRUE(ReadIniString(dir.WFile("u.ini"), L"S", L"K", v));
-    EXPECT_EQ(L"v", v);
 }
 
 TEST(GlobalSettingsTest, ChainPrefersEnvironmentThenNamedIniThenCandidates)
