@@ -473,7 +473,9 @@ extern "C"
                 Node* p = FromHandle(parent);
                 Node* c = FromHandle(child);
                 std::unique_lock lock(TreeLock());
-                if (IsSelfOrAncestor(c, p))
+                // A childless node can only be its own ancestor; skipping the walk keeps building deep chains
+                // linear.
+                if (c == p || (c->children.Size() != 0 && IsSelfOrAncestor(c, p)))
                 {
                     return E_INVALIDARG;
                 }

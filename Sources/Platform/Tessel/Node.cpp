@@ -531,7 +531,6 @@ Node* CloneTree(const Node* source, std::uint64_t depth)
             }
             const std::size_t n = frame.from->children.Size();
             PrepareLink(frame.to, n);
-            pending.reserve(pending.size() + n);
             for (std::size_t i = 0; i < n; ++i)
             {
                 const Node* from = frame.from->children.At(i);

@@ -11,6 +11,9 @@ namespace Tessel
 {
 namespace
 {
+// Every element of the format has at most three attributes.
+constexpr std::size_t kMaxTagAttributes = 8;
+
 struct SyntaxError
 {
     std::size_t offset;
@@ -301,6 +304,10 @@ private:
             }
             TagAttribute attribute;
             attribute.offset = m_pos;
+            if (tag.attributes.size() == kMaxTagAttributes)
+            {
+                Fail(m_pos, L"too many attributes");
+            }
             attribute.name = ReadName();
             for (const TagAttribute& seen : tag.attributes)
             {
@@ -445,7 +452,6 @@ private:
             }
             else if (LooksAtTag("node"))
             {
-                stack.reserve(stack.size() + 1);
                 Node* child = ReadNodeTag(stack.back(), open);
                 if (open)
                 {

@@ -8,6 +8,7 @@
 #include "Platform/Tessel/Xml.h"
 #include "Platform/Tessel/XmlText.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace Tessel
@@ -54,9 +55,12 @@ HRESULT CheckAttributeValue(std::uint16_t type, const void* value, std::uint64_t
 
 namespace
 {
+// Indentation stops growing at some depth so that very deep trees keep a linear size.
+constexpr std::size_t kMaxIndentLevel = 32;
+
 void Indent(std::string& out, std::size_t level)
 {
-    out.append(level * 2, ' ');
+    out.append(std::min(level, kMaxIndentLevel) * 2, ' ');
 }
 
 void AppendQuoted(std::string& out, const char* key, std::wstring_view value)

@@ -317,3 +317,30 @@ TEST(TesselNode, NullAndOversizedArgumentsAreRefused)
     EXPECT_EQ(L"N", Name(node.Get()));
     EXPECT_EQ(0u, ChildCount(node.Get()));
 }
+
+TEST(TesselNode, DeepChainsAreHandledWithoutRecursion)
+{
+    const int depth = 20000;
+    Handle top = NewNode(L"Top");
+    IVXNode* current = top.Get();
+    Handle last;
+    for (int i = 0; i < depth; ++i)
+    {
+        Handle next = NewNode(L"n");
+        ASSERT_EQ(S_OK, VxnAddChild(current, next.Get()));
+        current = next.Get();
+        last = std::move(next);
+    }
+    Handle copy;
+    ASSERT_EQ(S_OK, VxnCloneNode(top.Get(), VXN_DEPTH_ALL, 0, copy.Out()));
+    std::string text = Serialize({copy.Get()});
+    EXPECT_LT(text.size(), static_cast<std::size_t>(depth) * 200);
+    Handle parsed = Parse(text);
+    EXPECT_EQ(text, Serialize({parsed.Get()}));
+    EXPECT_EQ(static_cast<std::size_t>(depth) * 2 + 4, Path(last.Get()).size());
+    // Closing the top handles frees the chains iteratively; the deepest node stays usable.
+    top.Reset();
+    copy.Reset();
+    parsed.Reset();
+    EXPECT_EQ(L"\\n", Path(last.Get()));
+}

@@ -16,6 +16,11 @@ public:
     Handle(const Handle&) = delete;
     Handle& operator=(const Handle&) = delete;
     Handle(Handle&& other) noexcept : m_node(other.m_node) { other.m_node = nullptr; }
+    Handle& operator=(Handle&& other) noexcept
+    {
+        std::swap(m_node, other.m_node);
+        return *this;
+    }
     ~Handle() { Reset(); }
     void Reset()
     {
@@ -52,10 +57,17 @@ inline Handle Child(IVXNode* parent, const wchar_t* name)
 
 inline std::wstring Name(IVXNode* node, std::uint32_t kind = VXN_NAME_OWN)
 {
-    wchar_t buffer[512];
-    std::uint32_t length = 512;
-    EXPECT_EQ(S_OK, VxnGetNodeName(node, kind, buffer, &length));
-    return std::wstring(buffer, length - 1);
+    std::wstring text(16, L'\0');
+    auto length = static_cast<std::uint32_t>(text.size());
+    HRESULT hr = VxnGetNodeName(node, kind, text.data(), &length);
+    if (hr == HR_INSUFFICIENT_BUFFER)
+    {
+        text.resize(length);
+        hr = VxnGetNodeName(node, kind, text.data(), &length);
+    }
+    EXPECT_EQ(S_OK, hr);
+    text.resize(length - 1);
+    return text;
 }
 
 inline std::wstring Path(IVXNode* node)
