@@ -52,13 +52,17 @@ extern "C"
     RSM_EXPORT HRESULT VxnGetAttributeNames(IVXNode* node, wchar_t* buffer, std::uint32_t* length);
     RSM_EXPORT HRESULT VxnGetNodeName(IVXNode* node, std::uint32_t kind, wchar_t* buffer,
                                       std::uint32_t* length);
+    // Kind 2 on a detached node sets its path (the own name becomes the last component); on an
+    // attached node only the path a rename would give is accepted (E_INVALIDARG otherwise).
     RSM_EXPORT HRESULT VxnSetNodeName(IVXNode* node, std::uint32_t kind, const wchar_t* name);
 
     RSM_EXPORT HRESULT VxnGetChildCount(IVXNode* node, std::uint64_t* count);
     RSM_EXPORT HRESULT VxnGetChildByIndex(IVXNode* node, std::uint64_t index, IVXNode** child);
     RSM_EXPORT HRESULT VxnGetChildByName(IVXNode* node, const wchar_t* name, IVXNode** child);
+    // S_FALSE and a null handle for a detached node.
     RSM_EXPORT HRESULT VxnGetParent(IVXNode* node, IVXNode** parent);
     RSM_EXPORT HRESULT VxnAddChild(IVXNode* parent, IVXNode* child);
+    // An index out of range gives HR_NOT_FOUND.
     RSM_EXPORT HRESULT VxnRemoveChildByIndex(IVXNode* node, std::uint64_t index);
 
     RSM_EXPORT HRESULT VxnSetAttribute(IVXNode* node, const wchar_t* name, std::uint16_t type,

@@ -494,8 +494,12 @@ private:
             {
                 code = &attribute;
             }
-            else if (attribute.name == "encoding" && attribute.value == U"hex")
+            else if (attribute.name == "encoding")
             {
+                if (attribute.value != U"hex")
+                {
+                    Fail(attribute.offset, L"the only encoding is \"hex\"");
+                }
                 hex = true;
             }
             else
