@@ -146,7 +146,7 @@ public:
     {
         CComponentObject* object = nullptr;
         HRESULT hr = CreateObject(&object, std::forward<Args>(args)...);
-        if (FAILED(hr))
+        if (object == nullptr)
         {
             return hr;
         }
