@@ -548,8 +548,8 @@ extern "C"
                 if (Attribute* existing = FindAttribute(n, nameView))
                 {
                     existing->type = type;
+                    // The old value leaves with `bytes`, after the lock is released.
                     existing->bytes.swap(bytes);
-                    lock.unlock();
                     return S_OK;
                 }
                 Attribute added{std::wstring(nameView), type, std::move(bytes)};

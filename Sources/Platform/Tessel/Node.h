@@ -157,10 +157,10 @@ void AddRef(Node* node) noexcept;
 bool TryAddRef(Node* node) noexcept;
 // Drops a reference; the last one destroys the node and releases its children.
 void Release(Node* node) noexcept;
-void ReleaseLocked(Node* node) noexcept; // the caller owns the tree lock
+void ReleaseLocked(Node* node) noexcept; // the caller owns the tree lock, or the tree is private
 
 std::wstring FullPath(const Node* node);
-// The text the full path of a child of a node with this path starts with.
+// Appends "\" + name, without doubling a backslash that ends the path (the root "\").
 void AppendPathComponent(std::wstring& path, std::wstring_view name);
 // The rootPrefix a detached copy needs to keep the node's full path.
 std::wstring PrefixOf(const Node* node);
