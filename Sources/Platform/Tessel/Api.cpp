@@ -348,6 +348,7 @@ extern "C"
                 {
                     std::unique_lock lock(TreeLock());
                     Rename(n, text);
+                    Touch(n);
                     return S_OK;
                 }
                 std::size_t slash = text.rfind(L'\\');
@@ -363,6 +364,7 @@ extern "C"
                 {
                     n->rootPrefix.swap(prefix);
                     n->name.Swap(lastText);
+                    Touch(n);
                     return S_OK;
                 }
                 // An attached node's path follows from its parent: only a path that renaming can
@@ -374,6 +376,7 @@ extern "C"
                     return E_INVALIDARG;
                 }
                 Rename(n, last);
+                Touch(n);
                 return S_OK;
             });
     }
@@ -485,12 +488,29 @@ extern "C"
                     // A move: the old parent's reference becomes the new parent's.
                     Node* old = c->parent;
                     UnlinkChild(old, old->children.IndexOf(c));
+                    Touch(old);
                 }
                 else
                 {
                     AddRef(c);
                 }
                 LinkChild(p, c);
+                Touch(p);
+                return S_OK;
+            });
+    }
+
+    HRESULT VxnGetContentHash(IVXNode* node, std::uint64_t* low, std::uint64_t* high)
+    {
+        if (node == nullptr || low == nullptr || high == nullptr)
+        {
+            return E_POINTER;
+        }
+        return Guard(
+            [&]
+            {
+                std::shared_lock lock(TreeLock());
+                ContentHash(FromHandle(node), *low, *high);
                 return S_OK;
             });
     }
@@ -507,7 +527,9 @@ extern "C"
         {
             return HR_NOT_FOUND;
         }
-        ReleaseLocked(UnlinkChild(n, static_cast<std::size_t>(index)));
+        Node* removed = UnlinkChild(n, static_cast<std::size_t>(index));
+        Touch(n);
+        ReleaseLocked(removed);
         return S_OK;
     }
 
@@ -550,10 +572,12 @@ extern "C"
                     existing->type = type;
                     // The old value leaves with `bytes`, after the lock is released.
                     existing->bytes.swap(bytes);
+                    Touch(n);
                     return S_OK;
                 }
                 Attribute added{std::wstring(nameView), type, std::move(bytes)};
                 n->attributes.push_back(std::move(added));
+                Touch(n);
                 return S_OK;
             });
     }
@@ -632,6 +656,7 @@ extern "C"
             // Free the value outside the lock.
             removed = std::move(*attribute);
             n->attributes.erase(n->attributes.begin() + (attribute - n->attributes.data()));
+            Touch(n);
         }
         return S_OK;
     }

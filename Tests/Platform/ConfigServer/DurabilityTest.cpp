@@ -99,7 +99,9 @@ PutOperation PutAt(std::vector<std::wstring> path, std::int64_t value)
         }
     }
     std::vector<Operation> large;
-    large.push_back(RemoveOperation{{L"Commits", L"C0"}});
+    RemoveOperation removeFirst;
+    removeFirst.path.assign({L"Commits", L"C0"});
+    large.emplace_back(std::in_place_type<RemoveOperation>, std::move(removeFirst));
     for (int i = 0; i < 5000; ++i)
     {
         large.push_back(PutAt({L"Big", L"N" + std::to_wstring(i)}, i));

@@ -330,16 +330,24 @@ void CProductsSettingsProvider::UpdateContainersSettings(const VXNodePtr& common
     {
         connectionNodes = VXNodePtr::Create(L"ConnectionSettingsContainer");
     }
+    const ContentHash commonHash = HashOf(commonSettings);
+    if (m_commonGeneration == 0 || !(commonHash == m_commonHash))
+    {
+        m_commonHash = commonHash;
+        ++m_commonGeneration;
+    }
     Components::InterfacePtr<IConfigStorage> storage = Storage();
     Components::InterfacePtr<IConfigTransaction> transaction;
     HRX hr;
     hr = storage->CreateTransaction(transaction.Out());
     GuidSet seen;
+    // Containers synchronised in this call; they count as synced once the commit has succeeded.
+    std::unordered_map<std::wstring, SyncedContainer> synced;
     containers.ForEachChild(
         [&](const VXNodePtr& container)
         {
             UpdateContainer(storage.Get(), transaction.Get(), commonSettings, container, connectionNodes,
-                            fullUpdate, seen);
+                            fullUpdate, seen, synced);
         });
     if (fullUpdate)
     {
@@ -347,15 +355,46 @@ void CProductsSettingsProvider::UpdateContainersSettings(const VXNodePtr& common
                                      { RetireIfUnseen(connectionNode, transaction.Get(), seen); });
     }
     hr = storage->CommitTransaction(transaction.Get());
+    for (auto& [name, state] : synced)
+    {
+        m_synced[name] = state;
+    }
+}
+
+CProductsSettingsProvider::ContentHash CProductsSettingsProvider::HashOf(const VXNodePtr& node)
+{
+    ContentHash hash;
+    HRX hr;
+    hr = VxnGetContentHash(node.Get(), &hash.low, &hash.high);
+    return hash;
+}
+
+bool CProductsSettingsProvider::IsSynced(const std::wstring& name, const ContentHash& container,
+                                         const VXNodePtr& connectionNodes, bool fullUpdate) const
+{
+    auto it = m_synced.find(name);
+    if (it == m_synced.end() || !(it->second.container == container) ||
+        it->second.commonGeneration != m_commonGeneration || it->second.fullUpdate != fullUpdate)
+    {
+        return false;
+    }
+    VXNodePtr connection = connectionNodes.GetChild(name, false);
+    return connection.IsValid() && HashOf(connection) == it->second.connection;
 }
 
 void CProductsSettingsProvider::UpdateContainer(IConfigStorage* storage, IConfigTransaction* transaction,
                                                 const VXNodePtr& commonSettings, const VXNodePtr& container,
-                                                VXNodePtr& connectionNodes, bool fullUpdate, GuidSet& seen)
+                                                VXNodePtr& connectionNodes, bool fullUpdate, GuidSet& seen,
+                                                std::unordered_map<std::wstring, SyncedContainer>& synced)
 {
     const std::wstring name = container.GetName(kNameOwn);
     RSM_LOG(Logging::Dbg, L"Updating product settings for container " << name);
     seen.insert(ParseGuid(name.c_str()));
+    const ContentHash containerHash = HashOf(container);
+    if (IsSynced(name, containerHash, connectionNodes, fullUpdate))
+    {
+        return;
+    }
     VXNodePtr auditedSystems = container.GetChild(m_paths->AuditedSystemsNodeName(), false);
     VXNodePtr reportingSettings = container.GetChild(m_paths->ContainerNodeName(), false);
     if (!reportingSettings.IsValid())
@@ -373,6 +412,8 @@ void CProductsSettingsProvider::UpdateContainer(IConfigStorage* storage, IConfig
     {
         IntStoreContainerAuditedSystems(storage, transaction, container, auditedSystems);
     }
+    synced[name] = SyncedContainer{containerHash, m_commonGeneration, fullUpdate,
+                                   HashOf(connectionNodes.GetChild(name, true))};
 }
 
 void CProductsSettingsProvider::IntStoreContainerConnectionSettings(const VXNodePtr& commonSettings,
@@ -464,6 +505,7 @@ void CProductsSettingsProvider::RetireIfUnseen(const VXNodePtr& connectionNode,
         return;
     }
     RSM_LOG(Logging::Dbg, L"Removing container " << name << L" from connection settings and history");
+    m_synced.erase(name);
     RemoveContainerHistory(name, transaction);
     VXNodePtr node = connectionNode;
     node.SetBoolAttribute(L"Enabled", false);

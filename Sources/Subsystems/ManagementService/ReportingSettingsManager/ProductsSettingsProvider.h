@@ -16,6 +16,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace ManagementService
@@ -73,9 +74,6 @@ private:
                               const VXNodePtr& settings, const VXNodePtr& auditedSystems, bool mandatory);
     std::vector<std::int64_t> ContainerProductIds(const VXNodePtr& auditedSystems) const;
 
-    void UpdateContainer(IConfigStorage* storage, IConfigTransaction* transaction,
-                         const VXNodePtr& commonSettings, const VXNodePtr& container,
-                         VXNodePtr& connectionNodes, bool fullUpdate, GuidSet& seen);
     void IntStoreContainerConnectionSettings(const VXNodePtr& commonSettings, const VXNodePtr& container,
                                              const VXNodePtr& reportingSettings, VXNodePtr& connectionNodes,
                                              bool fullUpdate);
@@ -84,12 +82,40 @@ private:
     void RetireIfUnseen(const VXNodePtr& connectionNode, IConfigTransaction* transaction,
                         const GuidSet& seen);
 
+    struct ContentHash
+    {
+        std::uint64_t low = 0;
+        std::uint64_t high = 0;
+        bool operator==(const ContentHash&) const = default;
+    };
+    static ContentHash HashOf(const VXNodePtr& node);
+
+    // What a container's last committed synchronisation was made from, and the connection node it
+    // left. When all of it is unchanged, synchronising the container again would rebuild an equal
+    // node and repeat the same store writes, so the container is passed over.
+    struct SyncedContainer
+    {
+        ContentHash container;
+        std::uint64_t commonGeneration = 0;
+        bool fullUpdate = false;
+        ContentHash connection;
+    };
+    bool IsSynced(const std::wstring& name, const ContentHash& container, const VXNodePtr& connectionNodes,
+                  bool fullUpdate) const;
+    void UpdateContainer(IConfigStorage* storage, IConfigTransaction* transaction,
+                         const VXNodePtr& commonSettings, const VXNodePtr& container,
+                         VXNodePtr& connectionNodes, bool fullUpdate, GuidSet& seen,
+                         std::unordered_map<std::wstring, SyncedContainer>& synced);
+
     Components::InterfacePtr<IConfigServer> m_configServer;
     std::shared_ptr<const CConnectionParamsMapping> m_mapping;
     std::shared_ptr<const CReportingSettingsMetaStorage> m_metaStorage;
     std::map<ReportingSettingsType, VXNodePtr> m_settingsByType;
     mutable std::recursive_mutex m_lock;
     std::shared_ptr<const ReportingSettingsPaths> m_paths;
+    std::unordered_map<std::wstring, SyncedContainer> m_synced;
+    ContentHash m_commonHash;
+    std::uint64_t m_commonGeneration = 0;
 };
 
 // Reads the node at path through the storage service: an empty handle when there is none, or

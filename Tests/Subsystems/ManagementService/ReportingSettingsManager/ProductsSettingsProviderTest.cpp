@@ -163,6 +163,49 @@ TEST(ProductsSettingsProviderTest, ContainersSynchronisationAndEntries)
     EXPECT_FALSE(connections.GetChild(std::wstring(kShare), false).IsValid());
 }
 
+TEST(ProductsSettingsProviderTest, RepeatedUpdatesFollowEveryChange)
+{
+    SampleDeployment d;
+    VXNodePtr containers = d.Read(d.paths->PathOf(Containers));
+    d.provider->UpdateContainersSettings(d.CommonConnectionSettings(), containers, true);
+    VXNodePtr connections = d.provider->SettingsOf(Containers);
+
+    // A container's own change, deep in its miscellaneous settings.
+    VXNodePtr misc = FindNodeByPath(
+        containers,
+        std::wstring(L"\\Containers\\") + kHq + L"\\ReportingSettings\\MiscReportingSettings\\Extra2", 1);
+    misc.SetBoolAttribute(L"Enabled", true);
+    d.provider->UpdateContainersSettings(d.CommonConnectionSettings(), containers, true);
+    EXPECT_EQ(connections.GetChild(std::wstring(kHq), true).GetChildCount(), 2u);
+
+    // A change of the common settings reaches every container.
+    VXNodePtr common = d.CommonConnectionSettings();
+    common.SetStringAttribute(L"SQLInstance", L"SQLNEW");
+    d.provider->UpdateContainersSettings(common, containers, true);
+    EXPECT_EQ(connections.GetChild(std::wstring(kBranch), true).GetStringAttribute(L"SQLInstance"),
+              L"SQLNEW");
+
+    // A connection node changed behind the provider's back is rebuilt.
+    VXNodePtr branch = connections.GetChild(std::wstring(kBranch), true);
+    branch.SetStringAttribute(L"DbName", L"tampered");
+    d.provider->UpdateContainersSettings(common, containers, true);
+    EXPECT_EQ(branch.GetStringAttribute(L"DbName"), L"Audit_Branch_Mail");
+
+    // A retired container that comes back is enabled again and its history written again.
+    VXNodePtr fewer = containers.Clone();
+    fewer.RemoveChild(0);
+    d.provider->UpdateContainersSettings(common, fewer, true);
+    d.provider->UpdateContainersSettings(common, containers, true);
+    EXPECT_TRUE(connections.GetChild(std::wstring(kHq), true).GetBoolAttribute(L"Enabled"));
+    EXPECT_TRUE(d.Read(std::wstring(L"\\History\\Containers\\") + kHq).GetBoolAttribute(L"WasEverEnabled"));
+
+    // A partial update leaves the containers disabled, the next full one enables them again.
+    d.provider->UpdateContainersSettings(common, containers, false);
+    EXPECT_FALSE(connections.GetChild(std::wstring(kHq), true).GetBoolAttribute(L"Enabled"));
+    d.provider->UpdateContainersSettings(common, containers, true);
+    EXPECT_TRUE(connections.GetChild(std::wstring(kHq), true).GetBoolAttribute(L"Enabled"));
+}
+
 TEST(ProductsSettingsProviderTest, FailuresEndTheUpdateAndNothingReachesTheStore)
 {
     SampleDeployment d;

@@ -1,0 +1,64 @@
+#include "TesselTestSupport.h"
+
+#include <utility>
+
+namespace
+{
+std::pair<std::uint64_t, std::uint64_t> HashOf(IVXNode* node)
+{
+    std::pair<std::uint64_t, std::uint64_t> h{0, 0};
+    EXPECT_EQ(VxnGetContentHash(node, &h.first, &h.second), S_OK);
+    return h;
+}
+
+Handle Tree()
+{
+    Handle root = NewNode(L"Root", L"T");
+    SetText(root.Get(), L"A", u"1");
+    Handle mid = NewNode(L"Mid");
+    Handle leaf = NewNode(L"Leaf");
+    SetText(leaf.Get(), L"Deep", u"x");
+    VxnAddChild(mid.Get(), leaf.Get());
+    VxnAddChild(root.Get(), mid.Get());
+    VxnAddChild(root.Get(), NewNode(L"Second").Get());
+    return root;
+}
+} // namespace
+
+TEST(ContentHashTest, FollowsContentNotIdentityOrPath)
+{
+    Handle a = Tree();
+    Handle b = Tree();
+    const auto original = HashOf(a.Get());
+    EXPECT_EQ(original, HashOf(b.Get()));
+    EXPECT_EQ(original, HashOf(a.Get())); // cached
+
+    // A change deep below a node whose hash is cached renews it.
+    Handle leaf = Child(Child(a.Get(), L"Mid").Get(), L"Leaf");
+    SetText(leaf.Get(), L"Deep", u"y");
+    EXPECT_NE(HashOf(a.Get()), original);
+    SetText(leaf.Get(), L"Deep", u"x");
+    EXPECT_EQ(HashOf(a.Get()), original);
+
+    // The full path does not count; names, order and codes do.
+    Handle clone;
+    ASSERT_EQ(VxnCloneNode(leaf.Get(), VXN_DEPTH_ALL, 0, clone.Out()), S_OK);
+    EXPECT_EQ(HashOf(clone.Get()), HashOf(leaf.Get()));
+    VxnSetNodeName(clone.Get(), VXN_NAME_OWN, L"Other");
+    EXPECT_NE(HashOf(clone.Get()), HashOf(leaf.Get()));
+    std::uint64_t one = 1;
+    VxnSetAttribute(b.Get(), L"A", VXN_ATTR_INT64_ARRAY, &one, 8);
+    EXPECT_NE(HashOf(b.Get()), original);
+
+    Handle c = Tree();
+    Handle moved = Child(c.Get(), L"Mid");
+    VxnAddChild(c.Get(), moved.Get()); // Mid moves behind Second
+    EXPECT_NE(HashOf(c.Get()), original);
+    ASSERT_EQ(VxnRemoveChildByIndex(c.Get(), 1), S_OK);
+    ASSERT_EQ(VxnRemoveChildByIndex(a.Get(), 0), S_OK);
+    EXPECT_EQ(HashOf(c.Get()), HashOf(a.Get()));
+
+    std::uint64_t low = 0;
+    EXPECT_EQ(VxnGetContentHash(nullptr, &low, &low), E_POINTER);
+    EXPECT_EQ(VxnGetContentHash(a.Get(), nullptr, &low), E_POINTER);
+}
