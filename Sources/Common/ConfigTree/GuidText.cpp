@@ -3,28 +3,12 @@
 
 #include "Common/ErrorHandling/HResult.h"
 #include "Platform/Core/System.h"
+#include "Platform/Core/Text.h"
 
 #include <cwchar>
 
 namespace
 {
-int HexValue(wchar_t c)
-{
-    if (c >= L'0' && c <= L'9')
-    {
-        return c - L'0';
-    }
-    if (c >= L'a' && c <= L'f')
-    {
-        return c - L'a' + 10;
-    }
-    if (c >= L'A' && c <= L'F')
-    {
-        return c - L'A' + 10;
-    }
-    return -1;
-}
-
 // Digits of the eleven fields, in order: Data1, Data2, Data3, Data4[0..7].
 constexpr int kFieldDigits[11] = {8, 4, 4, 2, 2, 2, 2, 2, 2, 2, 2};
 
@@ -47,7 +31,7 @@ int ScanFields(const wchar_t* text, const wchar_t (&separators)[11], std::uint32
         std::uint32_t value = 0;
         for (int digit = 0; digit < kFieldDigits[field]; ++digit)
         {
-            const int v = HexValue(*p);
+            const int v = Platform::HexDigitValue(*p);
             if (v < 0)
             {
                 return field;

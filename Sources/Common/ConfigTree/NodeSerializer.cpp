@@ -17,18 +17,6 @@ constexpr wchar_t kMask[] = L"********";
 
 using HiddenAttributesTable = std::map<std::wstring, std::set<std::wstring>>;
 
-std::wstring Trim(const std::wstring& text)
-{
-    const wchar_t* blanks = L" \r\n\t";
-    std::size_t first = text.find_first_not_of(blanks);
-    if (first == std::wstring::npos)
-    {
-        return {};
-    }
-    std::size_t last = text.find_last_not_of(blanks);
-    return text.substr(first, last - first + 1);
-}
-
 std::vector<std::wstring> Split(const std::wstring& text, wchar_t separator)
 {
     std::vector<std::wstring> pieces;
@@ -68,10 +56,10 @@ std::unique_ptr<HiddenAttributesTable> ParseHiddenAttributes(const std::wstring&
         {
             RaiseHResult(E_INVALIDARG);
         }
-        std::set<std::wstring>& names = (*table)[Trim(sides[0])];
+        std::set<std::wstring>& names = (*table)[Settings::Trim(sides[0])];
         for (const std::wstring& name : Split(sides[1], L','))
         {
-            std::wstring trimmed = Trim(name);
+            std::wstring trimmed = Settings::Trim(name);
             if (!trimmed.empty())
             {
                 names.insert(trimmed);

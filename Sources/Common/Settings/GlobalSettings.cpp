@@ -1,4 +1,5 @@
 #include "Common/Settings/GlobalSettings.h"
+#include "Platform/Core/Text.h"
 
 #include "Common/Settings/IniFile.h"
 #include "Platform/Core/System.h"
@@ -18,23 +19,6 @@ std::atomic<bool> g_storeGone{false};
 const wchar_t* SectionOrGeneral(const wchar_t* section)
 {
     return section == nullptr ? kGeneral : section;
-}
-
-int DigitValue(wchar_t c)
-{
-    if (c >= L'0' && c <= L'9')
-    {
-        return c - L'0';
-    }
-    if (c >= L'a' && c <= L'f')
-    {
-        return c - L'a' + 10;
-    }
-    if (c >= L'A' && c <= L'F')
-    {
-        return c - L'A' + 10;
-    }
-    return 99;
 }
 
 // Folder (up to and including the last separator) and name without extension of a full path.
@@ -74,8 +58,8 @@ HRESULT ParseNumber(const std::wstring& text, std::uint32_t& value)
     std::size_t digits = 0;
     for (; i < text.size(); ++i, ++digits)
     {
-        int d = DigitValue(text[i]);
-        if (d >= static_cast<int>(base))
+        int d = Platform::HexDigitValue(text[i]);
+        if (d < 0 || d >= static_cast<int>(base))
         {
             break;
         }

@@ -170,6 +170,23 @@ std::wstring FromUtf8(std::string_view text)
     return out;
 }
 
+int HexDigitValue(wchar_t c)
+{
+    if (c >= L'0' && c <= L'9')
+    {
+        return c - L'0';
+    }
+    if (c >= L'a' && c <= L'f')
+    {
+        return c - L'a' + 10;
+    }
+    if (c >= L'A' && c <= L'F')
+    {
+        return c - L'A' + 10;
+    }
+    return -1;
+}
+
 std::wstring Widen(std::string_view text)
 {
     std::wstring out;

@@ -15,6 +15,8 @@ std::wstring FromUtf16Le(const void* bytes, std::size_t size);
 std::string ToUtf8(std::wstring_view text);
 // Invalid sequences become U+FFFD.
 std::wstring FromUtf8(std::string_view text);
+// 0-15 for a hexadecimal digit of either case, -1 for anything else.
+int HexDigitValue(wchar_t c);
 // Widens byte by byte (the 8-bit text is taken as Latin-1).
 std::wstring Widen(std::string_view text);
 } // namespace Platform

@@ -4,6 +4,7 @@
 
 #include "Common/Components/InterfacePtr.h"
 #include "Common/ConfigTree/VXNodePtr.h"
+#include "Common/ErrorHandling/ErrorTestSupport.h"
 #include "Common/ErrorHandling/HResult.h"
 #include "ConfigServer.h"
 #include "Platform/Core/Text.h"
@@ -22,18 +23,7 @@ using namespace ManagementService;
 
 inline const wchar_t kManagerPath[] = L"\\ManagementService\\ReportingSettingsManager";
 
-inline HRESULT CodeOf(const std::function<void()>& body)
-{
-    try
-    {
-        body();
-    }
-    catch (const HRX& e)
-    {
-        return e.Code();
-    }
-    return S_OK;
-}
+using TestSupport::CodeOf;
 
 struct SampleDeployment
 {

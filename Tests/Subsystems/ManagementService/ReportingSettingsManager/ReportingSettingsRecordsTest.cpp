@@ -1,3 +1,4 @@
+#include "Common/ErrorHandling/ErrorTestSupport.h"
 #include "Common/ErrorHandling/HResult.h"
 #include "Subsystems/ManagementService/ReportingSettingsManager/ConnectionParamsMapping.h"
 #include "Subsystems/ManagementService/ReportingSettingsManager/ReportingSettingsMetaStorage.h"
@@ -10,22 +11,10 @@
 #include <functional>
 
 using namespace ManagementService;
+using TestSupport::CodeOf;
 
 namespace
 {
-HRESULT CodeOf(const std::function<void()>& body)
-{
-    try
-    {
-        body();
-    }
-    catch (const HRX& e)
-    {
-        return e.Code();
-    }
-    return S_OK;
-}
-
 VXNodePtr PathsNode()
 {
     VXNodePtr node = VXNodePtr::Create(L"ReportingSettingsPaths");
