@@ -37,11 +37,15 @@ public:
     }
     bool WaitForRecords(std::size_t count)
     {
-        for (int i = 0; i < 10000 && Records() < count; ++i)
+        for (int i = 0; i < 10000; ++i, std::this_thread::sleep_for(1ms))
         {
-            std::this_thread::sleep_for(1ms);
+            std::lock_guard lock(m_lock);
+            if (m_records >= count)
+            {
+                return true;
+            }
         }
-        return Records() >= count;
+        return false;
     }
     std::vector<std::pair<GUID, std::vector<std::wstring>>> Calls()
     {
@@ -50,11 +54,6 @@ public:
     }
 
 private:
-    std::size_t Records()
-    {
-        std::lock_guard lock(m_lock);
-        return m_records;
-    }
     std::mutex m_lock;
     std::size_t m_records = 0;
     std::vector<std::pair<GUID, std::vector<std::wstring>>> m_calls;
@@ -103,9 +102,9 @@ public:
         EXPECT_EQ(subscription->Start(), S_OK);
         return subscription;
     }
-    void Unsubscribe(const InterfacePtr<IVXModifySubscription>& subscription)
+    void Unsubscribe(const InterfacePtr<IVXModifySubscription>& s)
     {
-        EXPECT_EQ(m_subscriptions->Unsubscribe(subscription.Get()), S_OK);
+        EXPECT_EQ(m_subscriptions->Unsubscribe(s.Get()), S_OK);
     }
     void Put(const std::wstring& path, const std::wstring& value)
     {
@@ -295,11 +294,7 @@ TEST(ConfigSubscriptionsSinkTest, ReleaseDropsPendingRecords)
     std::atomic<int> calls{0};
     auto sink = CConfigSubscriptionsSink::Create(
         std::uint64_t{3600}, [&](const GUID&, std::vector<TNodeModification>&&) { ++calls; });
-    std::vector<VXNodePtr> many;
-    for (int i = 0; i < 100; ++i)
-    {
-        many.push_back(Change(L"\\N", std::to_wstring(i)));
-    }
+    std::vector<VXNodePtr> many(100, Change(L"\\N", L"n"));
     ASSERT_EQ(sink->OnTriggered(Subscription(9).Get(), 0, Enum(many).Get()), S_OK);
     sink.Reset(); // returns at once: the publisher is waiting, not running
     EXPECT_EQ(calls, 0);

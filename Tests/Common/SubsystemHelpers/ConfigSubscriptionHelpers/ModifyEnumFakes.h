@@ -52,12 +52,7 @@ class NodeEnumerator : public RefCounted<IVXNodeEnumerator>
 {
 public:
     NodeEnumerator(std::vector<VXNodePtr> nodes, HRESULT end) : m_nodes(std::move(nodes)), m_end(end) {}
-    HRESULT Reset() override
-    {
-        ++resets;
-        m_position = 0;
-        return E_NOTIMPL; // callers must not care
-    }
+    HRESULT Reset() override { return E_NOTIMPL; } // callers must not rely on it
     HRESULT Next(IVXNode** node) override
     {
         if (m_position >= m_nodes.size())
@@ -67,7 +62,6 @@ public:
         *node = VXNodePtr(m_nodes[m_position++]).Detach();
         return S_OK;
     }
-    int resets = 0;
 
 private:
     std::vector<VXNodePtr> m_nodes;
