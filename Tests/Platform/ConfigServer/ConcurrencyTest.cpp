@@ -35,14 +35,10 @@ std::vector<std::int64_t> Sequences(Recorder& recorder, std::uint32_t expectedKi
 
 TEST(ConfigServerConcurrency, WritersAndSubscribersLoseNoNotification)
 {
-    IConfigServerProxy* proxy = nullptr;
-    ASSERT_EQ(S_OK, ConfigServerCreate(L"memory:", &proxy));
-    IConfigServer* server = nullptr;
-    IConfigStorage* storage = nullptr;
-    IConfigSubscriptionService* service = nullptr;
-    proxy->GetConfigServer(&server);
-    server->GetService(&IID_IConfigStorage, reinterpret_cast<void**>(&storage));
-    server->GetService(&IID_IConfigSubscriptionService, reinterpret_cast<void**>(&service));
+    Server server(L"memory:");
+    ASSERT_EQ(S_OK, server.created);
+    IConfigStorage* storage = server.storage;
+    IConfigSubscriptionService* service = server.subscriptions;
     auto subscribe = [&](const std::wstring& path, std::int64_t options, Recorder& recorder)
     {
         IVXModifySubscription* subscription = nullptr;
@@ -155,11 +151,6 @@ TEST(ConfigServerConcurrency, WritersAndSubscribersLoseNoNotification)
         EXPECT_EQ(S_OK, service->Unsubscribe(subscription));
         subscription->Release();
     }
-    service->Release();
-    storage->Release();
-    server->Release();
-    ConfigServerShutdown(proxy);
-    proxy->Release();
 }
 
 } // namespace

@@ -27,27 +27,19 @@ protected:
                      ("cfgsrv-" + std::to_string(getpid()) + "-" + std::to_string(++s_counter) + ".db");
             spec = L"sqlite:" + m_file.wstring();
         }
-        ASSERT_EQ(S_OK, ConfigServerCreate(spec.c_str(), &m_proxy));
-        IConfigServer* server = nullptr;
-        ASSERT_EQ(S_OK, m_proxy->GetConfigServer(&server));
-        ASSERT_EQ(S_OK, server->GetService(&IID_IConfigStorage, reinterpret_cast<void**>(&m_storage)));
-        ASSERT_EQ(S_OK, server->GetService(&IID_IConfigSubscriptionService,
-                                           reinterpret_cast<void**>(&m_subscriptions)));
-        server->Release();
+        m_server = std::make_unique<Server>(spec.c_str());
+        ASSERT_EQ(S_OK, m_server->created);
+        m_proxy = m_server->proxy;
+        m_storage = m_server->storage;
+        m_subscriptions = m_server->subscriptions;
     }
 
     void TearDown() override
     {
-        if (m_proxy)
+        m_server.reset();
+        for (const char* suffix : {"", "-wal", "-shm"})
         {
-            ConfigServerShutdown(m_proxy);
-            m_storage->Release();
-            m_subscriptions->Release();
-            m_proxy->Release();
-        }
-        if (!m_file.empty())
-        {
-            for (const char* suffix : {"", "-wal", "-shm"})
+            if (!m_file.empty())
             {
                 std::filesystem::remove(m_file.string() + suffix);
             }
@@ -71,20 +63,7 @@ protected:
         EXPECT_EQ(found, result ? 1u : 0u);
         return result;
     }
-    std::string Export(IConfigServerProxy* proxy = nullptr)
-    {
-        std::string text;
-        EXPECT_EQ(S_OK, ConfigServerExportText(
-                            proxy ? proxy : m_proxy,
-                            [](const void* data, std::uint64_t size, void* context)
-                            {
-                                static_cast<std::string*>(context)->append(static_cast<const char*>(data),
-                                                                           size);
-                                return S_OK;
-                            },
-                            &text));
-        return text;
-    }
+    std::string Export(IConfigServerProxy* proxy = nullptr) { return ExportText(proxy ? proxy : m_proxy); }
     IVXModifySubscription* Subscribe(const std::wstring& path, std::int64_t mask, std::int64_t options,
                                      Recorder& recorder, bool start = true)
     {
@@ -105,6 +84,7 @@ protected:
 
     static inline std::atomic<int> s_counter{0};
     std::filesystem::path m_file;
+    std::unique_ptr<Server> m_server;
     IConfigServerProxy* m_proxy = nullptr;
     IConfigStorage* m_storage = nullptr;
     IConfigSubscriptionService* m_subscriptions = nullptr;
@@ -173,21 +153,12 @@ TEST_P(ConfigServerTest, TransactionAppliesAllInOrderOnce)
     transaction->Release();
 
     // A transaction of another server is refused.
-    IConfigServerProxy* other = nullptr;
-    ASSERT_EQ(S_OK, ConfigServerCreate(nullptr, &other));
-    IConfigServer* server = nullptr;
-    IConfigStorage* otherStorage = nullptr;
-    other->GetConfigServer(&server);
-    server->GetService(&IID_IConfigStorage, reinterpret_cast<void**>(&otherStorage));
+    Server other;
     IConfigTransaction* foreign = nullptr;
-    otherStorage->CreateTransaction(&foreign);
+    ASSERT_EQ(S_OK, other.storage->CreateTransaction(&foreign));
     EXPECT_EQ(E_INVALIDARG, m_storage->CommitTransaction(foreign));
     EXPECT_EQ(E_INVALIDARG, Put(Vx(nullptr).Path(L"\\F"), foreign));
     foreign->Release();
-    otherStorage->Release();
-    server->Release();
-    ConfigServerShutdown(other);
-    other->Release();
 }
 
 TEST_P(ConfigServerTest, FailureInTheMiddleOfACommitChangesNothing)
@@ -239,18 +210,14 @@ TEST_P(ConfigServerTest, BadInputIsRefusedAndChangesNothing)
     EXPECT_EQ(E_INVALIDARG, m_storage->PutNodes(nullptr, 1, nodes, 1));
     EXPECT_EQ(E_INVALIDARG, Put(Vx(nullptr)));                // no full-path name: the root
     EXPECT_EQ(E_INVALIDARG, Put(Vx(nullptr).Path(L"\\A\\"))); // empty last component
-    std::wstring longPath;
-    for (int i = 0; i < 400; ++i)
-    {
-        longPath += L"\\" + std::wstring(100, L'x');
-    }
-    EXPECT_EQ(E_INVALIDARG, Put(Vx(nullptr).Path(longPath))); // over 32,767 characters
-    std::wstring deepPath;
+    std::wstring longPath, deepPath;
     for (int i = 0; i < 600; ++i)
     {
+        longPath += L"\\" + std::wstring(60, L'x');
         deepPath += L"\\d";
     }
-    EXPECT_EQ(E_INVALIDARG, Put(Vx(nullptr).Path(deepPath))); // over 512 levels
+    EXPECT_EQ(E_INVALIDARG, Put(Vx(nullptr).Path(longPath.substr(0, 33000)))); // over 32,767 characters
+    EXPECT_EQ(E_INVALIDARG, Put(Vx(nullptr).Path(deepPath)));                  // over 512 levels
     Vx deep(nullptr);
     deep.Path(L"\\Deep");
     {
@@ -370,15 +337,7 @@ TEST_P(ConfigServerTest, BatchSubscriptionHoldsUntilStartAndLosesNothing)
     ASSERT_EQ(S_OK, subscription->Start());
     EXPECT_EQ(S_FALSE, subscription->Start());
     ASSERT_TRUE(recorder.WaitFor(5));
-    std::vector<Modification> all;
-    for (auto& delivery : recorder.Take())
-    {
-        EXPECT_EQ(CFG_TRIGGER_BATCH, delivery.kind);
-        for (auto& modification : delivery.modifications)
-        {
-            all.push_back(std::move(modification));
-        }
-    }
+    std::vector<Modification> all = recorder.TakeAll(CFG_TRIGGER_BATCH);
     ASSERT_EQ(5u, all.size());
     const std::int64_t expected[] = {CFG_CHANGE_NODE_ADDED, CFG_CHANGE_CHILDREN | CFG_CHANGE_ATTRIBUTES,
                                      CFG_CHANGE_ATTRIBUTES, CFG_CHANGE_CHILDREN, CFG_CHANGE_NODE_REMOVED};
@@ -416,14 +375,7 @@ TEST_P(ConfigServerTest, ChangeKindsFollowTheSubscribedSubtreeAndDepth)
     ASSERT_EQ(S_OK, Remove(L"\\P"));
     ASSERT_EQ(S_OK, subscription->Start());
     ASSERT_TRUE(recorder.WaitFor(3));
-    std::vector<Modification> all;
-    for (auto& delivery : recorder.Take())
-    {
-        for (auto& modification : delivery.modifications)
-        {
-            all.push_back(std::move(modification));
-        }
-    }
+    std::vector<Modification> all = recorder.TakeAll(CFG_TRIGGER_BATCH);
     ASSERT_EQ(3u, all.size());
     EXPECT_EQ(CFG_CHANGE_NODE_ADDED | CFG_CHANGE_CHILDREN, all[0].mask);
     EXPECT_EQ(0u, all[0].node.ChildCount()); // the node alone without the subtree option

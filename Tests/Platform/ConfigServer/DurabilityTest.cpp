@@ -162,28 +162,11 @@ TEST(ConfigServerDurability, ReopenedStoreHoldsTheSameTree)
 {
     TempDatabase database;
     std::wstring spec = L"sqlite:" + Platform::FromUtf8(database.Path());
-    auto exportOf = [](IConfigServerProxy* proxy)
-    {
-        std::string text;
-        EXPECT_EQ(S_OK, ConfigServerExportText(
-                            proxy,
-                            [](const void* data, std::uint64_t size, void* context)
-                            {
-                                static_cast<std::string*>(context)->append(static_cast<const char*>(data),
-                                                                           size);
-                                return S_OK;
-                            },
-                            &text));
-        return text;
-    };
     std::string before;
     {
-        IConfigServerProxy* proxy = nullptr;
-        ASSERT_EQ(S_OK, ConfigServerCreate(spec.c_str(), &proxy));
-        IConfigServer* server = nullptr;
-        IConfigStorage* storage = nullptr;
-        proxy->GetConfigServer(&server);
-        server->GetService(&IID_IConfigStorage, reinterpret_cast<void**>(&storage));
+        TestSupport::Server first(spec.c_str());
+        ASSERT_EQ(S_OK, first.created);
+        IConfigStorage* storage = first.storage;
         Vx node(nullptr, L"Type");
         node.Path(L"\\A\\B").Str(L"text", L"wert ü").I64(L"n", -3).Add(Vx(L"Z")).Add(Vx(L"Y")).Add(Vx(L"X"));
         std::uint8_t flag = 1;
@@ -196,31 +179,21 @@ TEST(ConfigServerDurability, ReopenedStoreHoldsTheSameTree)
         again.Path(L"\\A\\B\\Y");
         nodes[0] = again.Get();
         ASSERT_EQ(S_OK, storage->PutNodes(nullptr, 0, nodes, 1)); // now after X
-        before = exportOf(proxy);
-        storage->Release();
-        server->Release();
-        proxy->Release(); // the last reference stops the server
+        before = TestSupport::ExportText(first.proxy);
+        first.Release(); // the last reference stops the server
     }
-    IConfigServerProxy* reopened = nullptr;
-    ASSERT_EQ(S_OK, ConfigServerCreate(spec.c_str(), &reopened));
+    TestSupport::Server reopened(spec.c_str());
+    ASSERT_EQ(S_OK, reopened.created);
     IConfigServerProxy* second = nullptr;
     EXPECT_EQ(HR_SHARING_VIOLATION, ConfigServerCreate(spec.c_str(), &second)); // one server per file
-    EXPECT_EQ(before, exportOf(reopened));
-    IConfigServer* server = nullptr;
-    IConfigStorage* storage = nullptr;
-    reopened->GetConfigServer(&server);
-    server->GetService(&IID_IConfigStorage, reinterpret_cast<void**>(&storage));
+    EXPECT_EQ(before, TestSupport::ExportText(reopened.proxy));
     Vx b;
     std::uint64_t found = 0;
-    ASSERT_EQ(S_OK, storage->QueryNodes(Query(L"\\A\\B").Get(), 0, b.Out(), 1, &found));
+    ASSERT_EQ(S_OK, reopened.storage->QueryNodes(Query(L"\\A\\B").Get(), 0, b.Out(), 1, &found));
     EXPECT_EQ(L"wert ü", b.GetStr(L"text"));
     ASSERT_EQ(3u, b.ChildCount());
     EXPECT_EQ(L"X", b.Child(std::uint64_t{1}).Name(VXN_NAME_OWN));
     EXPECT_EQ(L"Y", b.Child(std::uint64_t{2}).Name(VXN_NAME_OWN));
-    storage->Release();
-    server->Release();
-    ConfigServerShutdown(reopened);
-    reopened->Release();
 }
 
 } // namespace

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <functional>
+#include <iterator>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -23,11 +24,12 @@ class Vx
 {
 public:
     Vx() = default;
-    struct AttachTag
+    static Vx Attach(IVXNode* node)
     {
-    };
-    static constexpr AttachTag kAttach{};
-    Vx(AttachTag, IVXNode* node) : m_node(node) {}
+        Vx owner;
+        owner.m_node = node;
+        return owner;
+    }
     Vx(const wchar_t* name, const wchar_t* type = nullptr) { VxnCreateNode(name, type, &m_node); }
     ~Vx() { Reset(); }
     Vx(Vx&& other) noexcept : m_node(other.m_node) { other.m_node = nullptr; }
@@ -140,6 +142,64 @@ inline Vx Request(std::int64_t mask, std::int64_t options)
     return request;
 }
 
+// A server with its storage and subscription services; shut down at the end unless released first.
+struct Server
+{
+    explicit Server(const wchar_t* spec = nullptr)
+    {
+        created = ConfigServerCreate(spec, &proxy);
+        IConfigServer* server = nullptr;
+        if (SUCCEEDED(created) && SUCCEEDED(proxy->GetConfigServer(&server)))
+        {
+            server->GetService(&IID_IConfigStorage, reinterpret_cast<void**>(&storage));
+            server->GetService(&IID_IConfigSubscriptionService, reinterpret_cast<void**>(&subscriptions));
+            server->Release();
+        }
+    }
+    ~Server()
+    {
+        if (proxy)
+        {
+            ConfigServerShutdown(proxy);
+        }
+        Release();
+    }
+    void Release()
+    {
+        for (IComponentBase* held :
+             {static_cast<IComponentBase*>(storage), static_cast<IComponentBase*>(subscriptions),
+              static_cast<IComponentBase*>(proxy)})
+        {
+            if (held)
+            {
+                held->Release();
+            }
+        }
+        proxy = nullptr;
+        storage = nullptr;
+        subscriptions = nullptr;
+    }
+
+    HRESULT created = E_FAIL;
+    IConfigServerProxy* proxy = nullptr;
+    IConfigStorage* storage = nullptr;
+    IConfigSubscriptionService* subscriptions = nullptr;
+};
+
+inline std::string ExportText(IConfigServerProxy* proxy)
+{
+    std::string text;
+    EXPECT_EQ(S_OK, ConfigServerExportText(
+                        proxy,
+                        [](const void* data, std::uint64_t size, void* context)
+                        {
+                            static_cast<std::string*>(context)->append(static_cast<const char*>(data), size);
+                            return S_OK;
+                        },
+                        &text));
+    return text;
+}
+
 struct Modification
 {
     std::wstring path;
@@ -174,7 +234,7 @@ public:
         IVXNode* raw = nullptr;
         while (enumerator->Next(&raw) == S_OK)
         {
-            Vx node(Vx::kAttach, raw);
+            Vx node = Vx::Attach(raw);
             Vx content = node.Child(std::uint64_t{0});
             std::wstring contentPath = content ? content.Name(VXN_NAME_FULL_PATH) : std::wstring();
             delivery.modifications.push_back({node.GetStr(L"ModifiedNodePath"), node.GetI64(L"ChangesMask"),
@@ -202,6 +262,16 @@ public:
     {
         std::lock_guard lock(m_mutex);
         return std::move(m_deliveries);
+    }
+    std::vector<Modification> TakeAll(std::uint32_t kind)
+    {
+        std::vector<Modification> all;
+        for (auto& delivery : Take())
+        {
+            EXPECT_EQ(kind, delivery.kind);
+            std::move(delivery.modifications.begin(), delivery.modifications.end(), std::back_inserter(all));
+        }
+        return all;
     }
     std::size_t Delivered()
     {
