@@ -1,6 +1,6 @@
 #include "Common/ConfigTree/VXNodePtr.h"
 
-#include "Common/ErrorHandling/HResult.h"
+#include "Common/ErrorHandling/ErrorTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -70,18 +70,7 @@ extern "C" HRESULT VxnGetAttribute(IVXNode* node, const wchar_t* name, const std
 
 namespace
 {
-template <class F> HRESULT Raised(F&& action)
-{
-    try
-    {
-        action();
-    }
-    catch (const HRX& failure)
-    {
-        return failure.Code();
-    }
-    return S_OK;
-}
+using TestSupport::CodeOf;
 
 const GUID kSample = RSM_GUID(0x51C3FBA2, 0x85FE, 0x436B, 0xA0, 0xFF, 0x1C, 0x61, 0xA5, 0xC0, 0xC5, 0x85);
 
@@ -191,10 +180,10 @@ TEST(VXNodePtrTest, ChildrenAndTheirAbsence)
 
     EXPECT_FALSE(t.a.GetChild(L"Missing", false).IsValid());
     EXPECT_FALSE(t.a.GetChild(3, false).IsValid());
-    EXPECT_EQ(Raised([&] { t.a.GetChild(L"Missing", true); }), HR_NOT_FOUND);
-    EXPECT_EQ(Raised([&] { t.a.GetChild(~0ull, true); }), HR_NOT_FOUND);
+    EXPECT_EQ(CodeOf([&] { t.a.GetChild(L"Missing", true); }), HR_NOT_FOUND);
+    EXPECT_EQ(CodeOf([&] { t.a.GetChild(~0ull, true); }), HR_NOT_FOUND);
     // An unusable name is a failure, not an absent child.
-    EXPECT_EQ(Raised([&] { t.a.GetChild(std::wstring(100000, L'x'), false); }), E_INVALIDARG);
+    EXPECT_EQ(CodeOf([&] { t.a.GetChild(std::wstring(100000, L'x'), false); }), E_INVALIDARG);
 
     std::vector<std::wstring> names;
     t.a.ForEachChild([&](VXNodePtr child) { names.push_back(child.GetName()); });
@@ -207,10 +196,10 @@ TEST(VXNodePtrTest, ChildrenAndTheirAbsence)
     EXPECT_TRUE(t.a.GetChildren().empty());
 
     VXNodePtr empty;
-    EXPECT_EQ(Raised([&] { t.a.AddChild(empty); }), E_POINTER);
-    EXPECT_EQ(Raised([&] { empty.AddChild(t.a); }), E_POINTER);
-    EXPECT_EQ(Raised([&] { empty.Clone(); }), E_POINTER);
-    EXPECT_NE(Raised([&] { t.b.AddChild(t.b); }), S_OK);
+    EXPECT_EQ(CodeOf([&] { t.a.AddChild(empty); }), E_POINTER);
+    EXPECT_EQ(CodeOf([&] { empty.AddChild(t.a); }), E_POINTER);
+    EXPECT_EQ(CodeOf([&] { empty.Clone(); }), E_POINTER);
+    EXPECT_NE(CodeOf([&] { t.b.AddChild(t.b); }), S_OK);
 
     VXNodePtr clone = t.b.Clone();
     EXPECT_EQ(clone.GetChild(L"Y").GetChild(L"Z").GetName(), L"Z");
@@ -258,30 +247,30 @@ TEST(VXNodePtrTest, TypedAttributesRoundTripAndReportAbsence)
     EXPECT_FALSE(node.GetOptionalInt64Attribute(L"x").has_value());
     EXPECT_EQ(node.GetStringAttribute(L"x", L"def"), L"def");
     EXPECT_TRUE(node.GetBoolAttribute(L"x", true));
-    EXPECT_EQ(Raised([&] { node.GetStringAttribute(L"x"); }), HR_NOT_FOUND);
-    EXPECT_EQ(Raised([&] { node.GetBoolAttribute(L"x"); }), HR_NOT_FOUND);
-    EXPECT_EQ(Raised([&] { node.GetGuidAttribute(L"x"); }), HR_NOT_FOUND);
+    EXPECT_EQ(CodeOf([&] { node.GetStringAttribute(L"x"); }), HR_NOT_FOUND);
+    EXPECT_EQ(CodeOf([&] { node.GetBoolAttribute(L"x"); }), HR_NOT_FOUND);
+    EXPECT_EQ(CodeOf([&] { node.GetGuidAttribute(L"x"); }), HR_NOT_FOUND);
 
     // Code 0 counts as absent only for the readers with a default.
     EXPECT_EQ(node.GetStringAttribute(L"empty", L"def"), L"def");
     EXPECT_FALSE(node.GetBoolAttribute(L"empty", false));
-    EXPECT_EQ(Raised([&] { node.GetStringAttribute(L"empty"); }), HR_INVALID_DATA);
+    EXPECT_EQ(CodeOf([&] { node.GetStringAttribute(L"empty"); }), HR_INVALID_DATA);
     // Wrong types are raised, also by readers with a default.
-    EXPECT_EQ(Raised([&] { node.GetStringAttribute(L"i64", L"def"); }), HR_INVALID_DATA);
-    EXPECT_EQ(Raised([&] { node.TryGetInt64Attribute(L"i32", number); }), HR_INVALID_DATA);
-    EXPECT_EQ(Raised([&] { node.GetBoolAttribute(L"s", false); }), HR_INVALID_DATA);
+    EXPECT_EQ(CodeOf([&] { node.GetStringAttribute(L"i64", L"def"); }), HR_INVALID_DATA);
+    EXPECT_EQ(CodeOf([&] { node.TryGetInt64Attribute(L"i32", number); }), HR_INVALID_DATA);
+    EXPECT_EQ(CodeOf([&] { node.GetBoolAttribute(L"s", false); }), HR_INVALID_DATA);
     char small[4];
     size = sizeof(small);
-    EXPECT_EQ(Raised([&] { node.TryGetAttribute(L"s", std::nullopt, small, size); }), HR_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(CodeOf([&] { node.TryGetAttribute(L"s", std::nullopt, small, size); }), HR_INSUFFICIENT_BUFFER);
 
     node.DeleteAttribute(L"s", true);
     node.DeleteAttribute(L"s", false);
-    EXPECT_EQ(Raised([&] { node.DeleteAttribute(L"s", true); }), HR_NOT_FOUND);
+    EXPECT_EQ(CodeOf([&] { node.DeleteAttribute(L"s", true); }), HR_NOT_FOUND);
     EXPECT_TRUE(VXNodePtr::Create().GetAttributeNames().empty());
 
-    EXPECT_EQ(Raised([&] { node.SetBoolAttribute(std::wstring(100000, L'x'), true); }), E_INVALIDARG);
+    EXPECT_EQ(CodeOf([&] { node.SetBoolAttribute(std::wstring(100000, L'x'), true); }), E_INVALIDARG);
     VXNodePtr empty;
-    EXPECT_EQ(Raised([&] { empty.HasAttribute(L"s"); }), E_POINTER);
+    EXPECT_EQ(CodeOf([&] { empty.HasAttribute(L"s"); }), E_POINTER);
 }
 
 TEST(VXNodePtrTest, TextAttributesOfAnyLength)
@@ -308,9 +297,9 @@ TEST(VXNodePtrTest, TextAttributesOfAnyLength)
     node.SetStringAttribute(longName, L"x");
     EXPECT_EQ(node.GetAttributeNames().back(), longName);
 
-    EXPECT_EQ(Raised([&] { node.SetStringAttribute(L"t", nullptr); }), E_POINTER);
-    EXPECT_EQ(Raised([&] { node.SetStringAttribute(L"t", L"x", -2); }), E_FAIL);
-    EXPECT_EQ(Raised([&] { node.SetStringAttribute(L"t", L"x", 1ll << 40); }), E_FAIL);
+    EXPECT_EQ(CodeOf([&] { node.SetStringAttribute(L"t", nullptr); }), E_POINTER);
+    EXPECT_EQ(CodeOf([&] { node.SetStringAttribute(L"t", L"x", -2); }), E_FAIL);
+    EXPECT_EQ(CodeOf([&] { node.SetStringAttribute(L"t", L"x", 1ll << 40); }), E_FAIL);
     EXPECT_EQ(node.GetStringAttribute(L"t"), L"abc");
     Spy::Clear();
 }
@@ -330,9 +319,9 @@ TEST(VXNodePtrTest, FindNodeByPathClimbsOnlyWhenAllowed)
     EXPECT_FALSE(FindNodeByPath(t.b, L"\\X", 0).IsValid());
     EXPECT_FALSE(FindNodeByPath(t.b, L"Y\\Missing\\Deeper", kFindNoClimb).IsValid());
     EXPECT_FALSE(FindNodeByPath(t.a, L"\\A\\..", 0).IsValid());
-    EXPECT_EQ(Raised([&] { FindNodeByPath(t.b, L"\\X", kFindMustExist); }), HR_NOT_FOUND);
-    EXPECT_EQ(Raised([&] { FindNodeByPath(t.b, L"\\A\\Z", kFindNoClimb | kFindMustExist); }), HR_NOT_FOUND);
-    EXPECT_EQ(Raised([] { FindNodeByPath(VXNodePtr(), L"", 0); }), E_POINTER);
+    EXPECT_EQ(CodeOf([&] { FindNodeByPath(t.b, L"\\X", kFindMustExist); }), HR_NOT_FOUND);
+    EXPECT_EQ(CodeOf([&] { FindNodeByPath(t.b, L"\\A\\Z", kFindNoClimb | kFindMustExist); }), HR_NOT_FOUND);
+    EXPECT_EQ(CodeOf([] { FindNodeByPath(VXNodePtr(), L"", 0); }), E_POINTER);
 }
 
 TEST(VXNodePtrTest, CombineNodePathAndPathQuery)
@@ -342,8 +331,8 @@ TEST(VXNodePtrTest, CombineNodePathAndPathQuery)
     EXPECT_EQ(CombineNodePath(L"\\A", L"\\Y\\.\\Z"), L"\\A\\Y\\.\\Z");
     EXPECT_EQ(CombineNodePath(L"", L"Y"), L"\\Y");
     EXPECT_EQ(CombineNodePath(L"A", L".."), L"\\");
-    EXPECT_EQ(Raised([] { CombineNodePath(L"\\", L".."); }), HR_PATH_ABOVE_ROOT);
-    EXPECT_EQ(Raised([] { CombineNodePath(L"\\A", L"..\\..\\.."); }), HR_PATH_ABOVE_ROOT);
+    EXPECT_EQ(CodeOf([] { CombineNodePath(L"\\", L".."); }), HR_PATH_ABOVE_ROOT);
+    EXPECT_EQ(CodeOf([] { CombineNodePath(L"\\A", L"..\\..\\.."); }), HR_PATH_ABOVE_ROOT);
 
     const std::wstring path = std::wstring(L"\\Root\\") + std::wstring(500, L'p');
     VXNodePtr query = MakePathQuery(path, false, kDepthAll);
@@ -361,7 +350,7 @@ TEST(VXNodePtrTest, GuidTextForms)
     EXPECT_EQ(FormatGuid(kSample, kGuidDigits), L"51C3FBA285FE436BA0FF1C61A5C0C585");
     EXPECT_EQ(FormatGuid(kSample, kGuidDashed), L"51C3FBA2-85FE-436B-A0FF-1C61A5C0C585");
     EXPECT_EQ(FormatGuid(kSample, kGuidDashedLower), L"51c3fba2-85fe-436b-a0ff-1c61a5c0c585");
-    EXPECT_EQ(Raised([] { FormatGuid(kSample, 4); }), E_FAIL);
+    EXPECT_EQ(CodeOf([] { FormatGuid(kSample, 4); }), E_FAIL);
 
     for (int form = 0; form <= 3; ++form)
     {
@@ -380,7 +369,7 @@ TEST(VXNodePtrTest, GuidTextForms)
     EXPECT_EQ(ParseGuid(std::wstring(100000, L'-').c_str(), &out), E_INVALIDARG);
     EXPECT_EQ(out, kSample); // failures leave the result alone
     EXPECT_EQ(ParseGuid(L"51C3FBA2-85FE-436B-A0FF-1C61A5C0C585", nullptr), E_POINTER);
-    EXPECT_EQ(Raised([] { ParseGuid(L"nonsense"); }), E_INVALIDARG);
+    EXPECT_EQ(CodeOf([] { ParseGuid(L"nonsense"); }), E_INVALIDARG);
 
     const GUID first = NewGuid();
     EXPECT_NE(first, GUID{});
