@@ -1,5 +1,7 @@
 #include "Common/Components/DbgAliveObjectsTracker.h"
 #include "Common/Components/NamedInstance.h"
+#include "Common/ErrorHandling/ErrorTestSupport.h"
+#include "Common/Logging/LogTestSupport.h"
 #include "Common/Logging/LogManager.h"
 #include "Common/Settings/GlobalSettings.h"
 #include "TestComponents.h"
@@ -142,24 +144,13 @@ TEST(AliveObjectsTracker, SwitchesAreReadOnce)
     Settings::SettingsStore::Instance().Unregister(&settings);
 }
 
-class CapturingLogger : public Logging::ILogger
-{
-public:
-    std::vector<std::wstring> lines;
-    void Write(const wchar_t* text, int length) override
-    {
-        lines.emplace_back(length < 0 ? std::wstring(text)
-                                      : std::wstring(text, static_cast<std::size_t>(length)));
-    }
-};
-
 TEST(AliveObjectsTracker, DumpListsRecordsInAddressOrder)
 {
-    CapturingLogger logger;
+    TestSupport::MemoryLogger logger;
     Logging::LoggerRegistration registration(&logger);
     DbgAliveObjectsTracker tracker(true, 0);
     tracker.Dump();
-    EXPECT_TRUE(logger.lines.empty());
+    EXPECT_TRUE(logger.Lines().empty());
 
     int objects[3] = {};
     tracker.Register(&objects[1], "Second");
@@ -168,15 +159,16 @@ TEST(AliveObjectsTracker, DumpListsRecordsInAddressOrder)
     tracker.Register(&objects[2], nullptr);
     tracker.Unregister(&objects[2]);
     tracker.Dump();
-    ASSERT_EQ(logger.lines.size(), 3u);
-    EXPECT_NE(logger.lines[0].find(L"| WARN"), std::wstring::npos);
-    EXPECT_NE(logger.lines[0].find(L":59 "), std::wstring::npos);
-    EXPECT_NE(logger.lines[0].find(L"Alive component objects: 2"), std::wstring::npos);
+    const auto lines = logger.Lines();
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_NE(lines[0].find(L"| WARN"), std::wstring::npos);
+    EXPECT_NE(lines[0].find(L":59 "), std::wstring::npos);
+    EXPECT_NE(lines[0].find(L"Alive component objects: 2"), std::wstring::npos);
     const std::wstring expected[] = {L"ObjTag='First\u00E9' Ptr=" + FormatAddress(&objects[0]) + L" EIPs=",
                                      L"ObjTag='Second' Ptr=" + FormatAddress(&objects[1]) + L" EIPs="};
     for (int i = 0; i < 2; ++i)
     {
-        const std::wstring& line = logger.lines[1 + i];
+        const std::wstring& line = lines[1 + i];
         EXPECT_NE(line.find(L":72 "), std::wstring::npos);
         std::size_t at = line.find(expected[i]);
         ASSERT_NE(at, std::wstring::npos) << std::string(line.begin(), line.end());
@@ -201,17 +193,7 @@ TEST(NamedInstance, LookupRaisesFailuresAndHandsOverOneReference)
     thing->Release();
 
     auto codeOf = [](const wchar_t* name, const GUID& iid, InterfacePtr<ITestAlpha>& out)
-    {
-        try
-        {
-            GetNamedInstance(name, iid, out);
-        }
-        catch (const HRX& e)
-        {
-            return e.Code();
-        }
-        return S_OK;
-    };
+    { return TestSupport::CodeOf([&] { GetNamedInstance(name, iid, out); }); };
     InterfacePtr<ITestAlpha> missing(alpha);
     EXPECT_EQ(codeOf(L"Components.Nothing", IID_ITestAlpha, missing), HR_NOT_FOUND);
     EXPECT_FALSE(missing);
