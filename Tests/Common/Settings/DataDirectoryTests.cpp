@@ -1,4 +1,4 @@
-#include "Common/ErrorHandling/HResult.h"
+#include "Common/ErrorHandling/ErrorTestSupport.h"
 #include "Common/Settings/DataDirectory.h"
 #include "Common/Settings/Registry.h"
 #include "Common/Settings/SettingsTestSupport.h"
@@ -119,15 +119,7 @@ TEST_F(DataDirectoryTest, MalformedStoreFailsConstructionUntilRepaired)
     {
         WriteTextFile(dir.File("HKEY_LOCAL_MACHINE.reg"),
                       std::string("[Bad]\n\"Ok\"=\"/ok\"\n") + line + "\n");
-        try
-        {
-            DataDirectory d;
-            ADD_FAILURE() << "no failure for " << line;
-        }
-        catch (const HRX& e)
-        {
-            EXPECT_EQ(HR_INVALID_DATA, e.Code()) << line;
-        }
+        EXPECT_EQ(HR_INVALID_DATA, TestSupport::CodeOf([] { DataDirectory d; })) << line;
     }
 
     DataDirectory::ResetInstance();

@@ -53,16 +53,10 @@ public:
         Set(value);
     }
     ~ScopedEnv() { Set(m_old); }
-    void Set(const std::optional<std::string>& value)
+    void Set(const std::optional<std::string>& value) { Apply(m_name, value); }
+    static void Apply(const std::string& name, const std::optional<std::string>& value)
     {
-        if (value)
-        {
-            ::setenv(m_name.c_str(), value->c_str(), 1);
-        }
-        else
-        {
-            ::unsetenv(m_name.c_str());
-        }
+        value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str());
     }
 
 private:
