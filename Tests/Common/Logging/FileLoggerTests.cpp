@@ -22,22 +22,12 @@ std::wstring Stamp(std::uint64_t time)
     return text.substr(0, 27);
 }
 
-bool StartsWith(const std::wstring& text, const std::wstring& head)
-{
-    return text.compare(0, head.size(), head) == 0;
-}
-
 // The folder as the logger prints it: backslashes.
 std::string Printed(const std::string& path)
 {
     std::string p = path;
     std::replace(p.begin(), p.end(), '/', '\\');
     return p;
-}
-
-void Resize(const std::string& path, std::uintmax_t size)
-{
-    std::filesystem::resize_file(path, size);
 }
 } // namespace
 
@@ -114,7 +104,7 @@ TEST(FileLoggerTest, SizeThresholdStopsWritingUntilTheFileShrinks)
     env.Set("LogFileSizeThresholdMB", "1");
     std::string file = dir.File("Big.log");
     WriteTextFile(file, "");
-    Resize(file, 1u << 20); // exactly the threshold: already too big
+    std::filesystem::resize_file(file, 1u << 20); // exactly the threshold: already too big
     FileLogger logger(L"Big.log", kBanner);
 
     StderrCapture capture;
@@ -126,13 +116,13 @@ TEST(FileLoggerTest, SizeThresholdStopsWritingUntilTheFileShrinks)
               out.find("FileLogger: log file '" + Printed(dir.Path()) + "\\Big.log' is too big"));
     EXPECT_EQ(1u << 20, std::filesystem::file_size(file));
 
-    Resize(file, (1u << 20) - 64);
+    std::filesystem::resize_file(file, (1u << 20) - 64);
     logger.Write(L"three\r\n", -1);
     std::wstring text = ReadUtf16File(file);
     EXPECT_EQ(kBanner + L"three\r\n", text.substr((1u << 19) - 32));
 
     // Too big again: reported again, since it was below the threshold in between.
-    Resize(file, 3u << 20);
+    std::filesystem::resize_file(file, 3u << 20);
     StderrCapture again;
     logger.Write(L"four\r\n", -1);
     EXPECT_EQ(1u, CountOf(again.Stop(), "(size=3MB threshold=1MB)"));

@@ -28,15 +28,7 @@ public:
     ~LoggerEnv() { Refresh(); }
     void Set(const std::string& key, std::optional<std::string> value)
     {
-        std::string name = "GS_Logger_" + key;
-        if (value)
-        {
-            ::setenv(name.c_str(), value->c_str(), 1);
-        }
-        else
-        {
-            ::unsetenv(name.c_str());
-        }
+        ScopedEnv::Apply("GS_Logger_" + key, value);
         Refresh();
     }
     static void Refresh() { Logging::LogManager::Instance().Config().Refresh(false); }
@@ -77,6 +69,11 @@ private:
     int m_saved = -1;
     std::string m_text;
 };
+
+inline bool StartsWith(const std::wstring& text, const std::wstring& head)
+{
+    return text.compare(0, head.size(), head) == 0;
+}
 
 inline std::size_t CountOf(const std::string& text, const std::string& what)
 {

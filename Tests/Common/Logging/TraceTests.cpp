@@ -41,15 +41,6 @@ void Outer(bool fail)
     Inner(fail);
 }
 
-bool StartsWith(const std::wstring& text, const std::wstring& head)
-{
-    return text.compare(0, head.size(), head) == 0;
-}
-
-bool EndsWith(const std::wstring& text, const std::wstring& tail)
-{
-    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
-}
 } // namespace
 
 TEST(TraceFormatTest, ElapsedIsGroupedMilliseconds)
@@ -78,7 +69,7 @@ TEST_F(TraceTest, NestedScopesIndentAndReportHowTheyEnded)
     EXPECT_EQ(L"    inside", m[2]);
     EXPECT_TRUE(StartsWith(m[3], L"  Exiting: Ns::C::Inner [")) << m[3];
     EXPECT_TRUE(StartsWith(m[4], L"Exiting: Ns::C::Outer(0) [")) << m[4];
-    EXPECT_TRUE(EndsWith(m[4], L" ms]"));
+    EXPECT_EQ(m[4].substr(m[4].size() - 4), L" ms]");
     auto lines = memory.Lines();
     EXPECT_NE(std::wstring::npos, lines[0].find(L"| DBG  |"));
     EXPECT_NE(std::wstring::npos, lines[0].find(L"| TraceTests.cpp:1234 "));
