@@ -1,43 +1,23 @@
 #include "Common/ErrorHandling/ErrorMessages.h"
 #include "Common/ErrorHandling/ErrorTestSupport.h"
+#include "Common/Settings/SettingsTestSupport.h"
 #include "Platform/Core/System.h"
 
 #include <atomic>
 #include <filesystem>
-#include <fstream>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 using namespace ErrorHandling;
 using TestSupport::LogCapture;
+using TestSupport::TempDir;
+using TestSupport::WriteTextFile;
 namespace fs = std::filesystem;
 
 namespace
 {
-class TempFolder
-{
-public:
-    TempFolder()
-    {
-        std::string pattern = (fs::temp_directory_path() / "rsm-msg-XXXXXX").string();
-        m_path = ::mkdtemp(pattern.data());
-    }
-    ~TempFolder() { fs::remove_all(m_path); }
-    fs::path Write(const std::string& name, const std::string& content) const
-    {
-        std::ofstream(m_path / name, std::ios::binary) << content;
-        return m_path / name;
-    }
-    std::wstring Name(const std::string& name) const { return (m_path / name).wstring(); }
-    const fs::path& Path() const { return m_path; }
-
-private:
-    fs::path m_path;
-};
-
 // Runs with the current folder switched, so that bare names are searched there.
 class CurrentFolder
 {
@@ -99,12 +79,12 @@ TEST(ErrorMessagesTest, ParseReadsEntriesAndRefusesMalformedFiles)
 
 TEST(ErrorMessagesTest, LoadReportsWhyAFileCannotBeUsed)
 {
-    TempFolder folder;
-    folder.Write("good.msg", "0x80040300 Good\n");
-    folder.Write("bad.msg", "garbage\n");
-    folder.Write("large.msg", std::string(5 * 1024 * 1024, '#'));
+    TempDir folder;
+    WriteTextFile(folder.File("good.msg"), "0x80040300 Good\n");
+    WriteTextFile(folder.File("bad.msg"), "garbage\n");
+    WriteTextFile(folder.File("large.msg"), std::string(5 * 1024 * 1024, '#'));
 
-    auto good = CMessageModule::Load(folder.Name("good.dll")); // ".dll" stands for ".msg"
+    auto good = CMessageModule::Load(folder.WFile("good.dll")); // ".dll" stands for ".msg"
     ASSERT_NE(good, nullptr);
     ASSERT_NE(good->Find(0x80040300), nullptr);
     EXPECT_EQ(*good->Find(0x80040300), L"Good");
@@ -116,8 +96,8 @@ TEST(ErrorMessagesTest, LoadReportsWhyAFileCannotBeUsed)
         std::uint32_t error;
     };
     for (const Case& c :
-         {Case{folder.Name("missing.msg"), ERROR_FILE_NOT_FOUND_CODE}, Case{folder.Name("bad.msg"), 11u},
-          Case{folder.Name("large.msg"), 223u}, Case{folder.Path().wstring() + L"/", 11u},
+         {Case{folder.WFile("missing.msg"), ERROR_FILE_NOT_FOUND_CODE}, Case{folder.WFile("bad.msg"), 11u},
+          Case{folder.WFile("large.msg"), 223u}, Case{Platform::FromUtf8(folder.Path()) + L"/", 11u},
           Case{L"", ERROR_INVALID_PARAMETER_CODE}, Case{L"/" + std::wstring(5000, L'n'), 206u}})
     {
         Platform::SetLastError(0);
@@ -128,13 +108,13 @@ TEST(ErrorMessagesTest, LoadReportsWhyAFileCannotBeUsed)
 
 TEST(ErrorMessagesTest, ListsFillSlotsInOrderAndBareNamesFollowTheirSearchRule)
 {
-    TempFolder folder;
+    TempDir folder;
     std::wstring list;
     for (int i = 0; i < 6; ++i)
     {
         std::string name = "m" + std::to_string(i) + ".msg";
-        folder.Write(name, "0x80040300 File " + std::to_string(i) + "\n");
-        list += folder.Name(name) + (i % 2 ? L";;" : L"|");
+        WriteTextFile(folder.File(name), "0x80040300 File " + std::to_string(i) + "\n");
+        list += folder.WFile(name) + (i % 2 ? L";;" : L"|");
     }
     MessageModuleTable table{};
     LogCapture log;
@@ -142,7 +122,7 @@ TEST(ErrorMessagesTest, ListsFillSlotsInOrderAndBareNamesFollowTheirSearchRule)
     auto refused = log.Find(Logging::Err, L"Loading errormsg module '");
     ASSERT_EQ(refused.size(), 1u);
     EXPECT_EQ(refused[0].message,
-              L"Loading errormsg module '" + folder.Name("m5.msg") + L"' failed: No more slots");
+              L"Loading errormsg module '" + folder.WFile("m5.msg") + L"' failed: No more slots");
     for (std::size_t i = 0; i < table.size(); ++i)
     {
         ASSERT_NE(table[i], nullptr);
@@ -152,7 +132,7 @@ TEST(ErrorMessagesTest, ListsFillSlotsInOrderAndBareNamesFollowTheirSearchRule)
 
     // A bare primary name is looked for beside the module (the shipped file is there); a bare
     // fallback name goes through the search folders, the current folder among them.
-    folder.Write("OnlyHere.msg", "1 Here\n");
+    WriteTextFile(folder.File("OnlyHere.msg"), "1 Here\n");
     CurrentFolder cwd(folder.Path());
     ErrorMessageModules modules(L"OnlyHere.msg,TalErrorMessages.dll", L"OnlyHere.msg");
     ASSERT_NE(modules.primary[0], nullptr);
@@ -164,13 +144,13 @@ TEST(ErrorMessagesTest, ListsFillSlotsInOrderAndBareNamesFollowTheirSearchRule)
 
 TEST(ErrorMessagesTest, LookupOrderPrefersPrimaryForInterfaceCodesThenSystemThenFallback)
 {
-    TempFolder folder;
-    folder.Write("primary.msg",
-                 "0x80040300 Primary text.\n0x80040100 Below the range\n0x80004005 Primary E_FAIL\n");
-    folder.Write("fallback.msg",
-                 "0x80040300 Fallback text\n0x80040301 Only fallback. \\r\\n\n"
-                 "0x80040100 Fallback below\n0x1234 Plain win32\n0x80004005 Fallback E_FAIL\n");
-    ErrorMessageModules modules(folder.Name("primary.msg"), folder.Name("fallback.msg"));
+    TempDir folder;
+    WriteTextFile(folder.File("primary.msg"),
+                  "0x80040300 Primary text.\n0x80040100 Below the range\n0x80004005 Primary E_FAIL\n");
+    WriteTextFile(folder.File("fallback.msg"),
+                  "0x80040300 Fallback text\n0x80040301 Only fallback. \\r\\n\n"
+                  "0x80040100 Fallback below\n0x1234 Plain win32\n0x80004005 Fallback E_FAIL\n");
+    ErrorMessageModules modules(folder.WFile("primary.msg"), folder.WFile("fallback.msg"));
 
     EXPECT_EQ(MessageTextFrom(MakeHr(0x80040300), &modules), L"Primary text");
     EXPECT_EQ(MessageTextFrom(MakeHr(0x80040301), &modules), L"Only fallback");
