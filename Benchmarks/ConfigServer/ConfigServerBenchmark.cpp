@@ -23,15 +23,15 @@ struct Server
 {
     explicit Server(bool sqlite)
     {
-        std::wstring spec;
+        std::wstring location;
         if (sqlite)
         {
             file =
                 std::filesystem::temp_directory_path() / ("cfgsrv-bench-" + std::to_string(getpid()) + ".db");
             Cleanup();
-            spec = L"sqlite:" + file.wstring();
+            location = L"sqlite:" + file.wstring();
         }
-        ConfigServerCreate(spec.c_str(), &proxy);
+        ConfigServerCreate(location.c_str(), &proxy);
         IConfigServer* server = nullptr;
         proxy->GetConfigServer(&server);
         server->GetService(&IID_IConfigStorage, reinterpret_cast<void**>(&storage));

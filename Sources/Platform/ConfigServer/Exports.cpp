@@ -26,9 +26,9 @@ HRESULT FromErrno(int error)
     return static_cast<HRESULT>((Platform::Win32FromErrno(error) & 0xFFFF) | 0x80070000u);
 }
 
-HRESULT OpenStore(const wchar_t* spec, std::unique_ptr<IStore>& store)
+HRESULT OpenStore(const wchar_t* location, std::unique_ptr<IStore>& store)
 {
-    std::wstring text = spec ? spec : L"";
+    std::wstring text = location ? location : L"";
     if (text.empty() || text == L"memory:")
     {
         store = CreateMemoryStore();
