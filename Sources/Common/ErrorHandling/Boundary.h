@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <new>
 #include <type_traits>
+#include <utility>
 
 namespace ErrorHandling
 {
@@ -25,9 +26,11 @@ HRESULT ReportForeignException(const wchar_t* name, bool publish, const char* so
                                std::uint32_t sourceLine) noexcept;
 
 // Runs body (returning void for S_OK, or an HRESULT) and turns what it throws into the result.
+// With publish the failure is also handed to the caller as error information; a worker that has
+// no caller only logs it.
 template <typename Body>
-HRESULT InvokeAtBoundary(const wchar_t* name, const char* sourceFile, std::uint32_t sourceLine,
-                         Body&& body) noexcept
+HRESULT InvokeGuarded(const wchar_t* name, bool publish, const char* sourceFile, std::uint32_t sourceLine,
+                      Body&& body) noexcept
 {
     try
     {
@@ -43,41 +46,31 @@ HRESULT InvokeAtBoundary(const wchar_t* name, const char* sourceFile, std::uint3
     }
     catch (const HRX& e)
     {
-        return ReportFailure(name, e, sourceFile, sourceLine);
-    }
-    catch (...)
-    {
-        return ReportForeignException(name, true, sourceFile, sourceLine);
-    }
-}
-
-// The same for a worker that has no caller to hand error information to: failures are only
-// logged, and their code returned.
-template <typename Body>
-HRESULT InvokeWorker(const wchar_t* name, const char* sourceFile, std::uint32_t sourceLine,
-                     Body&& body) noexcept
-{
-    try
-    {
-        if constexpr (std::is_void_v<decltype(body())>)
+        if (publish)
         {
-            body();
-            return S_OK;
+            return ReportFailure(name, e, sourceFile, sourceLine);
         }
-        else
-        {
-            return static_cast<HRESULT>(body());
-        }
-    }
-    catch (const HRX& e)
-    {
         LogFailure(name, e, sourceFile, sourceLine);
         return e.Code();
     }
     catch (...)
     {
-        return ReportForeignException(name, false, sourceFile, sourceLine);
+        return ReportForeignException(name, publish, sourceFile, sourceLine);
     }
+}
+
+template <typename Body>
+HRESULT InvokeAtBoundary(const wchar_t* name, const char* sourceFile, std::uint32_t sourceLine,
+                         Body&& body) noexcept
+{
+    return InvokeGuarded(name, true, sourceFile, sourceLine, std::forward<Body>(body));
+}
+
+template <typename Body>
+HRESULT InvokeWorker(const wchar_t* name, const char* sourceFile, std::uint32_t sourceLine,
+                     Body&& body) noexcept
+{
+    return InvokeGuarded(name, false, sourceFile, sourceLine, std::forward<Body>(body));
 }
 } // namespace ErrorHandling
 
