@@ -20,14 +20,14 @@ class ConfigServerTest : public ::testing::TestWithParam<const char*>
 protected:
     void SetUp() override
     {
-        std::wstring spec;
+        std::wstring location;
         if (std::string(GetParam()) == "sqlite")
         {
             m_file = std::filesystem::temp_directory_path() /
                      ("cfgsrv-" + std::to_string(getpid()) + "-" + std::to_string(++s_counter) + ".db");
-            spec = L"sqlite:" + m_file.wstring();
+            location = L"sqlite:" + m_file.wstring();
         }
-        m_server = std::make_unique<Server>(spec.c_str());
+        m_server = std::make_unique<Server>(location.c_str());
         ASSERT_EQ(S_OK, m_server->created);
         m_proxy = m_server->proxy;
         m_storage = m_server->storage;

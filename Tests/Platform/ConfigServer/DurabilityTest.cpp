@@ -161,10 +161,10 @@ TEST(ConfigServerDurability, KilledInTheMiddleOfACommitKeepsEveryEarlierCommitAn
 TEST(ConfigServerDurability, ReopenedStoreHoldsTheSameTree)
 {
     TempDatabase database;
-    std::wstring spec = L"sqlite:" + Platform::FromUtf8(database.Path());
+    std::wstring location = L"sqlite:" + Platform::FromUtf8(database.Path());
     std::string before;
     {
-        TestSupport::Server first(spec.c_str());
+        TestSupport::Server first(location.c_str());
         ASSERT_EQ(S_OK, first.created);
         IConfigStorage* storage = first.storage;
         Vx node(nullptr, L"Type");
@@ -182,10 +182,10 @@ TEST(ConfigServerDurability, ReopenedStoreHoldsTheSameTree)
         before = TestSupport::ExportText(first.proxy);
         first.Release(); // the last reference stops the server
     }
-    TestSupport::Server reopened(spec.c_str());
+    TestSupport::Server reopened(location.c_str());
     ASSERT_EQ(S_OK, reopened.created);
     IConfigServerProxy* second = nullptr;
-    EXPECT_EQ(HR_SHARING_VIOLATION, ConfigServerCreate(spec.c_str(), &second)); // one server per file
+    EXPECT_EQ(HR_SHARING_VIOLATION, ConfigServerCreate(location.c_str(), &second)); // one server per file
     EXPECT_EQ(before, TestSupport::ExportText(reopened.proxy));
     Vx b;
     std::uint64_t found = 0;

@@ -145,9 +145,9 @@ inline Vx Request(std::int64_t mask, std::int64_t options)
 // A server with its storage and subscription services; shut down at the end unless released first.
 struct Server
 {
-    explicit Server(const wchar_t* spec = nullptr)
+    explicit Server(const wchar_t* location = nullptr)
     {
-        created = ConfigServerCreate(spec, &proxy);
+        created = ConfigServerCreate(location, &proxy);
         IConfigServer* server = nullptr;
         if (SUCCEEDED(created) && SUCCEEDED(proxy->GetConfigServer(&server)))
         {
