@@ -129,6 +129,10 @@ TEST(NodeCompareTest, ReplaceNodeContent)
     ReplaceNodeContent(source, same);
     EXPECT_EQ(source.GetChildCount(), 2u);
     EXPECT_THROW(ReplaceNodeContent(VXNodePtr(), destination), HRX);
+    EXPECT_THROW(ReplaceNodeContent(source, VXNodePtr()), HRX);
+    // A comparison that cannot read a node raises rather than answering "different".
+    EXPECT_THROW(NodesEqual(VXNodePtr(), source, kCompareSkipIdentity), HRX);
+    EXPECT_THROW(ChildrenEqual(source, VXNodePtr(), 0), HRX);
 }
 
 TEST(AttributeOperationsTest, RawReadsCopiesAndLists)

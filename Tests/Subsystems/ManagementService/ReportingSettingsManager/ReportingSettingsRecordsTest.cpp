@@ -204,6 +204,29 @@ TEST(ConnectionParamsMappingTest, MalformedMappingNodesFail)
     EXPECT_TRUE(untouched.GetAttributeNames().empty());
 }
 
+TEST(ConnectionParamsMappingTest, NullAndOversizedArguments)
+{
+    EXPECT_EQ(CodeOf([] { CConnectionParamsMapping{VXNodePtr()}; }), E_POINTER);
+    EXPECT_EQ(CodeOf([] { CReportingSettingsMetaStorage{nullptr}; }), E_POINTER);
+
+    // A configuration server name longer than the data layer takes for attribute names.
+    VXNodePtr node = MappingNode();
+    VXNodePtr huge = VXNodePtr::Create(nullptr, L"ConnectionParam");
+    huge.SetStringAttribute(L"ConnectionAttributeName", std::wstring(40000, L'c'));
+    huge.SetStringAttribute(L"ConfigServerAttributeName", L"Huge");
+    node.AddChild(huge);
+    CConnectionParamsMapping mapping(node);
+    VXNodePtr source = VXNodePtr::Create();
+    source.SetStringAttribute(L"Huge", L"value");
+    VXNodePtr target = VXNodePtr::Create();
+    EXPECT_EQ(CodeOf([&] { mapping.ConvertConfigServerAttributes(source, target); }), E_INVALIDARG);
+    EXPECT_EQ(CodeOf([&] { mapping.ConvertConfigServerAttributes(VXNodePtr(), target); }), E_POINTER);
+    EXPECT_EQ(CodeOf([&] { mapping.CopyConnectionAttributes(source, VXNodePtr(), true); }),
+              S_OK); // nothing to copy
+    source.SetStringAttribute(L"Server", L"x");
+    EXPECT_EQ(CodeOf([&] { mapping.CopyConnectionAttributes(source, VXNodePtr(), true); }), E_POINTER);
+}
+
 TEST(ReportingSettingsMetaStorageTest, VersionsByType)
 {
     auto paths = std::make_shared<const ReportingSettingsPaths>(PathsNode());
