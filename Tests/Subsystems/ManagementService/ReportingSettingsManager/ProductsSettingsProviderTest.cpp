@@ -1,6 +1,7 @@
 #include "ProviderTestSupport.h"
 
 #include "Common/ConfigTree/NodeSerializer.h"
+#include "Platform/Core/System.h"
 
 #include <gtest/gtest.h>
 
@@ -161,6 +162,22 @@ TEST(ProductsSettingsProviderTest, ContainersSynchronisationAndEntries)
     EXPECT_FALSE(connections.GetChild(std::wstring(kBranch), true).GetBoolAttribute(L"Enabled"));
     EXPECT_TRUE(d.Read(std::wstring(L"\\History\\Containers\\") + kHq).GetBoolAttribute(L"WasEverEnabled"));
     EXPECT_FALSE(connections.GetChild(std::wstring(kShare), false).IsValid());
+}
+
+TEST(ProductsSettingsProviderTest, SampleSettingsHidePasswordsInDumps)
+{
+    SampleDeployment d;
+    std::wstring ini = Platform::FromUtf8(RSM_SAMPLES_DIR "/ReportingSettingsManager.ini");
+    Platform::SetEnvironmentVariable(L"GLOBAL_SETTINGS_INI", &ini);
+    ResetHiddenAttributesForTesting();
+    VXNodePtr common = d.Read(d.paths->PathOf(Common));
+    std::wstring dump = NodeDump(common, true).Text();
+    Platform::SetEnvironmentVariable(L"GLOBAL_SETTINGS_INI", nullptr);
+    ResetHiddenAttributesForTesting();
+    EXPECT_EQ(dump.find(L"S3cret!Pass"), std::wstring::npos);
+    EXPECT_NE(dump.find(L"********"), std::wstring::npos);
+    EXPECT_NE(dump.find(L"SQLPROD01"), std::wstring::npos);
+    EXPECT_EQ(common.GetStringAttribute(L"SqlPassword"), L"S3cret!Pass");
 }
 
 TEST(ProductsSettingsProviderTest, RepeatedUpdatesFollowEveryChange)
