@@ -153,21 +153,33 @@ VXNodePtr CProductsSettingsProvider::GetProductsSettingsByType(ReportingSettings
 std::uint32_t CProductsSettingsProvider::StateOf(const VXNodePtr& settings, ReportingSettingsType type,
                                                  bool enabled, const std::wstring* containerName) const
 {
-    if (settings.IsValid() && settings.GetBoolAttribute(L"Enabled", false) && enabled)
+    if (IsEnabledNow(settings, enabled))
     {
         return kReportingEnabled;
     }
+    return StateFromHistory(ReadNode(HistoryPathOf(type, containerName), false));
+}
+
+bool CProductsSettingsProvider::IsEnabledNow(const VXNodePtr& settings, bool enabled)
+{
+    return settings.IsValid() && settings.GetBoolAttribute(L"Enabled", false) && enabled;
+}
+
+std::uint32_t CProductsSettingsProvider::StateFromHistory(const VXNodePtr& history)
+{
+    return history.IsValid() && history.GetBoolAttribute(L"WasEverEnabled", false) ? kReportingWasEverEnabled
+                                                                                   : kReportingNeverEnabled;
+}
+
+std::wstring CProductsSettingsProvider::HistoryPathOf(ReportingSettingsType type,
+                                                      const std::wstring* containerName) const
+{
     std::wstring path = m_paths->HistoryPathOf(type);
     if (containerName != nullptr)
     {
         path += L"\\" + *containerName;
     }
-    VXNodePtr history = ReadNode(path, false);
-    if (history.IsValid() && history.GetBoolAttribute(L"WasEverEnabled", false))
-    {
-        return kReportingWasEverEnabled;
-    }
-    return kReportingNeverEnabled;
+    return path;
 }
 
 VXNodePtr CProductsSettingsProvider::BuildProductDatabaseInfo(const VXNodePtr& settings,
@@ -201,17 +213,18 @@ VXNodePtr CProductsSettingsProvider::BuildProductDatabaseInfo(const VXNodePtr& s
 void CProductsSettingsProvider::AppendContainerEntries(VXNodePtr& productsSettings)
 {
     const VXNodePtr& connectionNodes = m_settingsByType.at(Containers);
-    const std::wstring historyRoot = m_paths->HistoryPathOf(Containers);
     connectionNodes.ForEachChild(
         [&](const VXNodePtr& containerNode)
         {
             const std::wstring name = containerNode.GetName(kNameOwn);
-            const std::uint32_t state = StateOf(containerNode, Containers, true, &name);
+            // One read of the history serves both the state and the audited systems.
+            VXNodePtr history = ReadNode(HistoryPathOf(Containers, &name), false);
+            const std::uint32_t state =
+                IsEnabledNow(containerNode, true) ? kReportingEnabled : StateFromHistory(history);
             if (state == kReportingNeverEnabled)
             {
                 return;
             }
-            VXNodePtr history = ReadNode(historyRoot + L"\\" + name, false);
             VXNodePtr auditedSystems;
             if (history.IsValid())
             {
@@ -299,15 +312,11 @@ void CProductsSettingsProvider::MarkWasEverEnabled(ReportingSettingsType type,
                                                    const std::wstring* containerName,
                                                    IConfigTransaction* transaction)
 {
-    std::wstring path = m_paths->HistoryPathOf(type);
-    if (path.empty())
+    if (m_paths->HistoryPathOf(type).empty())
     {
         return;
     }
-    if (containerName != nullptr)
-    {
-        path += L"\\" + *containerName;
-    }
+    const std::wstring path = HistoryPathOf(type, containerName);
     VXNodePtr mark = VXNodePtr::Create();
     mark.SetName(kNameFullPath, path);
     mark.SetBoolAttribute(L"WasEverEnabled", true);
@@ -479,7 +488,7 @@ void CProductsSettingsProvider::IntStoreContainerAuditedSystems(IConfigStorage* 
     const std::wstring& systemsName = m_paths->AuditedSystemsNodeName();
     const std::wstring& systemType = m_paths->AuditedSystemNodeType();
     VXNodePtr history = VXNodePtr::Create();
-    history.SetName(kNameFullPath, m_paths->HistoryPathOf(Containers) + L"\\" + name + L"\\" + systemsName);
+    history.SetName(kNameFullPath, HistoryPathOf(Containers, &name) + L"\\" + systemsName);
     auditedSystems.ForEachChild(
         [&](const VXNodePtr& system)
         {
@@ -515,8 +524,7 @@ void CProductsSettingsProvider::RemoveContainerHistory(const std::wstring& conta
                                                        IConfigTransaction* transaction)
 {
     RSM_TRACE_SCOPE(Logging::Dbg, PROVIDER_NAME L"RemoveContainerHistory");
-    VXNodePtr query =
-        MakePathQuery(m_paths->HistoryPathOf(Containers) + L"\\" + containerName, false, kDepthAll);
+    VXNodePtr query = MakePathQuery(HistoryPathOf(Containers, &containerName), false, kDepthAll);
     HRX hr;
     hr = Storage()->RemoveNodes(transaction, query.Get());
 }

@@ -67,6 +67,9 @@ private:
     VXNodePtr ReadNode(const std::wstring& path, bool mandatory) const;
     std::uint32_t StateOf(const VXNodePtr& settings, ReportingSettingsType type, bool enabled,
                           const std::wstring* containerName) const;
+    static bool IsEnabledNow(const VXNodePtr& settings, bool enabled);
+    static std::uint32_t StateFromHistory(const VXNodePtr& history);
+    std::wstring HistoryPathOf(ReportingSettingsType type, const std::wstring* containerName) const;
     VXNodePtr BuildProductDatabaseInfo(const VXNodePtr& settings, const std::vector<std::int64_t>& productIds,
                                        ReportingSettingsType type, bool mandatory) const;
     void AppendContainerEntries(VXNodePtr& productsSettings);
