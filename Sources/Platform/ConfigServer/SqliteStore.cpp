@@ -141,7 +141,7 @@ public:
                 auto order = static_cast<std::uint64_t>(sqlite3_column_int64(select.Get(), 2));
                 Node& p = *parent->second;
                 p.children.emplace(order, child);
-                p.index.emplace(child->name, order);
+                p.index.emplace(child->name, ChildEntry{order, child});
                 p.nextOrder = std::max(p.nextOrder, order + 1);
                 node = child.get();
                 byPath.emplace(path, node);

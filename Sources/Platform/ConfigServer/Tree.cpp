@@ -20,7 +20,7 @@ const Attribute* Node::FindAttribute(const std::wstring& attributeName) const
 NodeP Node::FindChild(const std::wstring& childName) const
 {
     auto it = index.find(childName);
-    return it == index.end() ? nullptr : children.at(it->second);
+    return it == index.end() ? nullptr : it->second.node;
 }
 
 bool IsValidName(const std::wstring& name)
@@ -139,6 +139,17 @@ NodeP TreeUpdate::Writable(NodeP& slot)
     return slot;
 }
 
+NodeP TreeUpdate::WritableChild(Node& parent, ChildEntry& entry)
+{
+    if (entry.node->epoch != m_epoch)
+    {
+        entry.node = std::make_shared<Node>(*entry.node);
+        entry.node->epoch = m_epoch;
+        parent.children[entry.order] = entry.node;
+    }
+    return entry.node;
+}
+
 NodeP TreeUpdate::NewNode(const std::wstring& name)
 {
     auto node = std::make_shared<Node>();
@@ -165,14 +176,14 @@ NodeP TreeUpdate::Reach(const std::vector<std::wstring>& path, std::wstring& ful
         {
             NodeP child = NewNode(name);
             std::uint64_t order = node->nextOrder++;
-            node->children.emplace(order, child);
-            node->index.emplace(name, order);
+            node->children.emplace_hint(node->children.end(), order, child);
+            node->index.emplace(name, ChildEntry{order, child});
             Mark(fullPath, kEventAdded);
             node = child;
         }
         else
         {
-            node = Writable(node->children.at(it->second));
+            node = WritableChild(*node, it->second);
         }
     }
     return node;
@@ -210,13 +221,13 @@ void TreeUpdate::Merge(const InputNode& input, const NodeP& target, const std::w
         {
             child = NewNode(inputChild.name);
             std::uint64_t order = target->nextOrder++;
-            target->children.emplace(order, child);
-            target->index.emplace(inputChild.name, order);
+            target->children.emplace_hint(target->children.end(), order, child);
+            target->index.emplace(inputChild.name, ChildEntry{order, child});
             Mark(childPath, kEventAdded);
         }
         else
         {
-            child = Writable(target->children.at(it->second));
+            child = WritableChild(*target, it->second);
         }
         Merge(inputChild, child, childPath);
     }
@@ -232,7 +243,7 @@ void TreeUpdate::Remove(const std::vector<std::wstring>& path)
     std::wstring parentText;
     NodeP parent = Reach(parentPath, parentText);
     auto it = parent->index.find(path.back());
-    parent->children.erase(it->second);
+    parent->children.erase(it->second.order);
     parent->index.erase(it);
 
     std::wstring fullPath = JoinPath(path, path.size());
@@ -293,7 +304,7 @@ ChangeSet TreeUpdate::MakeChangeSet() const
         if (parent)
         {
             record.parent = JoinPath(components, components.size() - 1);
-            record.order = parent->index.at(components.back());
+            record.order = parent->index.at(components.back()).order;
         }
         record.type = node->type;
         record.attributes = node->attributes;

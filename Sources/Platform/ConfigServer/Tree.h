@@ -29,13 +29,21 @@ struct Node;
 using NodeP = std::shared_ptr<Node>;
 using ConstNodeP = std::shared_ptr<const Node>;
 
+// A child's place in its parent: the order key and the node itself, so that a lookup by name
+// needs no walk of the ordered map.
+struct ChildEntry
+{
+    std::uint64_t order = 0;
+    NodeP node;
+};
+
 struct Node
 {
     std::wstring name;
     std::wstring type;
-    std::vector<Attribute> attributes;                     // in the order they were first set
-    std::map<std::uint64_t, NodeP> children;               // by order key: insertion order
-    std::unordered_map<std::wstring, std::uint64_t> index; // child name -> order key
+    std::vector<Attribute> attributes;                  // in the order they were first set
+    std::map<std::uint64_t, NodeP> children;            // by order key: insertion order
+    std::unordered_map<std::wstring, ChildEntry> index; // child name -> its place
     std::uint64_t nextOrder = 0;
     std::uint64_t epoch = 0; // the commit that may still change this node in place
 
@@ -128,6 +136,8 @@ public:
 
 private:
     NodeP Writable(NodeP& slot);
+    // The child of a writable parent, made writable in both of the parent's maps.
+    NodeP WritableChild(Node& parent, ChildEntry& entry);
     NodeP NewNode(const std::wstring& name);
     // Walks to the node at path, creating what is missing; returns the writable node.
     NodeP Reach(const std::vector<std::wstring>& path, std::wstring& fullPath);

@@ -7,6 +7,8 @@
 #include "Common/Logging/Log.h"
 #include "Common/Logging/Trace.h"
 
+#include <exception>
+
 namespace ManagementService
 {
 namespace
@@ -350,13 +352,25 @@ void CProductsSettingsProvider::UpdateContainersSettings(const VXNodePtr& common
     HRX hr;
     hr = storage->CreateTransaction(transaction.Out());
     GuidSet seen;
-    // Containers synchronised in this call; they count as synced once the commit has succeeded.
-    std::unordered_map<std::wstring, SyncedContainer> synced;
+    // What this call records about its containers holds only once the commit succeeds: a failed
+    // update forgets every container, so that the next one synchronises them all in full.
+    struct ForgetOnFailure
+    {
+        SyncedContainers& synced;
+        int uncaught = std::uncaught_exceptions();
+        ~ForgetOnFailure()
+        {
+            if (std::uncaught_exceptions() > uncaught)
+            {
+                synced.clear();
+            }
+        }
+    } forgetOnFailure{m_synced};
     containers.ForEachChild(
         [&](const VXNodePtr& container)
         {
             UpdateContainer(storage.Get(), transaction.Get(), commonSettings, container, connectionNodes,
-                            fullUpdate, seen, synced);
+                            fullUpdate, seen);
         });
     if (fullUpdate)
     {
@@ -364,10 +378,6 @@ void CProductsSettingsProvider::UpdateContainersSettings(const VXNodePtr& common
                                      { RetireIfUnseen(connectionNode, transaction.Get(), seen); });
     }
     hr = storage->CommitTransaction(transaction.Get());
-    for (auto& [name, state] : synced)
-    {
-        m_synced[name] = state;
-    }
 }
 
 CProductsSettingsProvider::ContentHash CProductsSettingsProvider::HashOf(const VXNodePtr& node)
@@ -378,10 +388,11 @@ CProductsSettingsProvider::ContentHash CProductsSettingsProvider::HashOf(const V
     return hash;
 }
 
-bool CProductsSettingsProvider::IsSynced(const std::wstring& name, const ContentHash& container,
-                                         const VXNodePtr& connectionNodes, bool fullUpdate) const
+bool CProductsSettingsProvider::IsSynced(const GUID& id, const std::wstring& name,
+                                         const ContentHash& container, const VXNodePtr& connectionNodes,
+                                         bool fullUpdate) const
 {
-    auto it = m_synced.find(name);
+    auto it = m_synced.find(id);
     if (it == m_synced.end() || !(it->second.container == container) ||
         it->second.commonGeneration != m_commonGeneration || it->second.fullUpdate != fullUpdate)
     {
@@ -393,14 +404,14 @@ bool CProductsSettingsProvider::IsSynced(const std::wstring& name, const Content
 
 void CProductsSettingsProvider::UpdateContainer(IConfigStorage* storage, IConfigTransaction* transaction,
                                                 const VXNodePtr& commonSettings, const VXNodePtr& container,
-                                                VXNodePtr& connectionNodes, bool fullUpdate, GuidSet& seen,
-                                                std::unordered_map<std::wstring, SyncedContainer>& synced)
+                                                VXNodePtr& connectionNodes, bool fullUpdate, GuidSet& seen)
 {
     const std::wstring name = container.GetName(kNameOwn);
     RSM_LOG(Logging::Dbg, L"Updating product settings for container " << name);
-    seen.insert(ParseGuid(name.c_str()));
+    const GUID id = ParseGuid(name.c_str());
+    seen.insert(id);
     const ContentHash containerHash = HashOf(container);
-    if (IsSynced(name, containerHash, connectionNodes, fullUpdate))
+    if (IsSynced(id, name, containerHash, connectionNodes, fullUpdate))
     {
         return;
     }
@@ -421,7 +432,7 @@ void CProductsSettingsProvider::UpdateContainer(IConfigStorage* storage, IConfig
     {
         IntStoreContainerAuditedSystems(storage, transaction, container, auditedSystems);
     }
-    synced[name] = SyncedContainer{containerHash, m_commonGeneration, fullUpdate,
+    m_synced[id] = SyncedContainer{containerHash, m_commonGeneration, fullUpdate,
                                    HashOf(connectionNodes.GetChild(name, true))};
 }
 
@@ -509,12 +520,13 @@ void CProductsSettingsProvider::RetireIfUnseen(const VXNodePtr& connectionNode,
                                                IConfigTransaction* transaction, const GuidSet& seen)
 {
     const std::wstring name = connectionNode.GetName(kNameOwn);
-    if (seen.count(ParseGuid(name.c_str())) != 0)
+    const GUID id = ParseGuid(name.c_str());
+    if (seen.count(id) != 0)
     {
         return;
     }
     RSM_LOG(Logging::Dbg, L"Removing container " << name << L" from connection settings and history");
-    m_synced.erase(name);
+    m_synced.erase(id);
     RemoveContainerHistory(name, transaction);
     VXNodePtr node = connectionNode;
     node.SetBoolAttribute(L"Enabled", false);

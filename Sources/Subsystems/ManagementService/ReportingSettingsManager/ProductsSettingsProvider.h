@@ -28,6 +28,16 @@ struct GuidBytesLess
 };
 using GuidSet = std::set<GUID, GuidBytesLess>;
 
+struct GuidBytesHash
+{
+    std::size_t operator()(const GUID& id) const noexcept
+    {
+        std::uint64_t halves[2];
+        std::memcpy(halves, &id, sizeof(halves));
+        return static_cast<std::size_t>(halves[0] ^ (halves[1] * 0x9E3779B97F4A7C15ull));
+    }
+};
+
 // Reporting state of a type or a container.
 enum ReportingState : std::uint32_t
 {
@@ -103,12 +113,12 @@ private:
         bool fullUpdate = false;
         ContentHash connection;
     };
-    bool IsSynced(const std::wstring& name, const ContentHash& container, const VXNodePtr& connectionNodes,
-                  bool fullUpdate) const;
+    using SyncedContainers = std::unordered_map<GUID, SyncedContainer, GuidBytesHash>;
+    bool IsSynced(const GUID& id, const std::wstring& name, const ContentHash& container,
+                  const VXNodePtr& connectionNodes, bool fullUpdate) const;
     void UpdateContainer(IConfigStorage* storage, IConfigTransaction* transaction,
                          const VXNodePtr& commonSettings, const VXNodePtr& container,
-                         VXNodePtr& connectionNodes, bool fullUpdate, GuidSet& seen,
-                         std::unordered_map<std::wstring, SyncedContainer>& synced);
+                         VXNodePtr& connectionNodes, bool fullUpdate, GuidSet& seen);
 
     Components::InterfacePtr<IConfigServer> m_configServer;
     std::shared_ptr<const CConnectionParamsMapping> m_mapping;
@@ -116,7 +126,7 @@ private:
     std::map<ReportingSettingsType, VXNodePtr> m_settingsByType;
     mutable std::recursive_mutex m_lock;
     std::shared_ptr<const ReportingSettingsPaths> m_paths;
-    std::unordered_map<std::wstring, SyncedContainer> m_synced;
+    SyncedContainers m_synced; // by container id
     ContentHash m_commonHash;
     std::uint64_t m_commonGeneration = 0;
 };
