@@ -104,17 +104,12 @@ void BM_AccumulateAllTypes(benchmark::State& state)
 }
 } // namespace
 
-BENCHMARK(BM_UpdateContainersFirst)
-    ->Arg(1000)
-    ->Arg(10000)
-    ->Arg(100000)
-    ->Unit(benchmark::kMillisecond)
-    ->Iterations(2);
-BENCHMARK(BM_UpdateContainersUnchanged)
-    ->Arg(1000)
-    ->Arg(10000)
-    ->Arg(100000)
-    ->Unit(benchmark::kMillisecond)
-    ->Iterations(2);
-BENCHMARK(BM_AccumulateAllTypes)->Arg(10000)->Unit(benchmark::kMillisecond)->Iterations(3);
+// Enough iterations at the small sizes that their figures are those of a warm process.
+BENCHMARK(BM_UpdateContainersFirst)->Arg(1000)->Iterations(20)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_UpdateContainersFirst)->Arg(10000)->Iterations(5)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_UpdateContainersFirst)->Arg(100000)->Iterations(2)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_UpdateContainersUnchanged)->Arg(1000)->Iterations(20)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_UpdateContainersUnchanged)->Arg(10000)->Iterations(5)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_UpdateContainersUnchanged)->Arg(100000)->Iterations(2)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_AccumulateAllTypes)->Arg(10000)->Iterations(3)->Unit(benchmark::kMillisecond);
 BENCHMARK_MAIN();
