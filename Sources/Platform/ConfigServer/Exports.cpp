@@ -21,6 +21,19 @@ using namespace ConfigServer;
 constexpr const wchar_t* kProxyName = L"ConfigServer.Proxy";
 constexpr unsigned kDeliveryThreads = 2;
 
+// The server behind a proxy of ours: E_POINTER for a null proxy or missing arguments,
+// E_INVALIDARG for a proxy that is not one of this library's.
+HRESULT ResolveCore(IConfigServerProxy* proxy, bool argumentsPresent, ServerCore*& core)
+{
+    core = nullptr;
+    if (proxy == nullptr || !argumentsPresent)
+    {
+        return E_POINTER;
+    }
+    core = CoreOf(proxy);
+    return core == nullptr ? E_INVALIDARG : S_OK;
+}
+
 HRESULT FromErrno(int error)
 {
     return static_cast<HRESULT>((Platform::Win32FromErrno(error) & 0xFFFF) | 0x80070000u);
@@ -104,14 +117,10 @@ extern "C"
 
     RSM_EXPORT HRESULT ConfigServerShutdown(IConfigServerProxy* proxy)
     {
-        if (proxy == nullptr)
+        ServerCore* core = nullptr;
+        if (HRESULT hr = ResolveCore(proxy, true, core); FAILED(hr))
         {
-            return E_POINTER;
-        }
-        ServerCore* core = CoreOf(proxy);
-        if (core == nullptr)
-        {
-            return E_INVALIDARG;
+            return hr;
         }
         core->Shutdown();
         return S_OK;
@@ -172,14 +181,10 @@ extern "C"
 
     RSM_EXPORT HRESULT ConfigServerImportText(IConfigServerProxy* proxy, const void* text, std::uint64_t size)
     {
-        if (proxy == nullptr || (text == nullptr && size != 0))
+        ServerCore* core = nullptr;
+        if (HRESULT hr = ResolveCore(proxy, text != nullptr || size == 0, core); FAILED(hr))
         {
-            return E_POINTER;
-        }
-        ServerCore* core = CoreOf(proxy);
-        if (core == nullptr)
-        {
-            return E_INVALIDARG;
+            return hr;
         }
         return Guarded(
             [&]
@@ -245,14 +250,10 @@ extern "C"
     RSM_EXPORT HRESULT ConfigServerExportText(IConfigServerProxy* proxy, VxnSerializationWriter writer,
                                               void* writerContext)
     {
-        if (proxy == nullptr || writer == nullptr)
+        ServerCore* core = nullptr;
+        if (HRESULT hr = ResolveCore(proxy, writer != nullptr, core); FAILED(hr))
         {
-            return E_POINTER;
-        }
-        ServerCore* core = CoreOf(proxy);
-        if (core == nullptr)
-        {
-            return E_INVALIDARG;
+            return hr;
         }
         if (core->Stopped())
         {
@@ -317,12 +318,12 @@ extern "C"
     RSM_EXPORT HRESULT ConfigServerInjectFault(IConfigServerProxy* proxy, const wchar_t* operation,
                                                std::uint32_t nth, HRESULT result)
     {
-        if (proxy == nullptr || operation == nullptr)
+        ServerCore* core = nullptr;
+        if (HRESULT hr = ResolveCore(proxy, operation != nullptr, core); FAILED(hr))
         {
-            return E_POINTER;
+            return hr;
         }
-        ServerCore* core = CoreOf(proxy);
-        if (core == nullptr || nth == 0 || SUCCEEDED(result) || !FaultInjector::IsKnownOperation(operation))
+        if (nth == 0 || SUCCEEDED(result) || !FaultInjector::IsKnownOperation(operation))
         {
             return E_INVALIDARG;
         }
@@ -336,14 +337,10 @@ extern "C"
 
     RSM_EXPORT HRESULT ConfigServerClearFaults(IConfigServerProxy* proxy)
     {
-        if (proxy == nullptr)
+        ServerCore* core = nullptr;
+        if (HRESULT hr = ResolveCore(proxy, true, core); FAILED(hr))
         {
-            return E_POINTER;
-        }
-        ServerCore* core = CoreOf(proxy);
-        if (core == nullptr)
-        {
-            return E_INVALIDARG;
+            return hr;
         }
         core->Faults()->Clear();
         return S_OK;
