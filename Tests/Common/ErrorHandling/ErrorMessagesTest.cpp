@@ -90,19 +90,18 @@ TEST(ErrorMessagesTest, LoadReportsWhyAFileCannotBeUsed)
     EXPECT_EQ(*good->Find(0x80040300), L"Good");
     EXPECT_EQ(good->Find(0x80040301), nullptr);
 
-    struct Case
-    {
-        std::wstring name;
-        std::uint32_t error;
-    };
-    for (const Case& c :
-         {Case{folder.WFile("missing.msg"), ERROR_FILE_NOT_FOUND_CODE}, Case{folder.WFile("bad.msg"), 11u},
-          Case{folder.WFile("large.msg"), 223u}, Case{Platform::FromUtf8(folder.Path()) + L"/", 11u},
-          Case{L"", ERROR_INVALID_PARAMETER_CODE}, Case{L"/" + std::wstring(5000, L'n'), 206u}})
+    const std::pair<std::wstring, std::uint32_t> cases[] = {
+        {folder.WFile("missing.msg"), ERROR_FILE_NOT_FOUND_CODE},
+        {folder.WFile("bad.msg"), 11u},
+        {folder.WFile("large.msg"), 223u},
+        {Platform::FromUtf8(folder.Path()) + L"/", 11u},
+        {L"", ERROR_INVALID_PARAMETER_CODE},
+        {L"/" + std::wstring(5000, L'n'), 206u}};
+    for (const auto& [name, error] : cases)
     {
         Platform::SetLastError(0);
-        EXPECT_EQ(CMessageModule::Load(c.name), nullptr);
-        EXPECT_EQ(Platform::GetLastError(), c.error);
+        EXPECT_EQ(CMessageModule::Load(name), nullptr);
+        EXPECT_EQ(Platform::GetLastError(), error);
     }
 }
 
@@ -169,22 +168,19 @@ TEST(ErrorMessagesTest, LookupOrderPrefersPrimaryForInterfaceCodesThenSystemThen
 
 TEST(ErrorMessagesTest, ConcurrentLookupsAgree)
 {
-    std::vector<std::thread> threads;
     std::atomic<int> mismatches{0};
+    auto lookups = [&mismatches]
+    {
+        for (std::uint32_t i = 0; i < 200; ++i)
+        {
+            HRESULT code = MakeHr(0x80070000u + (i % 40));
+            mismatches += MessageText(code) != MessageTextFrom(code, ErrorMessageModules::Instance());
+        }
+    };
+    std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t)
     {
-        threads.emplace_back(
-            [&mismatches]
-            {
-                for (std::uint32_t i = 0; i < 200; ++i)
-                {
-                    HRESULT code = MakeHr(0x80070000u + (i % 40));
-                    if (MessageText(code) != MessageTextFrom(code, ErrorMessageModules::Instance()))
-                    {
-                        ++mismatches;
-                    }
-                }
-            });
+        threads.emplace_back(lookups);
     }
     for (auto& t : threads)
     {

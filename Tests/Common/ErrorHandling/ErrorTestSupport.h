@@ -1,4 +1,4 @@
-// Test helpers: captured log lines, the thread's published error text, the code an HRX carries.
+// Test helpers: captured log lines, the thread's published error text, the failure a body raises.
 #pragma once
 
 #include "Common/Components/InterfacePtr.h"
@@ -13,8 +13,8 @@
 
 namespace TestSupport
 {
-// The code body raises, or S_OK.
-inline HRESULT CodeOf(const std::function<void()>& body)
+// The failure body raises, or a success value when it raises nothing.
+inline HRX Caught(const std::function<void()>& body)
 {
     try
     {
@@ -22,9 +22,14 @@ inline HRESULT CodeOf(const std::function<void()>& body)
     }
     catch (const HRX& e)
     {
-        return e.Code();
+        return e;
     }
-    return S_OK;
+    return HRX();
+}
+
+inline HRESULT CodeOf(const std::function<void()>& body)
+{
+    return Caught(body).Code();
 }
 
 // Takes the calling thread's error info and returns its description ("" when there is none).
@@ -40,6 +45,20 @@ inline std::wstring PublishedText()
     std::wstring result = text != nullptr ? std::wstring(text, SysStringLen(text)) : L"";
     SysFreeString(text);
     return result;
+}
+
+// Error information as a sibling module would leave it for the thread.
+inline Components::InterfacePtr<IErrorInfo> MakeErrorInfo(const wchar_t* description,
+                                                          const GUID& guid = IID_IErrorInfo)
+{
+    Components::InterfacePtr<ICreateErrorInfo> create;
+    HRX hr;
+    hr = CreateErrorInfo(create.Out());
+    create->SetDescription(description);
+    create->SetGUID(&guid);
+    Components::InterfacePtr<IErrorInfo> info;
+    hr = create->QueryInterface(&IID_IErrorInfo, info.OutVoid());
+    return info;
 }
 
 struct LogLine

@@ -11,11 +11,11 @@
 
 #include <atomic>
 #include <cstdio>
-#include <fstream>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <iterator>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -29,21 +29,13 @@ void* const kSentinel = reinterpret_cast<void*>(0x5A5A);
 std::vector<std::string> DefinedDynamicSymbols(const std::string& path)
 {
     std::vector<std::string> names;
-    FILE* nm = popen(("nm -D --defined-only '" + path + "'").c_str(), "r");
-    if (nm == nullptr)
-    {
-        ADD_FAILURE() << "nm cannot be run";
-        return names;
-    }
+    FILE* nm = popen(("nm -D --defined-only --format=just-symbols '" + path + "'").c_str(), "r");
     char line[4096];
-    while (std::fgets(line, sizeof(line), nm) != nullptr)
+    while (nm != nullptr && std::fgets(line, sizeof(line), nm) != nullptr)
     {
-        std::istringstream fields(line); // address, kind, name
-        std::string address, kind, name;
-        fields >> address >> kind >> name;
-        names.push_back(name);
+        names.emplace_back(line, std::strcspn(line, "\n"));
     }
-    EXPECT_EQ(pclose(nm), 0);
+    EXPECT_TRUE(nm != nullptr && pclose(nm) == 0) << "nm cannot be run";
     return names;
 }
 
@@ -60,10 +52,6 @@ public:
     std::uint32_t Release() override { return --refs; }
     HRESULT QueryInterface(const GUID* iid, void** ppv) override
     {
-        if (iid == nullptr || ppv == nullptr)
-        {
-            return E_INVALIDARG;
-        }
         if (*iid != IID_IComponentBase && !(answersProxyInterface && *iid == IID_IConfigServerProxy))
         {
             return E_NOINTERFACE;
@@ -87,93 +75,85 @@ public:
 // Publishes a proxy for the scope of a test (the proxy is a local of the test).
 struct ProxyPublication
 {
-    explicit ProxyPublication(IComponentBase* proxy)
+    explicit ProxyPublication(FakeProxy& proxy)
     {
-        EXPECT_EQ(RLRegisterNamedInstance(kProxyName, proxy), S_OK);
+        EXPECT_EQ(RLRegisterNamedInstance(kProxyName, static_cast<IConfigServerProxy*>(&proxy)), S_OK);
     }
     ~ProxyPublication() { RLRegisterNamedInstance(kProxyName, nullptr); }
 };
 
+// Loads the module with its log in a folder of this test; it stays loaded until the process ends.
+PFN_GetComponentsModuleObject LoadModule()
+{
+    std::filesystem::remove_all(kLogFolder);
+    std::filesystem::create_directories(kLogFolder);
+    setenv("GS_Logger_Path", (std::string(kLogFolder) + "/").c_str(), 1);
+    void* handle = dlopen(RSM_MODULE_PATH, RTLD_NOW | RTLD_LOCAL);
+    EXPECT_NE(handle, nullptr) << dlerror();
+    return handle == nullptr
+               ? nullptr
+               : reinterpret_cast<PFN_GetComponentsModuleObject>(dlsym(handle, "GetComponentsModuleObject"));
+}
+
 class ModuleHost : public ::testing::Test
 {
 protected:
-    static void SetUpTestSuite()
-    {
-        // The module's log goes to a folder of this test.
-        std::filesystem::remove_all(kLogFolder);
-        std::filesystem::create_directories(kLogFolder);
-        setenv("GS_Logger_Path", (std::string(kLogFolder) + "/").c_str(), 1);
-        s_handle = dlopen(RSM_MODULE_PATH, RTLD_NOW | RTLD_LOCAL);
-        ASSERT_NE(s_handle, nullptr) << dlerror();
-        s_getModule =
-            reinterpret_cast<PFN_GetComponentsModuleObject>(dlsym(s_handle, "GetComponentsModuleObject"));
-        ASSERT_NE(s_getModule, nullptr);
-    }
-    static void TearDownTestSuite()
-    {
-        if (s_handle != nullptr)
-        {
-            dlclose(s_handle);
-        }
-    }
     void SetUp() override
     {
-        ASSERT_NE(s_getModule, nullptr);
+        static const PFN_GetComponentsModuleObject loaded = LoadModule();
+        getModule = loaded;
+        ASSERT_NE(getModule, nullptr);
         void* p = nullptr;
-        ASSERT_EQ(s_getModule(&p), S_OK);
+        ASSERT_EQ(getModule(&p), S_OK);
         module = static_cast<IComponentsModule*>(p);
-        RLRegisterNamedInstance(kProxyName, nullptr);
     }
-
     std::uint32_t InUse()
     {
         std::uint32_t inUse = 7;
         EXPECT_EQ(module->IsModuleLocked(&inUse), S_OK);
         return inUse;
     }
-    // The description of the error information the last failing call left on this thread.
-    static std::wstring TakeErrorDescription()
+    HRESULT CreateManager(const GUID* iid, void** ppv)
     {
-        IErrorInfo* info = nullptr;
-        if (GetErrorInfo(0, &info) != S_OK || info == nullptr)
-        {
-            return L"";
-        }
-        BSTR text = nullptr;
-        info->GetDescription(&text);
-        std::wstring description = text == nullptr ? L"" : text;
-        SysFreeString(text);
-        info->Release();
-        return description;
+        return module->CreateInstance(&CLSID_ReportingSettingsManager, iid, ppv);
     }
 
-    // The module's log file as text.
-    static std::wstring ReadLog()
-    {
-        std::ifstream file(std::string(kLogFolder) + "/ReportingSettingsManager.log", std::ios::binary);
-        std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-        std::wstring text;
-        for (std::size_t i = 0; i + 1 < bytes.size(); i += 2)
-        {
-            text += static_cast<wchar_t>(static_cast<unsigned char>(bytes[i]) |
-                                         (static_cast<unsigned char>(bytes[i + 1]) << 8));
-        }
-        return text;
-    }
-
-    static inline void* s_handle = nullptr;
-    static inline PFN_GetComponentsModuleObject s_getModule = nullptr;
+    PFN_GetComponentsModuleObject getModule = nullptr;
     IComponentsModule* module = nullptr;
 };
 
-TEST_F(ModuleHost, ExportsOnlyTheModuleObjectFunction)
+// The description of the error information the last failing call left on this thread.
+std::wstring TakeErrorDescription()
 {
-    EXPECT_EQ(DefinedDynamicSymbols(RSM_MODULE_PATH), std::vector<std::string>{"GetComponentsModuleObject"});
-    EXPECT_EQ(s_getModule(nullptr), E_INVALIDARG);
+    IErrorInfo* info = nullptr;
+    BSTR text = nullptr;
+    if (GetErrorInfo(0, &info) == S_OK && info != nullptr)
+    {
+        info->GetDescription(&text);
+        info->Release();
+    }
+    std::wstring description = text == nullptr ? L"" : text;
+    SysFreeString(text);
+    return description;
 }
 
-TEST_F(ModuleHost, ModuleObjectBehaviour)
+// Whether the module's log file (UTF-16LE) holds the ASCII text.
+bool LogHolds(const std::string& ascii)
 {
+    std::ifstream file(std::string(kLogFolder) + "/ReportingSettingsManager.log", std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    std::string utf16;
+    for (char c : ascii)
+    {
+        utf16 += {c, '\0'};
+    }
+    return bytes.find(utf16) != std::string::npos;
+}
+
+TEST_F(ModuleHost, ExportsOnlyTheModuleObjectWhichIsNotCounted)
+{
+    EXPECT_EQ(DefinedDynamicSymbols(RSM_MODULE_PATH), std::vector<std::string>{"GetComponentsModuleObject"});
+    EXPECT_EQ(getModule(nullptr), E_INVALIDARG);
     EXPECT_EQ(module->AddRef(), 0xFFFFFFFFu);
     EXPECT_EQ(module->Release(), 0xFFFFFFFFu);
 
@@ -207,24 +187,22 @@ TEST_F(ModuleHost, ModuleObjectBehaviour)
 TEST_F(ModuleHost, ManagerCreationFailsWithoutUsableProxy)
 {
     void* p = kSentinel;
-    EXPECT_EQ(module->CreateInstance(&CLSID_ReportingSettingsManager, &IID_IReportingSettingsManager, &p),
-              static_cast<HRESULT>(0x80070490));
+    EXPECT_EQ(CreateManager(&IID_IReportingSettingsManager, &p), HR_NOT_FOUND);
     EXPECT_EQ(TakeErrorDescription().rfind(L"0x80070490 ", 0), 0u);
-    std::wstring log = ReadLog();
-    std::wstring line = L"ManagementService::CReportingSettingsManager::FinalConstruct failed: 0x80070490 ";
-    EXPECT_NE(log.find(line), std::wstring::npos) << std::string(log.begin(), log.end());
-    EXPECT_EQ(p, kSentinel);
-    EXPECT_EQ(InUse(), 0u);
+    EXPECT_TRUE(LogHolds("ManagementService::CReportingSettingsManager::FinalConstruct failed: 0x80070490 "));
 
     FakeProxy proxy;
-    ProxyPublication publication(static_cast<IConfigServerProxy*>(&proxy));
+    ProxyPublication publication(proxy);
     proxy.getServerResult = E_ACCESSDENIED;
-    EXPECT_EQ(module->CreateInstance(&CLSID_ReportingSettingsManager, &IID_IComponentBase, &p),
-              E_ACCESSDENIED);
+    EXPECT_EQ(CreateManager(&IID_IComponentBase, &p), E_ACCESSDENIED);
     proxy.getServerResult = S_OK;
     proxy.answersProxyInterface = false;
-    EXPECT_EQ(module->CreateInstance(&CLSID_ReportingSettingsManager, &IID_IComponentBase, &p),
-              E_NOINTERFACE);
+    EXPECT_EQ(CreateManager(&IID_IComponentBase, &p), E_NOINTERFACE);
+    // With a usable proxy: an interface the manager lacks, null arguments.
+    proxy.answersProxyInterface = true;
+    EXPECT_EQ(CreateManager(&IID_IConfigServer, &p), E_NOINTERFACE);
+    EXPECT_EQ(CreateManager(nullptr, &p), E_INVALIDARG);
+    EXPECT_EQ(CreateManager(&IID_IComponentBase, nullptr), E_INVALIDARG);
     EXPECT_EQ(p, kSentinel);
     EXPECT_EQ(InUse(), 0u);
     EXPECT_EQ(proxy.refs, 2u); // the registration's reference only
@@ -233,20 +211,9 @@ TEST_F(ModuleHost, ManagerCreationFailsWithoutUsableProxy)
 TEST_F(ModuleHost, ManagerWithProxyServesItsFourInterfaces)
 {
     FakeProxy proxy;
-    ProxyPublication publication(static_cast<IConfigServerProxy*>(&proxy));
-
-    // An interface the manager lacks: nothing stays alive.
-    void* p = kSentinel;
-    EXPECT_EQ(module->CreateInstance(&CLSID_ReportingSettingsManager, &IID_IConfigServer, &p), E_NOINTERFACE);
-    EXPECT_EQ(module->CreateInstance(&CLSID_ReportingSettingsManager, nullptr, &p), E_INVALIDARG);
-    EXPECT_EQ(module->CreateInstance(&CLSID_ReportingSettingsManager, &IID_IComponentBase, nullptr),
-              E_INVALIDARG);
-    EXPECT_EQ(p, kSentinel);
-    EXPECT_EQ(InUse(), 0u);
-    EXPECT_EQ(proxy.refs, 2u);
-
-    ASSERT_EQ(module->CreateInstance(&CLSID_ReportingSettingsManager, &IID_IReportingSettingsManager, &p),
-              S_OK);
+    ProxyPublication publication(proxy);
+    void* p = nullptr;
+    ASSERT_EQ(CreateManager(&IID_IReportingSettingsManager, &p), S_OK);
     auto* manager = static_cast<IReportingSettingsManager*>(p);
     EXPECT_EQ(InUse(), 1u);
     EXPECT_EQ(proxy.refs, 3u); // the proxy released after use, the server kept
@@ -259,15 +226,12 @@ TEST_F(ModuleHost, ManagerWithProxyServesItsFourInterfaces)
         void* q = nullptr;
         ASSERT_EQ(manager->QueryInterface(id, &q), S_OK);
         interfaces.push_back(static_cast<IComponentBase*>(q));
-    }
-    EXPECT_EQ(interfaces[3], static_cast<IComponentBase*>(manager));
-    for (IComponentBase* itf : interfaces)
-    {
         void* primary = nullptr;
-        ASSERT_EQ(itf->QueryInterface(&IID_IComponentBase, &primary), S_OK);
+        ASSERT_EQ(interfaces.back()->QueryInterface(&IID_IComponentBase, &primary), S_OK);
         EXPECT_EQ(primary, static_cast<void*>(interfaces[0]));
         static_cast<IComponentBase*>(primary)->Release();
     }
+    EXPECT_EQ(interfaces[3], static_cast<IComponentBase*>(manager));
     void* untouched = kSentinel;
     EXPECT_EQ(manager->QueryInterface(&IID_IConfigServerProxy, &untouched), E_NOINTERFACE);
     EXPECT_EQ(manager->QueryInterface(nullptr, &untouched), E_INVALIDARG);
@@ -278,9 +242,10 @@ TEST_F(ModuleHost, ManagerWithProxyServesItsFourInterfaces)
     EXPECT_EQ(shutdown->Shutdown(), S_OK);
 
     // Five references: creation plus four lookups; each interface releases from the one count.
-    EXPECT_EQ(interfaces[0]->Release(), 4u);
-    EXPECT_EQ(interfaces[1]->Release(), 3u);
-    EXPECT_EQ(interfaces[2]->Release(), 2u);
+    for (std::uint32_t i = 0; i < 3; ++i)
+    {
+        EXPECT_EQ(interfaces[i]->Release(), 4u - i);
+    }
     EXPECT_EQ(interfaces[3]->AddRef(), 3u);
     EXPECT_EQ(interfaces[3]->Release(), 2u);
     EXPECT_EQ(interfaces[3]->Release(), 1u);
