@@ -12,7 +12,7 @@
 
 namespace Fakes
 {
-template <typename I> class RefCounted : public I
+template <typename... I> class RefCounted : public I...
 {
 public:
     std::uint32_t AddRef() override { return ++m_refs; }
@@ -48,10 +48,26 @@ inline VXNodePtr MakeModificationNode(const std::wstring& path, std::int64_t mas
     return node;
 }
 
-class NodeEnumerator : public RefCounted<IVXNodeEnumerator>
+// Yields the nodes, then answers `end` from Next; GetNodeEnumerator fails with `open` if given,
+// else starts the enumeration (itself) over.
+class ModifyEnum : public RefCounted<IVXNodeModifyEnum, IVXNodeEnumerator>
 {
 public:
-    NodeEnumerator(std::vector<VXNodePtr> nodes, HRESULT end) : m_nodes(std::move(nodes)), m_end(end) {}
+    explicit ModifyEnum(std::vector<VXNodePtr> nodes, HRESULT end = S_FALSE, HRESULT open = S_OK)
+        : m_nodes(std::move(nodes)), m_end(end), m_open(open)
+    {
+    }
+    HRESULT GetNodeEnumerator(IVXNodeEnumerator** enumerator) override
+    {
+        if (FAILED(m_open))
+        {
+            return m_open;
+        }
+        m_position = 0;
+        AddRef();
+        *enumerator = this;
+        return S_OK;
+    }
     HRESULT Reset() override { return E_NOTIMPL; } // callers must not rely on it
     HRESULT Next(IVXNode** node) override
     {
@@ -66,29 +82,6 @@ public:
 private:
     std::vector<VXNodePtr> m_nodes;
     std::size_t m_position = 0;
-    HRESULT m_end;
-};
-
-// Yields the nodes, then answers `end` from Next; GetNodeEnumerator fails with `open` if given.
-class ModifyEnum : public RefCounted<IVXNodeModifyEnum>
-{
-public:
-    explicit ModifyEnum(std::vector<VXNodePtr> nodes, HRESULT end = S_FALSE, HRESULT open = S_OK)
-        : m_nodes(std::move(nodes)), m_end(end), m_open(open)
-    {
-    }
-    HRESULT GetNodeEnumerator(IVXNodeEnumerator** enumerator) override
-    {
-        if (FAILED(m_open))
-        {
-            return m_open;
-        }
-        *enumerator = new NodeEnumerator(m_nodes, m_end);
-        return S_OK;
-    }
-
-private:
-    std::vector<VXNodePtr> m_nodes;
     HRESULT m_end;
     HRESULT m_open;
 };
