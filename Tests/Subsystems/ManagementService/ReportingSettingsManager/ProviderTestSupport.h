@@ -36,21 +36,14 @@ struct SampleDeployment
     std::shared_ptr<CReportingSettingsMetaStorage> meta;
     std::unique_ptr<CProductsSettingsProvider> provider;
 
-    explicit SampleDeployment(bool importSample = true)
+    SampleDeployment()
     {
         HRX hr;
         hr = ConfigServerCreate(L"memory:", proxy.Out());
-        if (importSample)
-        {
-            std::wstring file = Platform::FromUtf8(RSM_SAMPLES_DIR "/ReportingDeployment.xml");
-            hr = ConfigServerImportFile(proxy.Get(), file.c_str());
-        }
+        std::wstring file = Platform::FromUtf8(RSM_SAMPLES_DIR "/ReportingDeployment.xml");
+        hr = ConfigServerImportFile(proxy.Get(), file.c_str());
         hr = proxy->GetConfigServer(server.Out());
         hr = server->GetService(&IID_IConfigStorage, storage.OutVoid());
-        if (!importSample)
-        {
-            return;
-        }
         VXNodePtr config = Read(kManagerPath);
         paths = std::make_shared<const ReportingSettingsPaths>(
             config.GetChild(std::wstring(L"ReportingSettingsPaths"), true));
@@ -69,10 +62,7 @@ struct SampleDeployment
     ~SampleDeployment()
     {
         provider.reset();
-        if (proxy)
-        {
-            ConfigServerShutdown(proxy.Get());
-        }
+        ConfigServerShutdown(proxy.Get());
     }
 
     VXNodePtr Read(const std::wstring& path, bool mandatory = true) const

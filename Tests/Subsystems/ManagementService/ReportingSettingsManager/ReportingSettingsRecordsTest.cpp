@@ -15,7 +15,16 @@ using TestSupport::CodeOf;
 
 namespace
 {
-VXNodePtr PathsNode()
+VXNodePtr SuffixEntry(std::int64_t type, const wchar_t* nodeType = L"PathSuffixEntry")
+{
+    VXNodePtr entry = VXNodePtr::Create(nullptr, nodeType);
+    entry.SetInt64Attribute(L"ReportingSettingsType", type);
+    entry.SetStringAttribute(L"PathSuffix", L"Reporting\\Database");
+    entry.SetStringAttribute(L"PathSuffixTypes", L"Folder\\Db");
+    return entry;
+}
+
+VXNodePtr PathsNode(std::initializer_list<VXNodePtr> suffixEntries = {})
 {
     VXNodePtr node = VXNodePtr::Create(L"ReportingSettingsPaths");
     for (const auto& [type, key] : SettingsPathKeyTable())
@@ -35,31 +44,20 @@ VXNodePtr PathsNode()
     node.SetStringAttribute(L"DatabaseVersionAttrName", L"Version");
     node.SetStringAttribute(L"CustomScriptAttrName", L"Script");
     VXNodePtr suffixes = VXNodePtr::Create(L"ReportingSettingsPathSuffixes");
+    for (const VXNodePtr& entry : suffixEntries)
+    {
+        suffixes.AddChild(entry);
+    }
     node.AddChild(suffixes);
     return node;
 }
 
-VXNodePtr SuffixEntry(std::int64_t type, const wchar_t* nodeType = L"PathSuffixEntry")
-{
-    VXNodePtr entry = VXNodePtr::Create(nullptr, nodeType);
-    entry.SetInt64Attribute(L"ReportingSettingsType", type);
-    entry.SetStringAttribute(L"PathSuffix", L"Reporting\\Database");
-    entry.SetStringAttribute(L"PathSuffixTypes", L"Folder\\Db");
-    return entry;
-}
-
-std::wstring Text(const VXNodePtr& node, const wchar_t* name)
-{
-    return node.GetStringAttribute(name);
-}
 } // namespace
 
 TEST(ReportingSettingsPathsTest, ReadsEveryKeyAndAnswersByType)
 {
-    VXNodePtr node = PathsNode();
-    VXNodePtr suffixes = node.GetChild(std::wstring(L"ReportingSettingsPathSuffixes"), true);
-    suffixes.AddChild(SuffixEntry(0x100000008LL)); // only the low 32 bits name the type
-    suffixes.AddChild(SuffixEntry(4, L"pathsuffixentry"));
+    // Only the low 32 bits of an entry's type name the type.
+    VXNodePtr node = PathsNode({SuffixEntry(0x100000008LL), SuffixEntry(4, L"pathsuffixentry")});
     ReportingSettingsPaths paths(node);
 
     EXPECT_EQ(paths.PathOf(Pentrel), L"\\Settings\\T8");
@@ -100,38 +98,36 @@ TEST(ReportingSettingsPathsTest, MissingItemsAndDuplicateSuffixesFail)
     node.RemoveAllChildren();
     EXPECT_EQ(CodeOf([&] { ReportingSettingsPaths{node}; }), HR_NOT_FOUND);
 
-    node = PathsNode();
-    VXNodePtr suffixes = node.GetChild(std::wstring(L"ReportingSettingsPathSuffixes"), true);
-    suffixes.AddChild(SuffixEntry(8));
-    suffixes.AddChild(SuffixEntry(8));
+    node = PathsNode({SuffixEntry(8), SuffixEntry(8)});
     EXPECT_EQ(CodeOf([&] { ReportingSettingsPaths{node}; }), HR_RSM_ERROR_2);
-
-    node = PathsNode();
     VXNodePtr incomplete = SuffixEntry(16);
     incomplete.DeleteAttribute(L"PathSuffixTypes", true);
-    node.GetChild(std::wstring(L"ReportingSettingsPathSuffixes"), true).AddChild(incomplete);
-    EXPECT_EQ(CodeOf([&] { ReportingSettingsPaths{node}; }), HR_NOT_FOUND);
+    EXPECT_EQ(CodeOf([&] { ReportingSettingsPaths{PathsNode({incomplete})}; }), HR_NOT_FOUND);
 
     EXPECT_EQ(CodeOf([&] { ReportingSettingsPaths{VXNodePtr()}; }), E_POINTER);
 }
 
 namespace
 {
+// A "ConnectionParam"; a null server name leaves that attribute out.
+VXNodePtr Param(const std::wstring& connection, const wchar_t* server)
+{
+    VXNodePtr p = VXNodePtr::Create(nullptr, L"ConnectionParam");
+    p.SetStringAttribute(L"ConnectionAttributeName", connection);
+    if (server != nullptr)
+    {
+        p.SetStringAttribute(L"ConfigServerAttributeName", server);
+    }
+    return p;
+}
+
 VXNodePtr MappingNode()
 {
     VXNodePtr mapping = VXNodePtr::Create(L"ConnectionParamsMapping");
-    auto param = [&](const wchar_t* connection, const wchar_t* server)
-    {
-        VXNodePtr p = VXNodePtr::Create(nullptr, L"ConnectionParam");
-        p.SetStringAttribute(L"ConnectionAttributeName", connection);
-        p.SetStringAttribute(L"ConfigServerAttributeName", server);
-        mapping.AddChild(p);
-    };
-    param(L"Server", L"SqlServerInstance");
-    param(L"Database", L"SqlDatabase");
-    param(L"Server", L"LegacyServer"); // two server names map to one connection name
-    VXNodePtr ignored = VXNodePtr::Create(nullptr, L"Other");
-    mapping.AddChild(ignored);
+    mapping.AddChild(Param(L"Server", L"SqlServerInstance"));
+    mapping.AddChild(Param(L"Database", L"SqlDatabase"));
+    mapping.AddChild(Param(L"Server", L"LegacyServer")); // two server names map to one connection name
+    mapping.AddChild(VXNodePtr::Create(nullptr, L"Other"));
     std::string credentials = Platform::ToUtf16Le(std::wstring(L"User\0Password\0", 14));
     mapping.SetAttribute(L"ConnectionCredential", 0x102, credentials.data(), credentials.size());
     mapping.SetStringAttribute(L"ConnDatabaseAttrName", L"Database");
@@ -152,8 +148,8 @@ TEST(ConnectionParamsMappingTest, BuildsConvertsAndCopies)
     server.SetBoolAttribute(L"Enabled", true);
     VXNodePtr converted = VXNodePtr::Create();
     mapping.ConvertConfigServerAttributes(server, converted);
-    EXPECT_EQ(Text(converted, L"Server"), L"sql01");
-    EXPECT_EQ(Text(converted, L"Database"), L"Reports");
+    EXPECT_EQ(converted.GetStringAttribute(L"Server"), L"sql01");
+    EXPECT_EQ(converted.GetStringAttribute(L"Database"), L"Reports");
     EXPECT_TRUE(converted.GetBoolAttribute(L"Enabled"));
     EXPECT_FALSE(converted.HasAttribute(L"SqlServerInstance"));
 
@@ -161,9 +157,9 @@ TEST(ConnectionParamsMappingTest, BuildsConvertsAndCopies)
     mapping.CopyConnectionAttributes(converted, copy, false);
     EXPECT_EQ(copy.GetAttributeNames(), std::vector<std::wstring>{L"Server"});
     mapping.CopyConnectionAttributes(converted, copy, true);
-    EXPECT_EQ(Text(copy, L"Database"), L"Reports");
+    EXPECT_EQ(copy.GetStringAttribute(L"Database"), L"Reports");
     mapping.SetDatabaseName(copy, L"Other");
-    EXPECT_EQ(Text(copy, L"Database"), L"Other");
+    EXPECT_EQ(copy.GetStringAttribute(L"Database"), L"Other");
 }
 
 TEST(ConnectionParamsMappingTest, MalformedMappingNodesFail)
@@ -177,16 +173,11 @@ TEST(ConnectionParamsMappingTest, MalformedMappingNodesFail)
     EXPECT_EQ(CodeOf([&] { CConnectionParamsMapping{node}; }), HR_NOT_FOUND);
 
     node = MappingNode();
-    VXNodePtr duplicate = VXNodePtr::Create(nullptr, L"ConnectionParam");
-    duplicate.SetStringAttribute(L"ConnectionAttributeName", L"Else");
-    duplicate.SetStringAttribute(L"ConfigServerAttributeName", L"SqlDatabase");
-    node.AddChild(duplicate);
+    node.AddChild(Param(L"Else", L"SqlDatabase"));
     EXPECT_EQ(CodeOf([&] { CConnectionParamsMapping{node}; }), HR_INVALID_DATA);
 
     node = MappingNode();
-    VXNodePtr incomplete = VXNodePtr::Create(nullptr, L"ConnectionParam");
-    incomplete.SetStringAttribute(L"ConnectionAttributeName", L"Else");
-    node.AddChild(incomplete);
+    node.AddChild(Param(L"Else", nullptr));
     EXPECT_EQ(CodeOf([&] { CConnectionParamsMapping{node}; }), HR_NOT_FOUND);
 
     // No parameters at all: conversion copies everything, the connection copy nothing.
@@ -198,7 +189,7 @@ TEST(ConnectionParamsMappingTest, MalformedMappingNodesFail)
     source.SetStringAttribute(L"Database", L"x");
     VXNodePtr target = VXNodePtr::Create();
     none.ConvertConfigServerAttributes(source, target);
-    EXPECT_EQ(Text(target, L"Database"), L"x");
+    EXPECT_EQ(target.GetStringAttribute(L"Database"), L"x");
     VXNodePtr untouched = VXNodePtr::Create();
     none.CopyConnectionAttributes(source, untouched, true);
     EXPECT_TRUE(untouched.GetAttributeNames().empty());
@@ -211,10 +202,7 @@ TEST(ConnectionParamsMappingTest, NullAndOversizedArguments)
 
     // A configuration server name longer than the data layer takes for attribute names.
     VXNodePtr node = MappingNode();
-    VXNodePtr huge = VXNodePtr::Create(nullptr, L"ConnectionParam");
-    huge.SetStringAttribute(L"ConnectionAttributeName", std::wstring(40000, L'c'));
-    huge.SetStringAttribute(L"ConfigServerAttributeName", L"Huge");
-    node.AddChild(huge);
+    node.AddChild(Param(std::wstring(40000, L'c'), L"Huge"));
     CConnectionParamsMapping mapping(node);
     VXNodePtr source = VXNodePtr::Create();
     source.SetStringAttribute(L"Huge", L"value");
@@ -241,7 +229,7 @@ TEST(ReportingSettingsMetaStorageTest, VersionsByType)
     storage.SetMetaInformation(Common, first);
     storage.SetMetaInformation(Common, second);
     EXPECT_EQ(storage.GetDatabaseVersion(Common), 7u);
-    EXPECT_EQ(storage.FindMetaInformation(Common, true).Get() == nullptr, false);
+    EXPECT_TRUE(storage.FindMetaInformation(Common, true).IsValid());
 
     VXNodePtr containers = VXNodePtr::Create();
     storage.SetMetaInformation(Containers, containers);
