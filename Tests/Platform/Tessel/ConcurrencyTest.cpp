@@ -3,16 +3,17 @@
 #include <atomic>
 #include <thread>
 
+using namespace TestSupport;
+
 // Several threads read, change, move, clone and serialize nodes of one shared tree, while
 // handles cross threads and subtrees get detached under readers.
 TEST(TesselConcurrency, SharedTreeSurvivesMixedOperations)
 {
-    Handle root = NewNode(L"Root");
+    Vx root(L"Root");
     const int kBranches = 8;
     for (int i = 0; i < kBranches; ++i)
     {
-        Handle branch = NewNode(std::to_wstring(i).c_str());
-        ASSERT_EQ(S_OK, VxnAddChild(root.Get(), branch.Get()));
+        root.Add(Vx(std::to_wstring(i).c_str()));
     }
     std::atomic<IVXNode*> handOver{nullptr};
     std::atomic<int> failures{0};
@@ -81,11 +82,8 @@ TEST(TesselConcurrency, SharedTreeSurvivesMixedOperations)
     }
     EXPECT_EQ(0, failures.load());
     std::string text = Serialize({root.Get()});
-    Handle parsed = Parse(text);
-    EXPECT_EQ(text, Serialize({parsed.Get()}));
-    std::uint64_t count = 0;
-    ASSERT_EQ(S_OK, VxnGetChildCount(root.Get(), &count));
-    EXPECT_EQ(static_cast<std::uint64_t>(kBranches), count);
+    EXPECT_EQ(text, Serialize({Parse(text).Get()}));
+    EXPECT_EQ(static_cast<std::uint64_t>(kBranches), root.ChildCount());
 }
 
 // A parent's last handle goes on one thread while another thread climbs from its child.

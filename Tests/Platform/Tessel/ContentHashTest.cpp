@@ -2,6 +2,8 @@
 
 #include <utility>
 
+using namespace TestSupport;
+
 namespace
 {
 std::pair<std::uint64_t, std::uint64_t> HashOf(IVXNode* node)
@@ -11,37 +13,31 @@ std::pair<std::uint64_t, std::uint64_t> HashOf(IVXNode* node)
     return h;
 }
 
-Handle Tree()
+Vx Tree()
 {
-    Handle root = NewNode(L"Root", L"T");
-    SetText(root.Get(), L"A", u"1");
-    Handle mid = NewNode(L"Mid");
-    Handle leaf = NewNode(L"Leaf");
-    SetText(leaf.Get(), L"Deep", u"x");
-    VxnAddChild(mid.Get(), leaf.Get());
-    VxnAddChild(root.Get(), mid.Get());
-    VxnAddChild(root.Get(), NewNode(L"Second").Get());
+    Vx root(L"Root", L"T");
+    root.Str(L"A", L"1").Add(Vx(L"Mid").Add(Vx(L"Leaf").Str(L"Deep", L"x"))).Add(Vx(L"Second"));
     return root;
 }
 } // namespace
 
 TEST(ContentHashTest, FollowsContentNotIdentityOrPath)
 {
-    Handle a = Tree();
-    Handle b = Tree();
+    Vx a = Tree();
+    Vx b = Tree();
     const auto original = HashOf(a.Get());
     EXPECT_EQ(original, HashOf(b.Get()));
     EXPECT_EQ(original, HashOf(a.Get())); // cached
 
     // A change deep below a node whose hash is cached renews it.
-    Handle leaf = Child(Child(a.Get(), L"Mid").Get(), L"Leaf");
-    SetText(leaf.Get(), L"Deep", u"y");
+    Vx leaf = a.Child(L"Mid").Child(L"Leaf");
+    leaf.Str(L"Deep", L"y");
     EXPECT_NE(HashOf(a.Get()), original);
-    SetText(leaf.Get(), L"Deep", u"x");
+    leaf.Str(L"Deep", L"x");
     EXPECT_EQ(HashOf(a.Get()), original);
 
     // The full path does not count; names, order and codes do.
-    Handle clone;
+    Vx clone;
     ASSERT_EQ(VxnCloneNode(leaf.Get(), VXN_DEPTH_ALL, 0, clone.Out()), S_OK);
     EXPECT_EQ(HashOf(clone.Get()), HashOf(leaf.Get()));
     VxnSetNodeName(clone.Get(), VXN_NAME_OWN, L"Other");
@@ -50,9 +46,8 @@ TEST(ContentHashTest, FollowsContentNotIdentityOrPath)
     VxnSetAttribute(b.Get(), L"A", VXN_ATTR_INT64_ARRAY, &one, 8);
     EXPECT_NE(HashOf(b.Get()), original);
 
-    Handle c = Tree();
-    Handle moved = Child(c.Get(), L"Mid");
-    VxnAddChild(c.Get(), moved.Get()); // Mid moves behind Second
+    Vx c = Tree();
+    c.Add(c.Child(L"Mid")); // Mid moves behind Second
     EXPECT_NE(HashOf(c.Get()), original);
     ASSERT_EQ(VxnRemoveChildByIndex(c.Get(), 1), S_OK);
     ASSERT_EQ(VxnRemoveChildByIndex(a.Get(), 0), S_OK);

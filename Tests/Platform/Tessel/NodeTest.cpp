@@ -1,95 +1,69 @@
 #include "TesselTestSupport.h"
 
-#include <cstring>
-
-namespace
-{
-std::uint64_t ChildCount(IVXNode* node)
-{
-    std::uint64_t count = 0;
-    EXPECT_EQ(S_OK, VxnGetChildCount(node, &count));
-    return count;
-}
-
-std::vector<std::wstring> ChildNames(IVXNode* node)
-{
-    std::vector<std::wstring> names;
-    for (std::uint64_t i = 0, n = ChildCount(node); i < n; ++i)
-    {
-        Handle child;
-        EXPECT_EQ(S_OK, VxnGetChildByIndex(node, i, child.Out()));
-        names.push_back(Name(child.Get()));
-    }
-    return names;
-}
-} // namespace
+using namespace TestSupport;
 
 TEST(TesselNode, HandlesKeepNodesAliveAcrossTreeChanges)
 {
-    Handle root = NewNode(L"Root");
-    Handle child = NewNode(L"Child");
-    ASSERT_EQ(S_OK, VxnAddChild(root.Get(), child.Get()));
-    Handle grandChild = NewNode(L"Leaf");
-    ASSERT_EQ(S_OK, VxnAddChild(child.Get(), grandChild.Get()));
-    grandChild.Reset();
-
-    Handle duplicate;
+    Vx root(L"Root");
+    Vx child(L"Child");
+    root.Add(child);
+    child.Add(Vx(L"Leaf"));
+    Vx duplicate;
     ASSERT_EQ(S_OK, VxnDuplicateNodeHandle(root.Get(), duplicate.Out()));
     root.Reset();
-    EXPECT_EQ(L"\\Root\\Child", Path(child.Get()));
+    EXPECT_EQ(L"\\Root\\Child", child.FullPath());
 
     // The last handle on the root goes: the child survives, detached, with its own subtree.
     duplicate.Reset();
-    Handle parent;
+    Vx parent;
     EXPECT_EQ(S_FALSE, VxnGetParent(child.Get(), parent.Out()));
     EXPECT_EQ(nullptr, parent.Get());
-    EXPECT_EQ(L"\\Child", Path(child.Get()));
-    EXPECT_EQ(L"\\Child\\Leaf", Path(Child(child.Get(), L"Leaf").Get()));
+    Vx leaf = child.Child(L"Leaf");
+    EXPECT_EQ(L"\\Child\\Leaf", leaf.FullPath());
 
     // A removed child stays usable while a handle exists.
-    Handle leaf = Child(child.Get(), L"Leaf");
     ASSERT_EQ(S_OK, VxnRemoveChildByIndex(child.Get(), 0));
-    EXPECT_EQ(0u, ChildCount(child.Get()));
-    EXPECT_EQ(L"\\Leaf", Path(leaf.Get()));
+    EXPECT_EQ(0u, child.ChildCount());
+    EXPECT_EQ(L"\\Leaf", leaf.FullPath());
     EXPECT_EQ(S_FALSE, VxnGetParent(leaf.Get(), parent.Out()));
 }
 
 TEST(TesselNode, FullPathsOfDetachedAndAttachedNodes)
 {
-    Handle unnamed = NewNode(nullptr);
-    EXPECT_EQ(L"\\", Path(unnamed.Get()));
-    Handle a = NewNode(L"A");
-    ASSERT_EQ(S_OK, VxnAddChild(unnamed.Get(), a.Get()));
-    EXPECT_EQ(L"\\A", Path(a.Get()));
+    Vx unnamed(nullptr);
+    EXPECT_EQ(L"\\", unnamed.FullPath());
+    Vx a(L"A");
+    unnamed.Add(a);
+    EXPECT_EQ(L"\\A", a.FullPath());
 
-    Handle node = NewNode(L"X");
-    ASSERT_EQ(S_OK, VxnSetNodeName(node.Get(), VXN_NAME_FULL_PATH, L"\\Cfg\\Settings"));
-    EXPECT_EQ(L"Settings", Name(node.Get()));
-    Handle sub = NewNode(L"Sub");
-    ASSERT_EQ(S_OK, VxnAddChild(node.Get(), sub.Get()));
-    EXPECT_EQ(L"\\Cfg\\Settings\\Sub", Path(sub.Get()));
+    Vx node(L"X");
+    node.Path(L"\\Cfg\\Settings");
+    EXPECT_EQ(L"Settings", node.Name());
+    Vx sub(L"Sub");
+    node.Add(sub);
+    EXPECT_EQ(L"\\Cfg\\Settings\\Sub", sub.FullPath());
     ASSERT_EQ(S_OK, VxnSetNodeName(node.Get(), VXN_NAME_OWN, L"Other"));
-    EXPECT_EQ(L"\\Cfg\\Other\\Sub", Path(sub.Get()));
+    EXPECT_EQ(L"\\Cfg\\Other\\Sub", sub.FullPath());
 
     // Joining a parent drops the explicit path; kind 2 then only accepts what a rename can give.
-    ASSERT_EQ(S_OK, VxnAddChild(a.Get(), node.Get()));
-    EXPECT_EQ(L"\\A\\Other\\Sub", Path(sub.Get()));
+    a.Add(node);
+    EXPECT_EQ(L"\\A\\Other\\Sub", sub.FullPath());
     EXPECT_EQ(E_INVALIDARG, VxnSetNodeName(node.Get(), VXN_NAME_FULL_PATH, L"\\B\\Renamed"));
-    EXPECT_EQ(L"Other", Name(node.Get()));
-    ASSERT_EQ(S_OK, VxnSetNodeName(node.Get(), VXN_NAME_FULL_PATH, L"\\A\\Renamed"));
-    EXPECT_EQ(L"\\A\\Renamed\\Sub", Path(sub.Get()));
+    EXPECT_EQ(L"Other", node.Name());
+    node.Path(L"\\A\\Renamed");
+    EXPECT_EQ(L"\\A\\Renamed\\Sub", sub.FullPath());
 
     EXPECT_EQ(E_INVALIDARG, VxnSetNodeName(sub.Get(), VXN_NAME_FULL_PATH, L"NoBackslash"));
     EXPECT_EQ(E_INVALIDARG, VxnSetNodeName(sub.Get(), 1, L"\\X"));
     std::wstring huge(40000, L'n');
     EXPECT_EQ(E_INVALIDARG, VxnSetNodeName(sub.Get(), VXN_NAME_OWN, huge.c_str()));
     EXPECT_EQ(E_INVALIDARG, VxnSetNodeName(sub.Get(), VXN_NAME_FULL_PATH, (L"\\" + huge).c_str()));
-    EXPECT_EQ(L"Sub", Name(sub.Get()));
+    EXPECT_EQ(L"Sub", sub.Name());
 }
 
 TEST(TesselNode, TextReadsReportTheNeededLength)
 {
-    Handle node = NewNode(L"Name", L"");
+    Vx node(L"Name", L"");
     std::uint32_t length = 0;
     EXPECT_EQ(HR_INSUFFICIENT_BUFFER, VxnGetNodeName(node.Get(), VXN_NAME_OWN, nullptr, &length));
     EXPECT_EQ(5u, length);
@@ -106,8 +80,7 @@ TEST(TesselNode, TextReadsReportTheNeededLength)
     length = 8;
     EXPECT_EQ(S_OK, VxnGetAttributeNames(node.Get(), buffer, &length));
     EXPECT_EQ(1u, length);
-    SetText(node.Get(), L"ab", u"1");
-    SetText(node.Get(), L"c", u"2");
+    node.Str(L"ab", L"1").Str(L"c", L"2");
     length = 8;
     ASSERT_EQ(S_OK, VxnGetAttributeNames(node.Get(), buffer, &length));
     EXPECT_EQ(std::wstring(L"ab\0c", 4), std::wstring(buffer, length - 1));
@@ -115,7 +88,7 @@ TEST(TesselNode, TextReadsReportTheNeededLength)
 
 TEST(TesselNode, AttributeValuesMustFitTheirCode)
 {
-    Handle node = NewNode(L"N");
+    Vx node(L"N");
     const char bytes[17] = "x\0\0\0yyyyyyyyyyyy";
     struct Case
     {
@@ -133,7 +106,7 @@ TEST(TesselNode, AttributeValuesMustFitTheirCode)
             << c.code << " " << c.size;
     }
     // A refused value leaves the previous one in place.
-    EXPECT_EQ(std::string(bytes, 5), Bytes(node.Get(), L"v"));
+    EXPECT_EQ(std::string(bytes, 5), node.Bytes(L"v"));
     EXPECT_EQ(S_OK, VxnSetAttribute(node.Get(), L"list", VXN_ATTR_STRING_ARRAY, nullptr, 0));
     EXPECT_EQ(S_OK, VxnSetAttribute(node.Get(), L"ids", VXN_ATTR_INT64_ARRAY, nullptr, 0));
     EXPECT_EQ(E_POINTER, VxnSetAttribute(node.Get(), L"x", VXN_ATTR_INT64, nullptr, 8));
@@ -144,11 +117,9 @@ TEST(TesselNode, AttributeValuesMustFitTheirCode)
 
 TEST(TesselNode, AttributeReadsFollowTheSizeProtocol)
 {
-    Handle node = NewNode(L"N");
-    std::int64_t value = -42;
-    ASSERT_EQ(S_OK, VxnSetAttribute(node.Get(), L"Int", VXN_ATTR_INT64, &value, 8));
-    SetText(node.Get(), L"Text", u"hello");
-
+    Vx node(L"N");
+    node.I64(L"Int", -42).Str(L"Text", L"hello");
+    std::int64_t value = 0;
     std::uint64_t size = 0;
     std::uint16_t type = 0;
     const std::uint16_t expected = VXN_ATTR_STRING;
@@ -165,9 +136,8 @@ TEST(TesselNode, AttributeReadsFollowTheSizeProtocol)
     EXPECT_EQ(HR_NOT_FOUND, VxnGetAttribute(node.Get(), L"Missing", nullptr, nullptr, &size, nullptr));
 
     // Replacing keeps the position; deleting frees the name.
-    std::int64_t other = 7;
-    ASSERT_EQ(S_OK, VxnSetAttribute(node.Get(), L"Int", VXN_ATTR_INT64, &other, 8));
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(&other), 8), Bytes(node.Get(), L"Int", &type));
+    node.I64(L"Int", 7);
+    EXPECT_EQ(7, node.GetI64(L"Int"));
     wchar_t names[32];
     std::uint32_t length = 32;
     ASSERT_EQ(S_OK, VxnGetAttributeNames(node.Get(), names, &length));
@@ -181,98 +151,93 @@ TEST(TesselNode, AttributeReadsFollowTheSizeProtocol)
 
 TEST(TesselNode, ChildrenKeepOrderThroughMovesAndRemovals)
 {
-    Handle root = NewNode(L"Root");
+    Vx root(L"Root");
     // Enough children for the name index, with duplicate names.
     for (int i = 0; i < 20; ++i)
     {
-        Handle child = NewNode(i % 5 == 0 ? L"dup" : std::to_wstring(i).c_str());
-        SetText(child.Get(), L"i", std::u16string(1, char16_t(u'a' + i)));
-        ASSERT_EQ(S_OK, VxnAddChild(root.Get(), child.Get()));
+        root.Add(Vx(i % 5 == 0 ? L"dup" : std::to_wstring(i).c_str()).Str(L"i", std::wstring(1, L'a' + i)));
     }
-    EXPECT_EQ(std::string("a\0\0\0", 4), Bytes(Child(root.Get(), L"dup").Get(), L"i"));
+    EXPECT_EQ(L"a", root.Child(L"dup").GetStr(L"i"));
     ASSERT_EQ(S_OK, VxnRemoveChildByIndex(root.Get(), 0));
-    EXPECT_EQ(std::string("f\0\0\0", 4), Bytes(Child(root.Get(), L"dup").Get(), L"i"));
-    EXPECT_EQ(L"1", ChildNames(root.Get())[0]);
+    EXPECT_EQ(L"f", root.Child(L"dup").GetStr(L"i"));
+    EXPECT_EQ(L"1", root.At(0).Name());
     EXPECT_EQ(HR_NOT_FOUND, VxnRemoveChildByIndex(root.Get(), 19));
-    Handle missing;
+    Vx missing;
     EXPECT_EQ(HR_NOT_FOUND, VxnGetChildByIndex(root.Get(), 19, missing.Out()));
     EXPECT_EQ(HR_NOT_FOUND, VxnGetChildByName(root.Get(), L"0", missing.Out()));
 
     // Renaming a later child into a duplicate name must not make it the first one found.
-    ASSERT_EQ(S_OK, VxnSetNodeName(Child(root.Get(), L"19").Get(), VXN_NAME_OWN, L"dup"));
-    EXPECT_EQ(std::string("f\0\0\0", 4), Bytes(Child(root.Get(), L"dup").Get(), L"i"));
-    ASSERT_EQ(S_OK, VxnSetNodeName(Child(root.Get(), L"1").Get(), VXN_NAME_OWN, L"dup"));
-    EXPECT_EQ(std::string("b\0\0\0", 4), Bytes(Child(root.Get(), L"dup").Get(), L"i"));
+    ASSERT_EQ(S_OK, VxnSetNodeName(root.Child(L"19").Get(), VXN_NAME_OWN, L"dup"));
+    EXPECT_EQ(L"f", root.Child(L"dup").GetStr(L"i"));
+    ASSERT_EQ(S_OK, VxnSetNodeName(root.Child(L"1").Get(), VXN_NAME_OWN, L"dup"));
+    EXPECT_EQ(L"b", root.Child(L"dup").GetStr(L"i"));
 
     // Adding an attached child moves it, also within the same parent.
-    Handle other = NewNode(L"Other");
-    Handle moved = Child(root.Get(), L"2");
-    ASSERT_EQ(S_OK, VxnAddChild(other.Get(), moved.Get()));
-    EXPECT_EQ(18u, ChildCount(root.Get()));
-    EXPECT_EQ(L"\\Other\\2", Path(moved.Get()));
-    ASSERT_EQ(S_OK, VxnAddChild(root.Get(), Child(root.Get(), L"3").Get()));
-    EXPECT_EQ(L"3", ChildNames(root.Get()).back());
+    Vx other(L"Other");
+    Vx moved = root.Child(L"2");
+    other.Add(moved);
+    EXPECT_EQ(18u, root.ChildCount());
+    EXPECT_EQ(L"\\Other\\2", moved.FullPath());
+    root.Add(root.Child(L"3"));
+    EXPECT_EQ(L"3", root.At(root.ChildCount() - 1).Name());
 
     // A node cannot go under itself or its descendant.
-    Handle deep = NewNode(L"Deep");
-    ASSERT_EQ(S_OK, VxnAddChild(moved.Get(), deep.Get()));
+    Vx deep(L"Deep");
+    moved.Add(deep);
     EXPECT_EQ(E_INVALIDARG, VxnAddChild(deep.Get(), other.Get()));
     EXPECT_EQ(E_INVALIDARG, VxnAddChild(other.Get(), other.Get()));
-    EXPECT_EQ(L"\\Other\\2\\Deep", Path(deep.Get()));
+    EXPECT_EQ(L"\\Other\\2\\Deep", deep.FullPath());
 }
 
 TEST(TesselNode, DrainingManyChildrenFromTheFront)
 {
-    Handle root = NewNode(L"Root");
+    Vx root(L"Root");
     const int count = 20000;
     for (int i = 0; i < count; ++i)
     {
-        Handle child = NewNode(std::to_wstring(i).c_str());
-        ASSERT_EQ(S_OK, VxnAddChild(root.Get(), child.Get()));
+        root.Add(Vx(std::to_wstring(i).c_str()));
     }
+    const std::wstring last = std::to_wstring(count - 1);
     for (int i = 0; i < count; ++i)
     {
         if (i % 997 == 0)
         {
-            ASSERT_EQ(std::to_wstring(i), ChildNames(root.Get()).front());
-            ASSERT_EQ(L"\\Root\\" + std::to_wstring(count - 1),
-                      Path(Child(root.Get(), std::to_wstring(count - 1).c_str()).Get()));
+            ASSERT_EQ(std::to_wstring(i), root.At(0).Name());
+            ASSERT_EQ(L"\\Root\\" + last, root.Child(last.c_str()).FullPath());
         }
         ASSERT_EQ(S_OK, VxnRemoveChildByIndex(root.Get(), 0));
     }
-    EXPECT_EQ(0u, ChildCount(root.Get()));
+    EXPECT_EQ(0u, root.ChildCount());
 }
 
 TEST(TesselNode, CloneCopiesToTheDepthAndKeepsThePath)
 {
-    Handle root = NewNode(L"Root", L"T");
-    Handle a = NewNode(L"A");
-    Handle b = NewNode(L"B");
-    ASSERT_EQ(S_OK, VxnAddChild(root.Get(), a.Get()));
-    ASSERT_EQ(S_OK, VxnAddChild(a.Get(), b.Get()));
-    SetText(a.Get(), L"s", u"v");
+    Vx root(L"Root", L"T");
+    Vx a(L"A");
+    root.Add(a);
+    a.Str(L"s", L"v").Add(Vx(L"B"));
 
-    Handle alone, one, all;
+    Vx alone, one, all;
     ASSERT_EQ(S_OK, VxnCloneNode(a.Get(), 0, 0, alone.Out()));
     ASSERT_EQ(S_OK, VxnCloneNode(root.Get(), 1, 0, one.Out()));
     ASSERT_EQ(S_OK, VxnCloneNode(root.Get(), VXN_DEPTH_ALL, 0, all.Out()));
-    EXPECT_EQ(0u, ChildCount(alone.Get()));
-    EXPECT_EQ(L"\\Root\\A", Path(alone.Get()));
-    EXPECT_EQ(std::string("v\0\0\0", 4), Bytes(alone.Get(), L"s"));
-    EXPECT_EQ(0u, ChildCount(Child(one.Get(), L"A").Get()));
-    EXPECT_EQ(L"\\Root\\A\\B", Path(Child(Child(all.Get(), L"A").Get(), L"B").Get()));
+    EXPECT_EQ(0u, alone.ChildCount());
+    EXPECT_EQ(L"\\Root\\A", alone.FullPath());
+    EXPECT_EQ(L"v", alone.GetStr(L"s"));
+    EXPECT_EQ(0u, one.Child(L"A").ChildCount());
+    EXPECT_EQ(L"\\Root\\A\\B", all.Child(L"A").Child(L"B").FullPath());
 
     // The copy is independent of the source.
-    SetText(Child(all.Get(), L"A").Get(), L"s", u"changed");
-    EXPECT_EQ(std::string("v\0\0\0", 4), Bytes(a.Get(), L"s"));
-    Handle unused;
+    all.Child(L"A").Str(L"s", L"changed");
+    EXPECT_EQ(L"v", a.GetStr(L"s"));
+    Vx unused;
     EXPECT_EQ(E_INVALIDARG, VxnCloneNode(root.Get(), 0, 1, unused.Out()));
     EXPECT_EQ(nullptr, unused.Get());
 }
 
 TEST(TesselNode, NullAndOversizedArgumentsAreRefused)
 {
-    Handle node = NewNode(L"N");
+    Vx node(L"N");
     IVXNode* out = reinterpret_cast<IVXNode*>(1);
     std::uint32_t length = 8;
     std::uint64_t count = 0;
@@ -314,33 +279,32 @@ TEST(TesselNode, NullAndOversizedArgumentsAreRefused)
     EXPECT_EQ(E_INVALIDARG, VxnGetAttribute(node.Get(), huge.c_str(), nullptr, nullptr, nullptr, nullptr));
     EXPECT_EQ(E_POINTER, VxnDeleteAttribute(nullptr, L"a"));
     EXPECT_EQ(E_POINTER, VxnDeleteAttribute(node.Get(), nullptr));
-    EXPECT_EQ(L"N", Name(node.Get()));
-    EXPECT_EQ(0u, ChildCount(node.Get()));
+    EXPECT_EQ(L"N", node.Name());
+    EXPECT_EQ(0u, node.ChildCount());
 }
 
 TEST(TesselNode, DeepChainsAreHandledWithoutRecursion)
 {
     const int depth = 20000;
-    Handle top = NewNode(L"Top");
-    IVXNode* current = top.Get();
-    Handle last;
+    Vx top(L"Top");
+    Vx last;
+    ASSERT_EQ(S_OK, VxnDuplicateNodeHandle(top.Get(), last.Out()));
     for (int i = 0; i < depth; ++i)
     {
-        Handle next = NewNode(L"n");
-        ASSERT_EQ(S_OK, VxnAddChild(current, next.Get()));
-        current = next.Get();
+        Vx next(L"n");
+        last.Add(next);
         last = std::move(next);
     }
-    Handle copy;
+    Vx copy;
     ASSERT_EQ(S_OK, VxnCloneNode(top.Get(), VXN_DEPTH_ALL, 0, copy.Out()));
     std::string text = Serialize({copy.Get()});
     EXPECT_LT(text.size(), static_cast<std::size_t>(depth) * 200);
-    Handle parsed = Parse(text);
+    Vx parsed = Parse(text);
     EXPECT_EQ(text, Serialize({parsed.Get()}));
-    EXPECT_EQ(static_cast<std::size_t>(depth) * 2 + 4, Path(last.Get()).size());
+    EXPECT_EQ(static_cast<std::size_t>(depth) * 2 + 4, last.FullPath().size());
     // Closing the top handles frees the chains iteratively; the deepest node stays usable.
     top.Reset();
     copy.Reset();
     parsed.Reset();
-    EXPECT_EQ(L"\\n", Path(last.Get()));
+    EXPECT_EQ(L"\\n", last.FullPath());
 }

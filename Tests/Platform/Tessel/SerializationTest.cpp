@@ -2,36 +2,27 @@
 
 #include "Ravlin.h"
 
+using namespace TestSupport;
+
 namespace
 {
-const char kExpected[] = "<nr>\r\n"
-                         "<node name=\"Root\" type=\"Cfg\" path=\"\\Root\">\r\n"
-                         "  <attr name=\"Str\" code=\"2\">a&lt;b &amp; &quot;c&quot;&#xD;&#xA;</attr>\r\n"
-                         "  <attr name=\"N\" code=\"6\">-5</attr>\r\n"
-                         "  <node name=\"C\" type=\"\"/>\r\n"
-                         "  <node name=\"D\" type=\"T\">\r\n"
-                         "    <attr name=\"E\" code=\"0\"/>\r\n"
-                         "  </node>\r\n"
-                         "</node>\r\n"
-                         "</nr>\r\n";
+const std::string kHead = "<nr>\r\n"
+                          "<node name=\"Root\" type=\"Cfg\" path=\"\\Root\">\r\n"
+                          "  <attr name=\"Str\" code=\"2\">a&lt;b &amp; &quot;c&quot;&#xD;&#xA;</attr>\r\n"
+                          "  <attr name=\"N\" code=\"6\">-5</attr>\r\n";
+const std::string kExpected = kHead + "  <node name=\"C\" type=\"\"/>\r\n"
+                                      "  <node name=\"D\" type=\"T\">\r\n"
+                                      "    <attr name=\"E\" code=\"0\"/>\r\n"
+                                      "  </node>\r\n"
+                                      "</node>\r\n"
+                                      "</nr>\r\n";
 
-Handle SampleTree()
+Vx SampleTree()
 {
-    Handle root = NewNode(L"Root", L"Cfg");
-    SetText(root.Get(), L"Str", u"a<b & \"c\"\r\n");
-    std::int64_t n = -5;
-    EXPECT_EQ(S_OK, VxnSetAttribute(root.Get(), L"N", VXN_ATTR_INT64, &n, 8));
-    Handle c = NewNode(L"C");
-    Handle d = NewNode(L"D", L"T");
-    EXPECT_EQ(S_OK, VxnSetAttribute(d.Get(), L"E", VXN_ATTR_EMPTY, nullptr, 0));
-    EXPECT_EQ(S_OK, VxnAddChild(root.Get(), c.Get()));
-    EXPECT_EQ(S_OK, VxnAddChild(root.Get(), d.Get()));
+    Vx root(L"Root", L"Cfg");
+    root.Str(L"Str", L"a<b & \"c\"\r\n").I64(L"N", -5);
+    root.Add(Vx(L"C")).Add(Vx(L"D", L"T").Set(L"E", VXN_ATTR_EMPTY, ""));
     return root;
-}
-
-void Set(IVXNode* node, const wchar_t* name, std::uint16_t code, const std::string& bytes)
-{
-    ASSERT_EQ(S_OK, VxnSetAttribute(node, name, code, bytes.data(), bytes.size())) << code;
 }
 
 std::wstring ErrorDescription()
@@ -52,74 +43,67 @@ std::wstring ErrorDescription()
 
 TEST(TesselSerialization, WritesTheFramedTextToTheDepth)
 {
-    Handle root = SampleTree();
+    Vx root = SampleTree();
     EXPECT_EQ(kExpected, Serialize({root.Get()}));
-    EXPECT_EQ("<nr>\r\n"
-              "<node name=\"Root\" type=\"Cfg\" path=\"\\Root\">\r\n"
-              "  <attr name=\"Str\" code=\"2\">a&lt;b &amp; &quot;c&quot;&#xD;&#xA;</attr>\r\n"
-              "  <attr name=\"N\" code=\"6\">-5</attr>\r\n"
-              "</node>\r\n"
-              "</nr>\r\n",
-              Serialize({root.Get()}, 0));
+    EXPECT_EQ(kHead + "</node>\r\n</nr>\r\n", Serialize({root.Get()}, 0));
     EXPECT_EQ("<nr>\r\n</nr>\r\n", Serialize({}));
-    Handle d = Child(root.Get(), L"D");
     EXPECT_EQ("<nr>\r\n<node name=\"C\" type=\"\" path=\"\\Root\\C\"/>\r\n"
               "<node name=\"D\" type=\"T\" path=\"\\Root\\D\">\r\n  <attr name=\"E\" "
               "code=\"0\"/>\r\n</node>\r\n</nr>\r\n",
-              Serialize({Child(root.Get(), L"C").Get(), d.Get()}));
+              Serialize({root.Child(L"C").Get(), root.Child(L"D").Get()}));
 }
 
 TEST(TesselSerialization, ParsingGivesBackEveryCodeAndCharacter)
 {
-    Handle root = NewNode(L"", L"");
-    ASSERT_EQ(S_OK, VxnSetNodeName(root.Get(), VXN_NAME_FULL_PATH, L"\\Cfg\\<&\"\x7F\x1F\xE9\x20AC\x1F600"));
-    Handle child = NewNode(L"", L"t\xD800");
-    ASSERT_EQ(S_OK, VxnAddChild(root.Get(), child.Get()));
-    Handle leaf = NewNode(L"leaf");
-    ASSERT_EQ(S_OK, VxnAddChild(child.Get(), leaf.Get()));
-    Set(root.Get(), L"empty", 0, "");
-    Set(root.Get(), L"ascii", 1, std::string("a\0b\x7f\n<", 6) + '\0');
-    Set(root.Get(), L"utf8", 1, "\xC3\xA9\xF0\x9F\x98\x80" + std::string(1, '\0'));
-    Set(root.Get(), L"latin1", 1, std::string("\xE9\xC3", 2) + '\0');
+    Vx root(L"", L"");
+    root.Path(L"\\Cfg\\<&\"\x7F\x1F\xE9\x20AC\x1F600");
+    Vx child(L"", L"t\xD800");
+    Vx leaf(L"leaf");
+    root.Add(child);
+    child.Add(leaf);
+    root.Set(L"empty", 0, "");
+    root.Set(L"ascii", 1, std::string("a\0b\x7f\n<", 6) + '\0');
+    root.Set(L"utf8", 1, "\xC3\xA9\xF0\x9F\x98\x80" + std::string(1, '\0'));
+    root.Set(L"latin1", 1, std::string("\xE9\xC3", 2) + '\0');
     // UTF-16LE: "é", an emoji pair, a lone high surrogate, a tab, "&", terminator.
-    Set(root.Get(), L"text", 2, std::string("\xE9\0\x3D\xD8\x00\xDE\x00\xD8\t\0&\0\0\0", 14));
-    Set(root.Get(), L"emptyText", 2, std::string(2, '\0'));
-    Set(root.Get(), L"i32", 3, std::string("\xFF\xFF\xFF\x80", 4));
-    Set(root.Get(), L"i64", 6, std::string("\x01\0\0\0\0\0\0\x80", 8));
-    Set(root.Get(), L"true", 7, std::string("\x01", 1));
-    Set(root.Get(), L"odd bool", 7, std::string("\x02", 1));
-    Set(root.Get(), L"guid", 13, "\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0A\x0B\x0C\x0D\x0E\x0F\x10");
-    Set(root.Get(), L"list", 0x102, std::string("a\0\0\0b\0\0\0", 8));
-    Set(root.Get(), L"emptyList", 0x102, "");
-    Set(root.Get(), L"listOfEmpty", 0x102, std::string(2, '\0'));
-    Set(child.Get(), L"ids", 0x105, std::string("\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF\x02\0\0\0\0\0\0\0", 16));
-    Set(child.Get(), L"noIds", 0x105, "");
-    Set(leaf.Get(), L"raw", 0x4242, std::string("\0\x01\xFE", 3));
-    Set(leaf.Get(), L"rawEmpty", 9, "");
+    root.Set(L"text", 2, std::string("\xE9\0\x3D\xD8\x00\xDE\x00\xD8\t\0&\0\0\0", 14));
+    root.Set(L"emptyText", 2, std::string(2, '\0'));
+    root.Set(L"i32", 3, std::string("\xFF\xFF\xFF\x80", 4));
+    root.Set(L"i64", 6, std::string("\x01\0\0\0\0\0\0\x80", 8));
+    root.Set(L"true", 7, std::string("\x01", 1));
+    root.Set(L"odd bool", 7, std::string("\x02", 1));
+    root.Set(L"guid", 13, "\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0A\x0B\x0C\x0D\x0E\x0F\x10");
+    root.Set(L"list", 0x102, std::string("a\0\0\0b\0\0\0", 8));
+    root.Set(L"emptyList", 0x102, "");
+    root.Set(L"listOfEmpty", 0x102, std::string(2, '\0'));
+    child.Set(L"ids", 0x105, std::string("\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF\x02\0\0\0\0\0\0\0", 16));
+    child.Set(L"noIds", 0x105, "");
+    leaf.Set(L"raw", 0x4242, std::string("\0\x01\xFE", 3));
+    leaf.Set(L"rawEmpty", 9, "");
 
     std::string text = Serialize({root.Get()});
-    Handle parsed = Parse(text);
-    ASSERT_NE(nullptr, parsed.Get());
+    Vx parsed = Parse(text);
+    ASSERT_TRUE(parsed);
     EXPECT_EQ(text, Serialize({parsed.Get()}));
-    EXPECT_EQ(Path(root.Get()), Path(parsed.Get()));
-    EXPECT_EQ(Name(root.Get()), Name(parsed.Get()));
+    EXPECT_EQ(root.FullPath(), parsed.FullPath());
+    EXPECT_EQ(root.Name(), parsed.Name());
     for (const wchar_t* name : {L"ascii", L"utf8", L"latin1", L"text", L"i32", L"i64", L"odd bool", L"guid",
                                 L"list", L"emptyList", L"listOfEmpty", L"emptyText"})
     {
         std::uint16_t before = 0, after = 0;
-        EXPECT_EQ(Bytes(root.Get(), name, &before), Bytes(parsed.Get(), name, &after)) << name;
+        EXPECT_EQ(root.Bytes(name, &before), parsed.Bytes(name, &after)) << name;
         EXPECT_EQ(before, after);
     }
-    Handle parsedLeaf = Child(Child(parsed.Get(), L"").Get(), L"leaf");
-    EXPECT_EQ(std::string("\0\x01\xFE", 3), Bytes(parsedLeaf.Get(), L"raw"));
-    EXPECT_EQ(Path(leaf.Get()), Path(parsedLeaf.Get()));
+    Vx parsedLeaf = parsed.Child(L"").Child(L"leaf");
+    EXPECT_EQ(std::string("\0\x01\xFE", 3), parsedLeaf.Bytes(L"raw"));
+    EXPECT_EQ(leaf.FullPath(), parsedLeaf.FullPath());
 
     // Unframed text, comments, a declaration and single quotes are accepted too.
-    Handle loose = Parse("\xEF\xBB\xBF<?xml version=\"1.0\"?>\n<!-- c -->\n<node name='x'>"
-                         "<attr name='n' code='0x3'> 7 </attr><node/></node>\n");
-    EXPECT_EQ(L"\\x", Path(loose.Get()));
-    EXPECT_EQ(std::string("\x07\0\0\0", 4), Bytes(loose.Get(), L"n"));
-    EXPECT_EQ(L"\\x\\", Path(Child(loose.Get(), L"").Get()));
+    Vx loose = Parse("\xEF\xBB\xBF<?xml version=\"1.0\"?>\n<!-- c -->\n<node name='x'>"
+                     "<attr name='n' code='0x3'> 7 </attr><node/></node>\n");
+    EXPECT_EQ(L"\\x", loose.FullPath());
+    EXPECT_EQ(std::string("\x07\0\0\0", 4), loose.Bytes(L"n"));
+    EXPECT_EQ(L"\\x\\", loose.Child(L"").FullPath());
 }
 
 TEST(TesselSerialization, SyntaxErrorsSayWhereAndWhat)
@@ -146,7 +130,7 @@ TEST(TesselSerialization, SyntaxErrorsSayWhereAndWhat)
     };
     for (const Case& c : cases)
     {
-        Handle node;
+        Vx node;
         std::uint64_t line = 0, column = 0;
         SetErrorInfo(0, nullptr);
         EXPECT_EQ(HR_INVALID_DATA, VxnParseNodes(c.text.data(), c.text.size(), node.Out(), &line, &column))
@@ -160,14 +144,14 @@ TEST(TesselSerialization, SyntaxErrorsSayWhereAndWhat)
                                                        std::to_wstring(c.column)));
     }
     IVXNode* out = nullptr;
-    EXPECT_EQ(E_POINTER, VxnParseNodes(kExpected, sizeof kExpected, nullptr, nullptr, nullptr));
+    EXPECT_EQ(E_POINTER, VxnParseNodes(kExpected.data(), kExpected.size(), nullptr, nullptr, nullptr));
     EXPECT_EQ(E_POINTER, VxnParseNodes(nullptr, 5, &out, nullptr, nullptr));
-    EXPECT_EQ(E_INVALIDARG, VxnParseNodes(kExpected, 1ull << 40, &out, nullptr, nullptr));
+    EXPECT_EQ(E_INVALIDARG, VxnParseNodes(kExpected.data(), 1ull << 40, &out, nullptr, nullptr));
 }
 
 TEST(TesselSerialization, WriterFailuresAndMisuseAreReported)
 {
-    Handle root = SampleTree();
+    Vx root = SampleTree();
     IVXNode* nodes[] = {root.Get()};
     IVXSerializationContext* context = nullptr;
     int calls = 0;

@@ -1,27 +1,36 @@
-// Small owning wrappers so the tests read as what they check.
+// An owning node handle with builders and readers, so the data layer tests (and the configuration
+// server tests built on them) read as what they check. Builders expect every call to succeed.
 #pragma once
 
+#include "Platform/Core/Text.h"
 #include "Tessel.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
-class Handle
+namespace TestSupport
+{
+
+class Vx
 {
 public:
-    Handle() = default;
-    explicit Handle(IVXNode* node) : m_node(node) {}
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-    Handle(Handle&& other) noexcept : m_node(other.m_node) { other.m_node = nullptr; }
-    Handle& operator=(Handle&& other) noexcept
+    Vx() = default;
+    explicit Vx(const wchar_t* name, const wchar_t* type = nullptr)
+    {
+        EXPECT_EQ(S_OK, VxnCreateNode(name, type, &m_node));
+    }
+    Vx(Vx&& other) noexcept : m_node(std::exchange(other.m_node, nullptr)) {}
+    Vx& operator=(Vx&& other) noexcept
     {
         std::swap(m_node, other.m_node);
         return *this;
     }
-    ~Handle() { Reset(); }
+    ~Vx() { Reset(); }
     void Reset()
     {
         if (m_node != nullptr)
@@ -36,58 +45,84 @@ public:
         Reset();
         return &m_node;
     }
+    explicit operator bool() const { return m_node != nullptr; }
+
+    Vx& Set(const wchar_t* name, std::uint16_t code, const std::string& bytes)
+    {
+        EXPECT_EQ(S_OK, VxnSetAttribute(m_node, name, code, bytes.data(), bytes.size())) << code;
+        return *this;
+    }
+    Vx& Str(const wchar_t* name, const std::wstring& value)
+    {
+        return Set(name, VXN_ATTR_STRING, Platform::ToUtf16Le(value) + std::string(2, '\0'));
+    }
+    Vx& I64(const wchar_t* name, std::int64_t value)
+    {
+        return Set(name, VXN_ATTR_INT64, std::string(reinterpret_cast<const char*>(&value), sizeof value));
+    }
+    Vx& Path(const std::wstring& fullPath)
+    {
+        EXPECT_EQ(S_OK, VxnSetNodeName(m_node, VXN_NAME_FULL_PATH, fullPath.c_str()));
+        return *this;
+    }
+    Vx& Add(const Vx& child)
+    {
+        EXPECT_EQ(S_OK, VxnAddChild(m_node, child.Get()));
+        return *this;
+    }
+
+    std::string Bytes(const wchar_t* name, std::uint16_t* type = nullptr) const
+    {
+        std::uint64_t size = 0;
+        EXPECT_EQ(S_OK, VxnGetAttribute(m_node, name, nullptr, nullptr, &size, nullptr)) << name;
+        std::string bytes(size, '\0');
+        EXPECT_EQ(S_OK, VxnGetAttribute(m_node, name, nullptr, bytes.data(), &size, type));
+        return bytes;
+    }
+    std::wstring GetStr(const wchar_t* name) const
+    {
+        std::string bytes = Bytes(name);
+        return Platform::FromUtf16Le(bytes.data(), bytes.size()).c_str(); // up to the terminator
+    }
+    std::int64_t GetI64(const wchar_t* name) const
+    {
+        std::int64_t value = -1;
+        std::string bytes = Bytes(name);
+        std::memcpy(&value, bytes.data(), std::min(bytes.size(), sizeof value));
+        return value;
+    }
+    std::wstring Name(std::uint32_t kind = VXN_NAME_OWN) const
+    {
+        std::uint32_t length = 0;
+        VxnGetNodeName(m_node, kind, nullptr, &length);
+        std::wstring text(length, L'\0');
+        EXPECT_EQ(S_OK, VxnGetNodeName(m_node, kind, text.data(), &length));
+        return text.c_str();
+    }
+    std::wstring FullPath() const { return Name(VXN_NAME_FULL_PATH); }
+    std::uint64_t ChildCount() const
+    {
+        std::uint64_t count = 0;
+        EXPECT_EQ(S_OK, VxnGetChildCount(m_node, &count));
+        return count;
+    }
+    // Both lookups give an empty handle when there is no such child.
+    Vx At(std::uint64_t index) const
+    {
+        Vx child;
+        VxnGetChildByIndex(m_node, index, child.Out());
+        return child;
+    }
+    Vx Child(const wchar_t* name) const
+    {
+        Vx child;
+        VxnGetChildByName(m_node, name, child.Out());
+        return child;
+    }
 
 private:
     IVXNode* m_node = nullptr;
 };
-
-inline Handle NewNode(const wchar_t* name, const wchar_t* type = nullptr)
-{
-    Handle node;
-    EXPECT_EQ(S_OK, VxnCreateNode(name, type, node.Out()));
-    return node;
-}
-
-inline Handle Child(IVXNode* parent, const wchar_t* name)
-{
-    Handle child;
-    EXPECT_EQ(S_OK, VxnGetChildByName(parent, name, child.Out()));
-    return child;
-}
-
-inline std::wstring Name(IVXNode* node, std::uint32_t kind = VXN_NAME_OWN)
-{
-    std::wstring text(16, L'\0');
-    auto length = static_cast<std::uint32_t>(text.size());
-    HRESULT hr = VxnGetNodeName(node, kind, text.data(), &length);
-    if (hr == HR_INSUFFICIENT_BUFFER)
-    {
-        text.resize(length);
-        hr = VxnGetNodeName(node, kind, text.data(), &length);
-    }
-    EXPECT_EQ(S_OK, hr);
-    text.resize(length - 1);
-    return text;
-}
-
-inline std::wstring Path(IVXNode* node)
-{
-    return Name(node, VXN_NAME_FULL_PATH);
-}
-
-inline void SetText(IVXNode* node, const wchar_t* name, const std::u16string& text)
-{
-    ASSERT_EQ(S_OK, VxnSetAttribute(node, name, VXN_ATTR_STRING, text.c_str(), (text.size() + 1) * 2));
-}
-
-inline std::string Bytes(IVXNode* node, const wchar_t* name, std::uint16_t* type = nullptr)
-{
-    std::uint64_t size = 0;
-    EXPECT_EQ(S_OK, VxnGetAttribute(node, name, nullptr, nullptr, &size, nullptr));
-    std::string bytes(size, '\0');
-    EXPECT_EQ(S_OK, VxnGetAttribute(node, name, nullptr, bytes.data(), &size, type));
-    return bytes;
-}
 
 inline HRESULT AppendChunk(const void* data, std::uint64_t size, void* context)
 {
@@ -106,10 +141,12 @@ inline std::string Serialize(std::vector<IVXNode*> nodes, std::uint64_t depth = 
     return out;
 }
 
-inline Handle Parse(const std::string& text)
+inline Vx Parse(const std::string& text)
 {
-    Handle node;
+    Vx node;
     std::uint64_t line = 0, column = 0;
     EXPECT_EQ(S_OK, VxnParseNodes(text.data(), text.size(), node.Out(), &line, &column)) << text;
     return node;
 }
+
+} // namespace TestSupport
