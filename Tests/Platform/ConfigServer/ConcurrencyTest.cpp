@@ -14,39 +14,24 @@ namespace
 constexpr int kWriters = 4;
 constexpr int kCommitsPerWriter = 150;
 
-std::vector<std::int64_t> Sequences(Recorder& recorder, std::uint32_t expectedKind, const std::wstring& path)
+std::vector<std::int64_t> Sequences(Recorder& recorder, std::uint32_t kind, const std::wstring& path)
 {
     std::vector<std::int64_t> sequences;
-    for (const auto& delivery : recorder.Take())
+    for (const Modification& modification : recorder.TakeAll(kind))
     {
-        EXPECT_EQ(expectedKind, delivery.kind);
-        if (expectedKind == CFG_TRIGGER_NODE)
-        {
-            EXPECT_EQ(1u, delivery.modifications.size());
-        }
-        for (const auto& modification : delivery.modifications)
-        {
-            EXPECT_EQ(path, modification.path);
-            sequences.push_back(modification.sequence);
-        }
+        EXPECT_EQ(path, modification.path);
+        sequences.push_back(modification.sequence);
     }
     return sequences;
 }
 
 TEST(ConfigServerConcurrency, WritersAndSubscribersLoseNoNotification)
 {
-    Server server(L"memory:");
+    const Server server(L"memory:");
     ASSERT_EQ(S_OK, server.created);
     IConfigStorage* storage = server.storage;
-    IConfigSubscriptionService* service = server.subscriptions;
     auto subscribe = [&](const std::wstring& path, std::int64_t options, Recorder& recorder)
-    {
-        IVXModifySubscription* subscription = nullptr;
-        EXPECT_EQ(S_OK, service->Subscribe(Query(path).Get(), Request(CFG_CHANGE_ALL, options).Get(),
-                                           &recorder, &subscription));
-        EXPECT_EQ(S_OK, subscription->Start());
-        return subscription;
-    };
+    { return server.Subscribe(Query(path), CFG_CHANGE_ALL, options, recorder); };
 
     Recorder everything;
     Recorder writers[kWriters];
@@ -67,23 +52,21 @@ TEST(ConfigServerConcurrency, WritersAndSubscribersLoseNoNotification)
             {
                 for (int i = 0; i < kCommitsPerWriter; ++i)
                 {
-                    Vx node(nullptr);
-                    node.Path(L"\\W" + std::to_wstring(w) + L"\\N" + std::to_wstring(i % 10)).I64(L"i", i);
-                    IVXNode* nodes[] = {node.Get()};
+                    const std::wstring branch = L"\\W" + std::to_wstring(w);
+                    Vx node = At(branch + L"\\N" + std::to_wstring(i % 10));
+                    node.I64(L"i", i);
                     if (i % 3 == 0)
                     {
                         IConfigTransaction* transaction = nullptr;
                         ASSERT_EQ(S_OK, storage->CreateTransaction(&transaction));
-                        ASSERT_EQ(S_OK, storage->PutNodes(transaction, 0, nodes, 1));
-                        ASSERT_EQ(S_OK,
-                                  storage->RemoveNodes(transaction,
-                                                       Query(L"\\W" + std::to_wstring(w) + L"\\Gone").Get()));
+                        ASSERT_EQ(S_OK, server.Put(node, transaction));
+                        ASSERT_EQ(S_OK, server.Remove(branch + L"\\Gone", transaction));
                         ASSERT_EQ(S_OK, storage->CommitTransaction(transaction));
                         transaction->Release();
                     }
                     else
                     {
-                        ASSERT_EQ(S_OK, storage->PutNodes(nullptr, 0, nodes, 1));
+                        ASSERT_EQ(S_OK, server.Put(node));
                     }
                 }
             });
@@ -94,9 +77,7 @@ TEST(ConfigServerConcurrency, WritersAndSubscribersLoseNoNotification)
         {
             while (!done)
             {
-                Vx result;
-                std::uint64_t found = 0;
-                EXPECT_EQ(S_OK, storage->QueryNodes(Query(L"\\W1").Get(), 0, result.Out(), 1, &found));
+                server.Get(L"\\W1");
             }
         });
     Recorder transient;
@@ -107,8 +88,7 @@ TEST(ConfigServerConcurrency, WritersAndSubscribersLoseNoNotification)
             {
                 IVXModifySubscription* subscription = subscribe(L"\\W2", 3, transient);
                 std::this_thread::yield();
-                EXPECT_EQ(S_OK, service->Unsubscribe(subscription));
-                subscription->Release();
+                server.Unsubscribe(subscription);
             }
         });
     for (int w = 0; w < kWriters; ++w)
@@ -120,7 +100,7 @@ TEST(ConfigServerConcurrency, WritersAndSubscribersLoseNoNotification)
     {
         threads[t].join();
     }
-    EXPECT_EQ(0u, transient.References());
+    EXPECT_EQ(0u, transient.references);
 
     const std::size_t total = kWriters * kCommitsPerWriter;
     ASSERT_TRUE(everything.WaitFor(total));
@@ -148,8 +128,7 @@ TEST(ConfigServerConcurrency, WritersAndSubscribersLoseNoNotification)
 
     for (auto* subscription : subscriptions)
     {
-        EXPECT_EQ(S_OK, service->Unsubscribe(subscription));
-        subscription->Release();
+        server.Unsubscribe(subscription);
     }
 }
 

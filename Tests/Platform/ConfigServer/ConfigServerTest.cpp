@@ -5,118 +5,42 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <filesystem>
 #include <future>
-#include <unistd.h>
 
 using namespace TestSupport;
 
 namespace
 {
 
-class ConfigServerTest : public ::testing::TestWithParam<const char*>
+class ConfigServerTest : public ::testing::TestWithParam<const char*>, public TempDatabase, public Server
 {
 protected:
-    void SetUp() override
-    {
-        std::wstring location;
-        if (std::string(GetParam()) == "sqlite")
-        {
-            m_file = std::filesystem::temp_directory_path() /
-                     ("cfgsrv-" + std::to_string(getpid()) + "-" + std::to_string(++s_counter) + ".db");
-            location = L"sqlite:" + m_file.wstring();
-        }
-        m_server = std::make_unique<Server>(location.c_str());
-        ASSERT_EQ(S_OK, m_server->created);
-        m_proxy = m_server->proxy;
-        m_storage = m_server->storage;
-        m_subscriptions = m_server->subscriptions;
-    }
-
-    void TearDown() override
-    {
-        m_server.reset();
-        for (const char* suffix : {"", "-wal", "-shm"})
-        {
-            if (!m_file.empty())
-            {
-                std::filesystem::remove(m_file.string() + suffix);
-            }
-        }
-    }
-
-    HRESULT Put(const Vx& node, IConfigTransaction* transaction = nullptr)
-    {
-        IVXNode* nodes[] = {node.Get()};
-        return m_storage->PutNodes(transaction, 0, nodes, 1);
-    }
-    HRESULT Remove(const std::wstring& path, IConfigTransaction* transaction = nullptr)
-    {
-        return m_storage->RemoveNodes(transaction, Query(path).Get());
-    }
-    Vx Get(const std::wstring& path, std::int64_t depth = VXN_DEPTH_ALL)
-    {
-        Vx result;
-        std::uint64_t found = 7;
-        EXPECT_EQ(S_OK, m_storage->QueryNodes(Query(path, depth).Get(), 0, result.Out(), 1, &found));
-        EXPECT_EQ(found, result ? 1u : 0u);
-        return result;
-    }
-    std::string Export(IConfigServerProxy* proxy = nullptr) { return ExportText(proxy ? proxy : m_proxy); }
-    IVXModifySubscription* Subscribe(const std::wstring& path, std::int64_t mask, std::int64_t options,
-                                     Recorder& recorder, bool start = true)
-    {
-        IVXModifySubscription* subscription = nullptr;
-        EXPECT_EQ(S_OK, m_subscriptions->Subscribe(Query(path).Get(), Request(mask, options).Get(), &recorder,
-                                                   &subscription));
-        if (subscription && start)
-        {
-            EXPECT_EQ(S_OK, subscription->Start());
-        }
-        return subscription;
-    }
-    void Unsubscribe(IVXModifySubscription* subscription)
-    {
-        EXPECT_EQ(S_OK, m_subscriptions->Unsubscribe(subscription));
-        subscription->Release();
-    }
-
-    static inline std::atomic<int> s_counter{0};
-    std::filesystem::path m_file;
-    std::unique_ptr<Server> m_server;
-    IConfigServerProxy* m_proxy = nullptr;
-    IConfigStorage* m_storage = nullptr;
-    IConfigSubscriptionService* m_subscriptions = nullptr;
+    ConfigServerTest() : Server(std::string(GetParam()) == "sqlite" ? Location() : L"") {}
+    void SetUp() override { ASSERT_EQ(S_OK, created); }
 };
 
 TEST_P(ConfigServerTest, PutMergesAndQueryCopiesToDepth)
 {
     Vx b(L"B", L"TypeB");
     b.Str(L"s", L"one").I64(L"n", 1).Add(Vx(L"C")).Add(Vx(L"D"));
-    ASSERT_EQ(S_OK, Put(Vx(nullptr).Path(L"\\A").Add(b)));
-
+    ASSERT_EQ(S_OK, Put(At(L"\\A").Add(b)));
     Vx a = Get(L"\\A");
-    ASSERT_TRUE(a);
-    EXPECT_EQ(L"\\A", a.Name(VXN_NAME_FULL_PATH));
-    Vx gotB = a.Child(L"B");
-    EXPECT_EQ(L"\\A\\B", gotB.Name(VXN_NAME_FULL_PATH));
+    Vx gotB = a.Child(L"B"); // the path holds while the parent lives
+    EXPECT_EQ(L"\\A\\B", gotB.FullPath());
     EXPECT_EQ(L"one", gotB.GetStr(L"s"));
-    EXPECT_EQ(L"C", gotB.Child(std::uint64_t{0}).Name(VXN_NAME_OWN));
-    EXPECT_EQ(L"D", gotB.Child(std::uint64_t{1}).Name(VXN_NAME_OWN));
+    EXPECT_EQ(L"D", gotB.At(1).Name());
     EXPECT_EQ(0u, Get(L"\\A", 0).ChildCount());
     EXPECT_EQ(0u, Get(L"\\A", 1).Child(L"B").ChildCount());
 
     // Merge: new and changed attributes, a new child after the old ones, nothing deleted.
-    Vx update(L"ignored");
-    update.Path(L"\\A\\B").Str(L"s", L"two").I64(L"m", 5).Add(Vx(L"E"));
-    ASSERT_EQ(S_OK, Put(update));
+    ASSERT_EQ(S_OK, Put(Vx(L"ignored").Path(L"\\A\\B").Str(L"s", L"two").I64(L"m", 5).Add(Vx(L"E"))));
     gotB = Get(L"\\A\\B");
     EXPECT_EQ(L"two", gotB.GetStr(L"s"));
     EXPECT_EQ(1, gotB.GetI64(L"n"));
     EXPECT_EQ(5, gotB.GetI64(L"m"));
     ASSERT_EQ(3u, gotB.ChildCount());
-    EXPECT_EQ(L"E", gotB.Child(std::uint64_t{2}).Name(VXN_NAME_OWN));
+    EXPECT_EQ(L"C", gotB.At(0).Name());
+    EXPECT_EQ(L"E", gotB.At(2).Name());
 
     EXPECT_FALSE(Get(L"\\A\\Missing"));
     EXPECT_FALSE(Get(L""));
@@ -129,120 +53,100 @@ TEST_P(ConfigServerTest, PutMergesAndQueryCopiesToDepth)
     EXPECT_EQ(S_OK, Remove(L""));
 }
 
-TEST_P(ConfigServerTest, TransactionAppliesAllInOrderOnce)
+TEST_P(ConfigServerTest, TransactionAppliesAllInOrderOnceOrNothing)
 {
-    ASSERT_EQ(S_OK, Put(Vx(nullptr).Path(L"\\Old\\Child")));
+    ASSERT_EQ(S_OK, Put(At(L"\\Old\\Child")));
+    Recorder recorder;
+    IVXModifySubscription* subscription =
+        Subscribe(Query(L"\\"), CFG_CHANGE_ALL, CFG_SUBSCRIBE_ALL, recorder);
+    const std::string before = Export();
     IConfigTransaction* transaction = nullptr;
-    ASSERT_EQ(S_OK, m_storage->CreateTransaction(&transaction));
-    EXPECT_EQ(S_OK, Put(Vx(nullptr).Path(L"\\New\\X"), transaction));
+    ASSERT_EQ(S_OK, storage->CreateTransaction(&transaction));
+    EXPECT_EQ(S_OK, Put(At(L"\\New\\X"), transaction));
     EXPECT_EQ(S_OK, Remove(L"\\Old", transaction));
-    EXPECT_EQ(S_OK, Put(Vx(nullptr).Path(L"\\Old").I64(L"again", 1), transaction));
-    EXPECT_FALSE(Get(L"\\New")); // nothing before the commit
-    EXPECT_TRUE(Get(L"\\Old\\Child"));
+    EXPECT_EQ(S_OK, Put(At(L"\\Old").I64(L"again", 1), transaction));
+    for (int i = 0; i < 50; ++i) // enough writes for the injected fault to hit halfway
+    {
+        EXPECT_EQ(S_OK, Put(At(L"\\Big\\N" + std::to_wstring(i)), transaction));
+    }
+    EXPECT_EQ(before, Export()); // nothing before the commit
 
-    EXPECT_EQ(S_OK, m_storage->CommitTransaction(transaction));
+    // A store failure in the middle of the commit changes nothing; the transaction stays open.
+    ASSERT_EQ(S_OK, ConfigServerInjectFault(proxy, L"StoreWrite", 1, E_ACCESSDENIED));
+    EXPECT_EQ(E_ACCESSDENIED, storage->CommitTransaction(transaction));
+    EXPECT_EQ(before, Export());
+    EXPECT_EQ(S_OK, storage->CommitTransaction(transaction));
     EXPECT_TRUE(Get(L"\\New\\X"));
     EXPECT_FALSE(Get(L"\\Old\\Child"));
     EXPECT_EQ(1, Get(L"\\Old").GetI64(L"again"));
+    EXPECT_EQ(50u, Get(L"\\Big").ChildCount());
+    ASSERT_TRUE(recorder.WaitFor(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(1u, recorder.Delivered()); // the failed attempt notified nobody
+    Unsubscribe(subscription);
 
-    std::string before = Export();
-    EXPECT_EQ(CFG_E_CLOSED, m_storage->CommitTransaction(transaction));
-    EXPECT_EQ(CFG_E_CLOSED, Put(Vx(nullptr).Path(L"\\Late"), transaction));
+    const std::string after = Export();
+    EXPECT_EQ(CFG_E_CLOSED, storage->CommitTransaction(transaction));
+    EXPECT_EQ(CFG_E_CLOSED, Put(At(L"\\Late"), transaction));
     EXPECT_EQ(CFG_E_CLOSED, Remove(L"\\New", transaction));
-    EXPECT_EQ(before, Export());
+    EXPECT_EQ(after, Export());
     transaction->Release();
 
     // A transaction of another server is refused.
     Server other;
     IConfigTransaction* foreign = nullptr;
     ASSERT_EQ(S_OK, other.storage->CreateTransaction(&foreign));
-    EXPECT_EQ(E_INVALIDARG, m_storage->CommitTransaction(foreign));
-    EXPECT_EQ(E_INVALIDARG, Put(Vx(nullptr).Path(L"\\F"), foreign));
+    EXPECT_EQ(E_INVALIDARG, storage->CommitTransaction(foreign));
+    EXPECT_EQ(E_INVALIDARG, Put(At(L"\\F"), foreign));
     foreign->Release();
-}
-
-TEST_P(ConfigServerTest, FailureInTheMiddleOfACommitChangesNothing)
-{
-    ASSERT_EQ(S_OK, Put(Vx(nullptr).Path(L"\\Keep").I64(L"v", 1)));
-    Recorder recorder;
-    IVXModifySubscription* subscription = Subscribe(L"\\", CFG_CHANGE_ALL, 11, recorder);
-    std::string before = Export();
-
-    IConfigTransaction* transaction = nullptr;
-    ASSERT_EQ(S_OK, m_storage->CreateTransaction(&transaction));
-    EXPECT_EQ(S_OK, Put(Vx(nullptr).Path(L"\\Keep").I64(L"v", 2), transaction));
-    EXPECT_EQ(S_OK, Remove(L"\\Keep", transaction));
-    for (int i = 0; i < 50; ++i)
-    {
-        EXPECT_EQ(S_OK, Put(Vx(nullptr).Path(L"\\Big\\N" + std::to_wstring(i)), transaction));
-    }
-    ASSERT_EQ(S_OK, ConfigServerInjectFault(m_proxy, L"StoreWrite", 1, E_ACCESSDENIED));
-    EXPECT_EQ(E_ACCESSDENIED, m_storage->CommitTransaction(transaction));
-    EXPECT_EQ(before, Export());
-    EXPECT_EQ(1, Get(L"\\Keep").GetI64(L"v"));
-
-    // The failed transaction stays open and succeeds when tried again.
-    EXPECT_EQ(S_OK, m_storage->CommitTransaction(transaction));
-    EXPECT_FALSE(Get(L"\\Keep"));
-    EXPECT_EQ(50u, Get(L"\\Big").ChildCount());
-    ASSERT_TRUE(recorder.WaitFor(1));
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_EQ(1u, recorder.Delivered()); // the failed attempt notified nobody
-    transaction->Release();
-    Unsubscribe(subscription);
 }
 
 TEST_P(ConfigServerTest, BadInputIsRefusedAndChangesNothing)
 {
-    ASSERT_EQ(S_OK, Put(Vx(nullptr).Path(L"\\A").I64(L"v", 1)));
-    std::string before = Export();
-    Vx good(nullptr);
-    good.Path(L"\\A\\B");
+    ASSERT_EQ(S_OK, Put(At(L"\\A").I64(L"v", 1)));
+    const std::string before = Export();
+    Vx good = At(L"\\A\\B");
     IVXNode* nodes[] = {good.Get(), good.Get()};
     IVXNode* nullNode[] = {nullptr};
     std::uint64_t found = 0;
     IVXNode* out = nullptr;
 
-    EXPECT_EQ(E_POINTER, m_storage->PutNodes(nullptr, 0, nullptr, 1));
-    EXPECT_EQ(E_POINTER, m_storage->PutNodes(nullptr, 0, nullNode, 1));
-    EXPECT_EQ(E_INVALIDARG, m_storage->PutNodes(nullptr, 0, nodes, 0));
-    EXPECT_EQ(E_INVALIDARG, m_storage->PutNodes(nullptr, 0, nodes, 2));
-    EXPECT_EQ(E_INVALIDARG, m_storage->PutNodes(nullptr, 1, nodes, 1));
-    EXPECT_EQ(E_INVALIDARG, Put(Vx(nullptr)));                // no full-path name: the root
-    EXPECT_EQ(E_INVALIDARG, Put(Vx(nullptr).Path(L"\\A\\"))); // empty last component
+    EXPECT_EQ(E_POINTER, storage->PutNodes(nullptr, 0, nullptr, 1));
+    EXPECT_EQ(E_POINTER, storage->PutNodes(nullptr, 0, nullNode, 1));
+    EXPECT_EQ(E_INVALIDARG, storage->PutNodes(nullptr, 0, nodes, 0));
+    EXPECT_EQ(E_INVALIDARG, storage->PutNodes(nullptr, 0, nodes, 2));
+    EXPECT_EQ(E_INVALIDARG, storage->PutNodes(nullptr, 1, nodes, 1));
+    EXPECT_EQ(E_INVALIDARG, Put(Vx(nullptr)));  // no full-path name: the root
+    EXPECT_EQ(E_INVALIDARG, Put(At(L"\\A\\"))); // empty last component
     std::wstring longPath, deepPath;
     for (int i = 0; i < 600; ++i)
     {
         longPath += L"\\" + std::wstring(60, L'x');
         deepPath += L"\\d";
     }
-    EXPECT_EQ(E_INVALIDARG, Put(Vx(nullptr).Path(longPath.substr(0, 33000)))); // over 32,767 characters
-    EXPECT_EQ(E_INVALIDARG, Put(Vx(nullptr).Path(deepPath)));                  // over 512 levels
-    Vx deep(nullptr);
-    deep.Path(L"\\Deep");
+    EXPECT_EQ(E_INVALIDARG, Put(At(longPath.substr(0, 33000)))); // over 32,767 characters
+    EXPECT_EQ(E_INVALIDARG, Put(At(deepPath)));                  // over 512 levels
+    Vx deep = At(L"\\Deep");
+    Vx parent;
+    ASSERT_EQ(S_OK, VxnDuplicateNodeHandle(deep.Get(), parent.Out()));
+    for (int i = 0; i < 600; ++i) // a subtree over 512 levels deep
     {
-        Vx top(L"L0");
-        Vx parent;
-        VxnDuplicateNodeHandle(top.Get(), parent.Out());
-        for (int i = 1; i < 600; ++i)
-        {
-            Vx child(L"L");
-            parent.Add(child);
-            parent = std::move(child);
-        }
-        deep.Add(top);
+        Vx child(L"L");
+        parent.Add(child);
+        parent = std::move(child);
     }
     EXPECT_EQ(E_INVALIDARG, Put(deep));
 
-    EXPECT_EQ(E_POINTER, m_storage->RemoveNodes(nullptr, nullptr));
+    Vx a = Query(L"\\A");
+    EXPECT_EQ(E_POINTER, storage->RemoveNodes(nullptr, nullptr));
     EXPECT_EQ(E_INVALIDARG, Remove(L"\\"));
-    EXPECT_EQ(E_POINTER, m_storage->QueryNodes(nullptr, 0, &out, 1, &found));
-    EXPECT_EQ(E_POINTER, m_storage->QueryNodes(Query(L"\\A").Get(), 0, nullptr, 1, &found));
-    EXPECT_EQ(E_POINTER, m_storage->QueryNodes(Query(L"\\A").Get(), 0, &out, 1, nullptr));
-    EXPECT_EQ(E_INVALIDARG, m_storage->QueryNodes(Query(L"\\A").Get(), 0, &out, 0, &found));
-    EXPECT_EQ(E_INVALIDARG, m_storage->QueryNodes(Query(L"\\A").Get(), 0, &out, 2, &found));
-    EXPECT_EQ(E_POINTER, m_storage->CommitTransaction(nullptr));
-    EXPECT_EQ(E_POINTER, m_storage->CreateTransaction(nullptr));
+    EXPECT_EQ(E_POINTER, storage->QueryNodes(nullptr, 0, &out, 1, &found));
+    EXPECT_EQ(E_POINTER, storage->QueryNodes(a.Get(), 0, nullptr, 1, &found));
+    EXPECT_EQ(E_POINTER, storage->QueryNodes(a.Get(), 0, &out, 1, nullptr));
+    EXPECT_EQ(E_INVALIDARG, storage->QueryNodes(a.Get(), 0, &out, 0, &found));
+    EXPECT_EQ(E_INVALIDARG, storage->QueryNodes(a.Get(), 0, &out, 2, &found));
+    EXPECT_EQ(E_POINTER, storage->CommitTransaction(nullptr));
+    EXPECT_EQ(E_POINTER, storage->CreateTransaction(nullptr));
 
     // Malformed queries, for reads, removals and subscriptions alike.
     std::vector<Vx> malformed;
@@ -256,33 +160,32 @@ TEST_P(ConfigServerTest, BadInputIsRefusedAndChangesNothing)
     malformed.push_back(Query(L"\\A", -1));
     Recorder recorder;
     IVXModifySubscription* subscription = nullptr;
+    Vx request = Request(4, 3);
     for (const Vx& query : malformed)
     {
-        EXPECT_EQ(E_INVALIDARG, m_storage->QueryNodes(query.Get(), 0, &out, 1, &found));
-        EXPECT_EQ(E_INVALIDARG, m_storage->RemoveNodes(nullptr, query.Get()));
+        EXPECT_EQ(E_INVALIDARG, storage->QueryNodes(query.Get(), 0, &out, 1, &found));
+        EXPECT_EQ(E_INVALIDARG, storage->RemoveNodes(nullptr, query.Get()));
         EXPECT_EQ(E_INVALIDARG,
-                  m_subscriptions->Subscribe(query.Get(), Request(4, 3).Get(), &recorder, &subscription));
+                  subscriptions->Subscribe(query.Get(), request.Get(), &recorder, &subscription));
     }
     EXPECT_EQ(nullptr, out);
 
-    EXPECT_EQ(E_POINTER, m_subscriptions->Subscribe(nullptr, Request(4, 3).Get(), &recorder, &subscription));
-    EXPECT_EQ(E_POINTER, m_subscriptions->Subscribe(Query(L"\\A").Get(), nullptr, &recorder, &subscription));
-    EXPECT_EQ(E_POINTER,
-              m_subscriptions->Subscribe(Query(L"\\A").Get(), Request(4, 3).Get(), nullptr, &subscription));
-    EXPECT_EQ(E_POINTER,
-              m_subscriptions->Subscribe(Query(L"\\A").Get(), Request(4, 3).Get(), &recorder, nullptr));
+    EXPECT_EQ(E_POINTER, subscriptions->Subscribe(nullptr, request.Get(), &recorder, &subscription));
+    EXPECT_EQ(E_POINTER, subscriptions->Subscribe(a.Get(), nullptr, &recorder, &subscription));
+    EXPECT_EQ(E_POINTER, subscriptions->Subscribe(a.Get(), request.Get(), nullptr, &subscription));
+    EXPECT_EQ(E_POINTER, subscriptions->Subscribe(a.Get(), request.Get(), &recorder, nullptr));
     for (auto [mask, options] :
          {std::pair<std::int64_t, std::int64_t>{0, 3}, {32, 3}, {-1, 3}, {4, 4}, {4, -1}})
     {
-        EXPECT_EQ(E_INVALIDARG, m_subscriptions->Subscribe(Query(L"\\A").Get(), Request(mask, options).Get(),
-                                                           &recorder, &subscription));
+        EXPECT_EQ(E_INVALIDARG,
+                  subscriptions->Subscribe(a.Get(), Request(mask, options).Get(), &recorder, &subscription));
     }
     EXPECT_EQ(E_INVALIDARG,
-              m_subscriptions->Subscribe(Query(L"").Get(), Request(4, 3).Get(), &recorder, &subscription));
-    EXPECT_EQ(E_INVALIDARG, m_subscriptions->Subscribe(Query(L"\\A").Get(), Vx(L"SubscribeConfig").Get(),
-                                                       &recorder, &subscription));
-    EXPECT_EQ(E_POINTER, m_subscriptions->Unsubscribe(nullptr));
-    EXPECT_EQ(0u, recorder.References()); // no failed call kept the callback
+              subscriptions->Subscribe(Query(L"").Get(), request.Get(), &recorder, &subscription));
+    EXPECT_EQ(E_INVALIDARG,
+              subscriptions->Subscribe(a.Get(), Vx(L"SubscribeConfig").Get(), &recorder, &subscription));
+    EXPECT_EQ(E_POINTER, subscriptions->Unsubscribe(nullptr));
+    EXPECT_EQ(0u, recorder.references); // no failed call kept the callback
 
     EXPECT_EQ(before, Export());
 }
@@ -291,51 +194,62 @@ TEST_P(ConfigServerTest, ImmediateSubscriptionDeliversTheSubscribedNodeAsOfTheCo
 {
     Recorder recorder;
     // The subscribed text is echoed exactly, as the subscriber recognises its path by it.
-    IVXModifySubscription* subscription = Subscribe(L"\\Cfg\\Common", 4, 3, recorder);
-    Vx settings(nullptr);
-    settings.Path(L"\\Cfg\\Common").Str(L"Server", L"db1").Add(Vx(L"Inner").I64(L"x", 1));
+    IVXModifySubscription* subscription = Subscribe(Query(L"\\Cfg\\Common"), 4, 3, recorder);
+    Vx settings = At(L"\\Cfg\\Common");
+    settings.Str(L"Server", L"db1").Add(Vx(L"Inner").I64(L"x", 1));
     ASSERT_EQ(S_OK, Put(settings));
-    ASSERT_EQ(S_OK, Put(Vx(nullptr).Path(L"\\Cfg\\Common\\Empty"))); // a child alone: no attribute change
-    ASSERT_EQ(S_OK, Put(settings));                                  // same values: no change at all
-    ASSERT_EQ(S_OK, Put(Vx(nullptr).Path(L"\\Cfg\\Other").I64(L"x", 1)));
-    ASSERT_EQ(S_OK, Put(Vx(nullptr).Path(L"\\Cfg\\Common\\Inner").I64(L"x", 2)));
+    ASSERT_EQ(S_OK, Put(At(L"\\Cfg\\Common\\Empty"))); // a child alone: no attribute change
+    ASSERT_EQ(S_OK, Put(settings));                    // same values: no change at all
+    ASSERT_EQ(S_OK, Put(At(L"\\Cfg\\Other").I64(L"x", 1)));
+    ASSERT_EQ(S_OK, Put(At(L"\\Cfg\\Common\\Inner").I64(L"x", 2)));
     ASSERT_EQ(S_OK, Remove(L"\\Cfg\\Common")); // removal is not an attribute change
 
     ASSERT_TRUE(recorder.WaitFor(2));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    auto deliveries = recorder.Take();
-    ASSERT_EQ(2u, deliveries.size());
-    for (const auto& delivery : deliveries)
+    std::vector<Modification> all = recorder.TakeAll(CFG_TRIGGER_NODE);
+    ASSERT_EQ(2u, all.size());
+    for (const Modification& modification : all)
     {
-        EXPECT_EQ(CFG_TRIGGER_NODE, delivery.kind);
-        EXPECT_NE(std::this_thread::get_id(), delivery.thread);
-        ASSERT_EQ(1u, delivery.modifications.size());
-        EXPECT_EQ(L"\\Cfg\\Common", delivery.modifications[0].path);
-        EXPECT_EQ(4, delivery.modifications[0].mask);
+        EXPECT_EQ(L"\\Cfg\\Common", modification.path);
+        EXPECT_EQ(4, modification.mask);
     }
-    const Vx& first = deliveries[0].modifications[0].node;
-    EXPECT_EQ(L"\\Cfg\\Common", deliveries[0].modifications[0].nodePath);
-    EXPECT_EQ(L"db1", first.GetStr(L"Server"));
-    EXPECT_EQ(1, first.Child(L"Inner").GetI64(L"x")); // content as of that commit, not later
-    EXPECT_EQ(2, deliveries[1].modifications[0].node.Child(L"Inner").GetI64(L"x"));
-    EXPECT_LT(deliveries[0].modifications[0].sequence, deliveries[1].modifications[0].sequence);
+    EXPECT_EQ(L"\\Cfg\\Common", all[0].nodePath);
+    EXPECT_EQ(L"db1", all[0].node.GetStr(L"Server"));
+    EXPECT_EQ(1, all[0].node.Child(L"Inner").GetI64(L"x")); // content as of that commit, not later
+    EXPECT_EQ(2, all[1].node.Child(L"Inner").GetI64(L"x"));
+    EXPECT_LT(all[0].sequence, all[1].sequence);
     Unsubscribe(subscription);
 }
 
-TEST_P(ConfigServerTest, BatchSubscriptionHoldsUntilStartAndLosesNothing)
+TEST_P(ConfigServerTest, BatchSubscriptionsHoldEveryChangeKindUntilStarted)
 {
     Recorder recorder;
-    IVXModifySubscription* subscription = Subscribe(L"\\Containers", CFG_CHANGE_ALL, 11, recorder, false);
-    ASSERT_EQ(S_OK, Put(Vx(nullptr).Path(L"\\Containers")));
-    ASSERT_EQ(S_OK, Put(Vx(nullptr).Path(L"\\Containers\\C1").I64(L"on", 1)));
-    ASSERT_EQ(S_OK, Put(Vx(nullptr).Path(L"\\Containers").Str(L"t", L"x")));
+    IVXModifySubscription* subscription =
+        Subscribe(Query(L"\\Containers"), CFG_CHANGE_ALL, CFG_SUBSCRIBE_ALL, recorder, false);
+    // The node alone (no subtree option), and nothing below MaxDepth counts.
+    Recorder shallow;
+    IVXModifySubscription* depthOne =
+        Subscribe(Query(L"\\P\\S", 1), CFG_CHANGE_ALL, CFG_SUBSCRIBE_BATCH | 1, shallow, false);
+    ASSERT_EQ(S_OK, Put(At(L"\\Containers")));
+    ASSERT_EQ(S_OK, Put(At(L"\\Containers\\C1").I64(L"on", 1)));
+    ASSERT_EQ(S_OK, Put(At(L"\\Containers").Str(L"t", L"x")));
     ASSERT_EQ(S_OK, Remove(L"\\Containers\\C1"));
     ASSERT_EQ(S_OK, Remove(L"\\Containers"));
+    ASSERT_EQ(S_OK, Put(At(L"\\P\\S\\C1\\Deep")));
+    ASSERT_EQ(S_OK, Put(At(L"\\P\\S\\C1\\Deep").I64(L"v", 1))); // below MaxDepth: ignored
+    IConfigTransaction* transaction = nullptr;
+    ASSERT_EQ(S_OK, storage->CreateTransaction(&transaction));
+    ASSERT_EQ(S_OK, Remove(L"\\P", transaction)); // the parent goes and the node is made anew
+    ASSERT_EQ(S_OK, Put(At(L"\\P\\S"), transaction));
+    ASSERT_EQ(S_OK, storage->CommitTransaction(transaction));
+    transaction->Release();
+    ASSERT_EQ(S_OK, Remove(L"\\P"));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_EQ(0u, recorder.Delivered());
+    EXPECT_EQ(0u, recorder.Delivered() + shallow.Delivered());
 
     ASSERT_EQ(S_OK, subscription->Start());
     EXPECT_EQ(S_FALSE, subscription->Start());
+    ASSERT_EQ(S_OK, depthOne->Start());
     ASSERT_TRUE(recorder.WaitFor(5));
     std::vector<Modification> all = recorder.TakeAll(CFG_TRIGGER_BATCH);
     ASSERT_EQ(5u, all.size());
@@ -353,35 +267,16 @@ TEST_P(ConfigServerTest, BatchSubscriptionHoldsUntilStartAndLosesNothing)
     EXPECT_EQ(1u, all[1].node.ChildCount());
     EXPECT_FALSE(all[4].node); // removed: no content
 
-    Unsubscribe(subscription);
-    EXPECT_EQ(0u, recorder.References());
-}
-
-TEST_P(ConfigServerTest, ChangeKindsFollowTheSubscribedSubtreeAndDepth)
-{
-    Recorder recorder;
-    IVXModifySubscription* subscription = nullptr;
-    ASSERT_EQ(S_OK, m_subscriptions->Subscribe(Query(L"\\P\\S", 1).Get(),
-                                               Request(CFG_CHANGE_ALL, CFG_SUBSCRIBE_BATCH | 1).Get(),
-                                               &recorder, &subscription));
-    ASSERT_EQ(S_OK, Put(Vx(nullptr).Path(L"\\P\\S\\C1\\Deep")));
-    ASSERT_EQ(S_OK, Put(Vx(nullptr).Path(L"\\P\\S\\C1\\Deep").I64(L"v", 1))); // below MaxDepth: ignored
-    IConfigTransaction* transaction = nullptr;
-    ASSERT_EQ(S_OK, m_storage->CreateTransaction(&transaction));
-    ASSERT_EQ(S_OK, Remove(L"\\P", transaction)); // the parent goes and the node is made anew
-    ASSERT_EQ(S_OK, Put(Vx(nullptr).Path(L"\\P\\S"), transaction));
-    ASSERT_EQ(S_OK, m_storage->CommitTransaction(transaction));
-    transaction->Release();
-    ASSERT_EQ(S_OK, Remove(L"\\P"));
-    ASSERT_EQ(S_OK, subscription->Start());
-    ASSERT_TRUE(recorder.WaitFor(3));
-    std::vector<Modification> all = recorder.TakeAll(CFG_TRIGGER_BATCH);
+    ASSERT_TRUE(shallow.WaitFor(3));
+    all = shallow.TakeAll(CFG_TRIGGER_BATCH);
     ASSERT_EQ(3u, all.size());
     EXPECT_EQ(CFG_CHANGE_NODE_ADDED | CFG_CHANGE_CHILDREN, all[0].mask);
-    EXPECT_EQ(0u, all[0].node.ChildCount()); // the node alone without the subtree option
+    EXPECT_EQ(0u, all[0].node.ChildCount());
     EXPECT_EQ(CFG_CHANGE_NODE_ADDED | CFG_CHANGE_NODE_REMOVED, all[1].mask);
     EXPECT_EQ(CFG_CHANGE_NODE_REMOVED, all[2].mask);
     Unsubscribe(subscription);
+    Unsubscribe(depthOne);
+    EXPECT_EQ(0u, recorder.references + shallow.references);
 }
 
 TEST_P(ConfigServerTest, NoCallbackAfterUnsubscribeReturns)
@@ -400,27 +295,27 @@ TEST_P(ConfigServerTest, NoCallbackAfterUnsubscribeReturns)
             released.wait();
         }
     };
-    IVXModifySubscription* subscription = Subscribe(L"\\S", CFG_CHANGE_ALL, 3, slow);
-    ASSERT_EQ(S_OK, Put(Vx(nullptr).Path(L"\\S")));
+    IVXModifySubscription* subscription = Subscribe(Query(L"\\S"), CFG_CHANGE_ALL, 3, slow);
+    ASSERT_EQ(S_OK, Put(At(L"\\S")));
     entered.get_future().wait();
-    ASSERT_EQ(S_OK, Put(Vx(nullptr).Path(L"\\S").I64(L"v", 1))); // pending, must never arrive
+    ASSERT_EQ(S_OK, Put(At(L"\\S").I64(L"v", 1))); // pending, must never arrive
     auto unsubscribed =
-        std::async(std::launch::async, [&] { return m_subscriptions->Unsubscribe(subscription); });
+        std::async(std::launch::async, [&] { return subscriptions->Unsubscribe(subscription); });
     EXPECT_EQ(std::future_status::timeout, unsubscribed.wait_for(std::chrono::milliseconds(100)));
     release.set_value();
     EXPECT_EQ(S_OK, unsubscribed.get());
     EXPECT_EQ(1u, slow.Delivered());
-    EXPECT_EQ(HR_NOT_FOUND, m_subscriptions->Unsubscribe(subscription));
+    EXPECT_EQ(HR_NOT_FOUND, subscriptions->Unsubscribe(subscription));
     EXPECT_EQ(CFG_E_CLOSED, subscription->Start());
     subscription->Release();
 
     // Unsubscribing from inside the callback does not wait for itself.
     Recorder self;
-    self.hook = [&](IVXModifySubscription* fired) { EXPECT_EQ(S_OK, m_subscriptions->Unsubscribe(fired)); };
-    subscription = Subscribe(L"\\T", CFG_CHANGE_ALL, 11, self);
-    ASSERT_EQ(S_OK, Put(Vx(nullptr).Path(L"\\T")));
+    self.hook = [&](IVXModifySubscription* fired) { EXPECT_EQ(S_OK, subscriptions->Unsubscribe(fired)); };
+    subscription = Subscribe(Query(L"\\T"), CFG_CHANGE_ALL, CFG_SUBSCRIBE_ALL, self);
+    ASSERT_EQ(S_OK, Put(At(L"\\T")));
     ASSERT_TRUE(self.WaitFor(1));
-    ASSERT_EQ(S_OK, Put(Vx(nullptr).Path(L"\\T").I64(L"v", 1)));
+    ASSERT_EQ(S_OK, Put(At(L"\\T").I64(L"v", 1)));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(1u, self.Delivered());
     EXPECT_EQ(S_FALSE, subscription->Stop());
@@ -429,57 +324,55 @@ TEST_P(ConfigServerTest, NoCallbackAfterUnsubscribeReturns)
 
 TEST_P(ConfigServerTest, InjectedFaultsHitTheChosenCall)
 {
-    ASSERT_EQ(S_OK, Put(Vx(nullptr).Path(L"\\A")));
-    ASSERT_EQ(S_OK, ConfigServerInjectFault(m_proxy, L"QueryNodes", 2, E_ACCESSDENIED));
-    ASSERT_EQ(S_OK, ConfigServerInjectFault(m_proxy, L"PutNodes", 1, HR_SHARING_VIOLATION));
+    ASSERT_EQ(S_OK, Put(At(L"\\A")));
+    ASSERT_EQ(S_OK, ConfigServerInjectFault(proxy, L"QueryNodes", 2, E_ACCESSDENIED));
+    ASSERT_EQ(S_OK, ConfigServerInjectFault(proxy, L"PutNodes", 1, HR_SHARING_VIOLATION));
     EXPECT_TRUE(Get(L"\\A"));
     Vx out;
     std::uint64_t found = 0;
-    EXPECT_EQ(E_ACCESSDENIED, m_storage->QueryNodes(Query(L"\\A").Get(), 0, out.Out(), 1, &found));
+    EXPECT_EQ(E_ACCESSDENIED, storage->QueryNodes(Query(L"\\A").Get(), 0, out.Out(), 1, &found));
     EXPECT_TRUE(Get(L"\\A"));
-    EXPECT_EQ(HR_SHARING_VIOLATION, Put(Vx(nullptr).Path(L"\\B")));
+    EXPECT_EQ(HR_SHARING_VIOLATION, Put(At(L"\\B")));
     EXPECT_FALSE(Get(L"\\B"));
 
     Recorder recorder;
     IVXModifySubscription* subscription = nullptr;
-    ASSERT_EQ(S_OK, ConfigServerInjectFault(m_proxy, L"Subscribe", 1, E_FAIL));
+    ASSERT_EQ(S_OK, ConfigServerInjectFault(proxy, L"Subscribe", 1, E_FAIL));
     EXPECT_EQ(E_FAIL,
-              m_subscriptions->Subscribe(Query(L"\\A").Get(), Request(4, 3).Get(), &recorder, &subscription));
+              subscriptions->Subscribe(Query(L"\\A").Get(), Request(4, 3).Get(), &recorder, &subscription));
     EXPECT_EQ(nullptr, subscription);
-    ASSERT_EQ(S_OK, ConfigServerInjectFault(m_proxy, L"GetId", 1, E_FAIL));
-    subscription = Subscribe(L"\\A", 4, 3, recorder);
+    ASSERT_EQ(S_OK, ConfigServerInjectFault(proxy, L"GetId", 1, E_FAIL));
+    subscription = Subscribe(Query(L"\\A"), 4, 3, recorder);
     GUID id{};
     EXPECT_EQ(E_FAIL, subscription->GetId(&id));
     EXPECT_EQ(S_OK, subscription->GetId(&id));
     Unsubscribe(subscription);
 
-    EXPECT_EQ(E_INVALIDARG, ConfigServerInjectFault(m_proxy, L"NoSuchCall", 1, E_FAIL));
-    EXPECT_EQ(E_INVALIDARG, ConfigServerInjectFault(m_proxy, L"PutNodes", 0, E_FAIL));
-    EXPECT_EQ(E_INVALIDARG, ConfigServerInjectFault(m_proxy, L"PutNodes", 1, S_OK));
+    EXPECT_EQ(E_INVALIDARG, ConfigServerInjectFault(proxy, L"NoSuchCall", 1, E_FAIL));
+    EXPECT_EQ(E_INVALIDARG, ConfigServerInjectFault(proxy, L"PutNodes", 0, E_FAIL));
+    EXPECT_EQ(E_INVALIDARG, ConfigServerInjectFault(proxy, L"PutNodes", 1, S_OK));
     EXPECT_EQ(E_POINTER, ConfigServerInjectFault(nullptr, L"PutNodes", 1, E_FAIL));
-    EXPECT_EQ(E_POINTER, ConfigServerInjectFault(m_proxy, nullptr, 1, E_FAIL));
-    ASSERT_EQ(S_OK, ConfigServerInjectFault(m_proxy, L"PutNodes", 1, E_FAIL));
-    EXPECT_EQ(S_OK, ConfigServerClearFaults(m_proxy));
-    EXPECT_EQ(S_OK, Put(Vx(nullptr).Path(L"\\B")));
+    EXPECT_EQ(E_POINTER, ConfigServerInjectFault(proxy, nullptr, 1, E_FAIL));
+    ASSERT_EQ(S_OK, ConfigServerInjectFault(proxy, L"PutNodes", 1, E_FAIL));
+    EXPECT_EQ(S_OK, ConfigServerClearFaults(proxy));
+    EXPECT_EQ(S_OK, Put(At(L"\\B")));
 }
 
 TEST_P(ConfigServerTest, ExportImportRoundTrip)
 {
-    Vx tree(nullptr);
-    tree.Path(L"\\Root\\Settings").Str(L"Name", L"Grüße \"quoted\" <x>").I64(L"n", -5);
-    tree.Add(Vx(L"Z", L"Kind")).Add(Vx(L"A"));
+    Vx tree = At(L"\\Root\\Settings");
+    tree.Str(L"Name", L"Grüße \"quoted\" <x>").I64(L"n", -5).Add(Vx(L"Z", L"Kind")).Add(Vx(L"A"));
     ASSERT_EQ(S_OK, Put(tree));
-    ASSERT_EQ(S_OK, Put(Vx(nullptr).Path(L"\\Second")));
+    ASSERT_EQ(S_OK, Put(At(L"\\Second")));
     std::string text = Export();
 
     IConfigServerProxy* copy = nullptr;
     ASSERT_EQ(S_OK, ConfigServerCreate(L"memory:", &copy));
     EXPECT_EQ(S_OK, ConfigServerImportText(copy, text.data(), text.size()));
-    EXPECT_EQ(text, Export(copy));
-    std::string file =
-        (std::filesystem::temp_directory_path() / ("cfgsrv-export-" + std::to_string(getpid()))).string();
-    EXPECT_EQ(S_OK, ConfigServerExportFile(copy, Platform::FromUtf8(file).c_str()));
-    EXPECT_EQ(S_OK, ConfigServerImportFile(m_proxy, Platform::FromUtf8(file).c_str())); // merging: no change
+    EXPECT_EQ(text, ExportText(copy));
+    std::wstring file = path.wstring() + L".xml";
+    EXPECT_EQ(S_OK, ConfigServerExportFile(copy, file.c_str()));
+    EXPECT_EQ(S_OK, ConfigServerImportFile(proxy, file.c_str())); // merging: no change
     EXPECT_EQ(text, Export());
     std::filesystem::remove(file);
 
