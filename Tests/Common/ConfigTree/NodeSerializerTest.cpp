@@ -1,5 +1,5 @@
 #include "Common/ConfigTree/NodeSerializer.h"
-#include "Common/ErrorHandling/HResult.h"
+#include "Common/ErrorHandling/ErrorTestSupport.h"
 #include "Platform/Core/System.h"
 
 #include <gtest/gtest.h>
@@ -90,15 +90,7 @@ TEST_F(NodeSerializerTest, MalformedSettingFailsEachDumpUntilFixed)
     for (const wchar_t* bad : {L"A:B:C", L"NoColon", L":Password", L"Type:"})
     {
         Hide(bad);
-        try
-        {
-            NodeDump(Sample(), true);
-            ADD_FAILURE() << "accepted";
-        }
-        catch (const HRX& e)
-        {
-            EXPECT_EQ(e.Code(), E_INVALIDARG);
-        }
+        EXPECT_EQ(TestSupport::CodeOf([] { NodeDump(Sample(), true); }), E_INVALIDARG) << bad;
         // The next dump reads the setting again.
         std::wstring good = L"Connection::Password";
         Platform::SetEnvironmentVariable(L"GS_Logger_HiddenNodeTypeAttrs", &good);

@@ -49,10 +49,6 @@ TEST(LogManagerTest, FormatterWritesTheFixedColumns)
     EXPECT_EQ(L"2024-03-05 07:08:09.1234567 | INFO |" + Ids() + L" | Known.cpp:77" + pad + L"|     hello\r\n",
               FormatAt(kKnownTime, Info, "C:\\src\\sub/Known.cpp", 77, L"hello", 2));
 
-    std::wstring line = FormatAt(kKnownTime, Dbg2, "Known.cpp", 5, L"m", 0);
-    EXPECT_EQ(81u, line.find(L"| m")) << "the source column is 31 characters wide";
-    EXPECT_NE(std::wstring::npos, line.find(L" | DBG2 |"));
-
     // 26 characters: whole, line field 4 wide; 30 characters: cut to 26.
     std::string name26 = "abcdefghijklmnopqrstuv.cpp";
     EXPECT_EQ(L" | abcdefghijklmnopqrstuv.cpp:7   | x\r\n",
@@ -65,8 +61,10 @@ TEST(LogManagerTest, FormatterWritesTheFixedColumns)
               FormatAt(kKnownTime, Err, nullptr, 0, L"", 0).substr(47));
 
     // Out-of-range severities print blank; indent is clamped to 30 levels.
-    EXPECT_EQ(L" |      |", FormatAt(kKnownTime, 9, "a.cpp", 1, L"x", 0).substr(27, 9));
-    EXPECT_EQ(L" | NONE |", FormatAt(kKnownTime, 0, "a.cpp", 1, L"x", 0).substr(27, 9));
+    for (auto [severity, column] : {std::pair{0, L" | NONE |"}, {Dbg2, L" | DBG2 |"}, {9, L" |      |"}})
+    {
+        EXPECT_EQ(column, FormatAt(kKnownTime, severity, "a.cpp", 1, L"x", 0).substr(27, 9));
+    }
     EXPECT_EQ(L"| " + std::wstring(60, L' ') + L"x\r\n",
               FormatAt(kKnownTime, Err, "a.cpp", 1, L"x", 31).substr(81));
 
@@ -90,10 +88,11 @@ TEST(LogManagerTest, MaxSeverityAcceptsOnlyNames)
         EXPECT_EQ(c.expected, LogManager::Instance().Config().MaxSeverity())
             << c.setting.value_or("(absent)");
         EXPECT_EQ(c.expected >= Err, IsLogEnabled(Err));
-        EXPECT_FALSE(IsLogEnabled(0));
-        EXPECT_FALSE(IsLogEnabled(-3));
-        EXPECT_FALSE(IsLogEnabled(8));
     }
+    env.Set("MaxSeverity", "DBG3");
+    EXPECT_FALSE(IsLogEnabled(0));
+    EXPECT_FALSE(IsLogEnabled(-3));
+    EXPECT_FALSE(IsLogEnabled(8));
 }
 
 TEST(LogManagerTest, LoggerSlotsAndMessageComposition)
@@ -155,16 +154,14 @@ TEST(LogManagerTest, LoggerSlotsAndMessageComposition)
     EXPECT_EQ(L"before ... (***EXCEPTION***)", MessageColumn(lines[1]));
 }
 
+// The file logger tests see its ordinary messages; here the edge cases of the format.
 TEST(LogManagerTest, DebugTraceFormatsWideStrings)
 {
     StderrCapture capture;
-    DebugTrace(L"FileLogger: cannot open log file '%s' (error: 0x%08x)", L"C:\\x.log", 0x80070005u);
     DebugTrace(nullptr);
     DebugTrace(L"%s", std::wstring(100000, L'w').c_str());
     DebugTrace(L"100%% %5.2s|%-3d|", L"abc", 7);
     std::string out = capture.Stop();
-    EXPECT_NE(std::string::npos,
-              out.find("FileLogger: cannot open log file 'C:\\x.log' (error: 0x80070005)\n"));
     EXPECT_NE(std::string::npos, out.find(std::string(100000, 'w') + "\n"));
     EXPECT_NE(std::string::npos, out.find("100%    ab|7  |\n"));
 }

@@ -70,11 +70,6 @@ private:
     std::string m_text;
 };
 
-inline bool StartsWith(const std::wstring& text, const std::wstring& head)
-{
-    return text.compare(0, head.size(), head) == 0;
-}
-
 inline std::size_t CountOf(const std::string& text, const std::string& what)
 {
     std::size_t n = 0;
@@ -85,16 +80,11 @@ inline std::size_t CountOf(const std::string& text, const std::string& what)
     return n;
 }
 
-inline std::string ReadBytes(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 // Decodes UTF-16LE byte by byte; the file must hold whole code units.
 inline std::wstring ReadUtf16File(const std::string& path)
 {
-    std::string bytes = ReadBytes(path);
+    std::ifstream in(path, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     EXPECT_EQ(0u, bytes.size() % 2) << path;
     std::wstring text;
     for (std::size_t i = 0; i + 1 < bytes.size(); i += 2)
