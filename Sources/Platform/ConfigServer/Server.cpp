@@ -465,8 +465,9 @@ std::uint64_t ChangesFor(const SubscriptionRequest& request, const TreeUpdate& u
         bits |= CFG_CHANGE_NODE_REMOVED;
     }
     const std::size_t depth = request.components.size();
-    for (const auto& [path, events] : update.Events())
+    for (const auto& [path, event] : update.Events())
     {
+        const std::uint32_t events = event.bits;
         switch (RelationOf(path, request.path))
         {
         case Relation::Same:

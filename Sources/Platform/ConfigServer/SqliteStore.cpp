@@ -205,8 +205,8 @@ private:
             insert.BindText(1, Platform::ToUtf8(record.path));
             insert.BindText(2, Platform::ToUtf8(record.parent));
             sqlite3_bind_int64(insert.Get(), 3, static_cast<sqlite3_int64>(record.order));
-            insert.BindText(4, Platform::ToUtf8(record.type));
-            std::vector<std::uint8_t> attributes = EncodeAttributes(record.attributes);
+            insert.BindText(4, Platform::ToUtf8(record.node->type));
+            std::vector<std::uint8_t> attributes = EncodeAttributes(record.node->attributes);
             sqlite3_bind_blob(insert.Get(), 5, attributes.data(), static_cast<int>(attributes.size()),
                               SQLITE_TRANSIENT);
             int rc = insert.Run();

@@ -150,51 +150,58 @@ NodeP TreeUpdate::WritableChild(Node& parent, ChildEntry& entry)
     return entry.node;
 }
 
-NodeP TreeUpdate::NewNode(const std::wstring& name)
+NodeP TreeUpdate::AddChild(Node& parent, const std::wstring& name, std::uint64_t& order)
 {
-    auto node = std::make_shared<Node>();
-    node->name = name;
-    node->epoch = m_epoch;
-    return node;
+    auto child = std::make_shared<Node>();
+    child->name = name;
+    child->epoch = m_epoch;
+    order = parent.nextOrder++;
+    parent.children.emplace_hint(parent.children.end(), order, child);
+    parent.index.emplace(name, ChildEntry{order, child});
+    return child;
 }
 
-void TreeUpdate::Mark(const std::wstring& path, std::uint32_t bits)
+void TreeUpdate::Mark(const std::wstring& path, std::uint32_t bits, const NodeP& node, std::uint64_t order)
 {
-    m_events[path] |= bits;
-    m_dirty.insert(path);
+    Event& event = m_events[path];
+    event.bits |= bits;
+    event.node = node;
+    event.order = order;
 }
 
-NodeP TreeUpdate::Reach(const std::vector<std::wstring>& path, std::wstring& fullPath)
+NodeP TreeUpdate::Reach(const std::vector<std::wstring>& path, std::wstring& fullPath, std::uint64_t& order)
 {
     NodeP node = Writable(m_root);
+    order = 0;
     fullPath = L"\\";
     for (const auto& name : path)
     {
-        fullPath = ChildPath(fullPath, name);
+        if (fullPath.size() > 1)
+        {
+            fullPath += L'\\';
+        }
+        fullPath += name;
         auto it = node->index.find(name);
         if (it == node->index.end())
         {
-            NodeP child = NewNode(name);
-            std::uint64_t order = node->nextOrder++;
-            node->children.emplace_hint(node->children.end(), order, child);
-            node->index.emplace(name, ChildEntry{order, child});
-            Mark(fullPath, kEventAdded);
-            node = child;
+            node = AddChild(*node, name, order);
+            Mark(fullPath, kEventAdded, node, order);
         }
         else
         {
+            order = it->second.order;
             node = WritableChild(*node, it->second);
         }
     }
     return node;
 }
 
-void TreeUpdate::Merge(const InputNode& input, const NodeP& target, const std::wstring& path)
+void TreeUpdate::Merge(const InputNode& input, const NodeP& target, std::uint64_t order, std::wstring& path)
 {
     if (!input.type.empty() && input.type != target->type)
     {
         target->type = input.type;
-        Mark(path, kEventType);
+        Mark(path, kEventType, target, order);
     }
     for (const auto& attribute : input.attributes)
     {
@@ -203,33 +210,38 @@ void TreeUpdate::Merge(const InputNode& input, const NodeP& target, const std::w
         if (it == target->attributes.end())
         {
             target->attributes.push_back(attribute);
-            Mark(path, kEventAttributes);
+            Mark(path, kEventAttributes, target, order);
         }
         else if (!it->SameValue(attribute))
         {
             it->type = attribute.type;
             it->value = attribute.value;
-            Mark(path, kEventAttributes);
+            Mark(path, kEventAttributes, target, order);
         }
     }
+    const std::size_t length = path.size();
     for (const auto& inputChild : input.children)
     {
-        std::wstring childPath = ChildPath(path, inputChild.name);
+        if (length > 1)
+        {
+            path += L'\\';
+        }
+        path += inputChild.name;
         auto it = target->index.find(inputChild.name);
         NodeP child;
+        std::uint64_t childOrder = 0;
         if (it == target->index.end())
         {
-            child = NewNode(inputChild.name);
-            std::uint64_t order = target->nextOrder++;
-            target->children.emplace_hint(target->children.end(), order, child);
-            target->index.emplace(inputChild.name, ChildEntry{order, child});
-            Mark(childPath, kEventAdded);
+            child = AddChild(*target, inputChild.name, childOrder);
+            Mark(path, kEventAdded, child, childOrder);
         }
         else
         {
+            childOrder = it->second.order;
             child = WritableChild(*target, it->second);
         }
-        Merge(inputChild, child, childPath);
+        Merge(inputChild, child, childOrder, path);
+        path.resize(length);
     }
 }
 
@@ -241,7 +253,8 @@ void TreeUpdate::Remove(const std::vector<std::wstring>& path)
     }
     std::vector<std::wstring> parentPath(path.begin(), path.end() - 1);
     std::wstring parentText;
-    NodeP parent = Reach(parentPath, parentText);
+    std::uint64_t parentOrder = 0;
+    NodeP parent = Reach(parentPath, parentText, parentOrder);
     auto it = parent->index.find(path.back());
     parent->children.erase(it->second.order);
     parent->index.erase(it);
@@ -254,7 +267,7 @@ void TreeUpdate::Remove(const std::vector<std::wstring>& path)
     }
     if (Lookup(m_oldRoot, path))
     {
-        m_events[fullPath] = kEventRemoved;
+        m_events[fullPath] = Event{kEventRemoved, nullptr, 0};
         m_removed.push_back(fullPath);
     }
 }
@@ -264,8 +277,9 @@ void TreeUpdate::Apply(const Operation& operation)
     if (const auto* put = std::get_if<PutOperation>(&operation))
     {
         std::wstring fullPath;
-        NodeP target = Reach(put->path, fullPath);
-        Merge(put->node, target, fullPath);
+        std::uint64_t order = 0;
+        NodeP target = Reach(put->path, fullPath, order);
+        Merge(put->node, target, order, fullPath);
     }
     else
     {
@@ -277,38 +291,20 @@ ChangeSet TreeUpdate::MakeChangeSet() const
 {
     ChangeSet changes;
     changes.removed = m_removed;
-    std::vector<std::wstring> components;
-    for (const auto& path : m_dirty)
+    changes.written.reserve(m_events.size());
+    for (const auto& [path, event] : m_events)
     {
-        if (!SplitPath(path, components))
+        if (!event.node)
         {
-            continue;
+            continue; // removed, or created and removed again within the commit
         }
-        ConstNodeP parent;
-        ConstNodeP node = m_root;
-        for (const auto& name : components)
+        NodeRecord record{path, {}, event.order, event.node.get()};
+        if (path.size() > 1)
         {
-            parent = node;
-            node = node->FindChild(name);
-            if (!node)
-            {
-                break;
-            }
+            const std::size_t slash = path.rfind(L'\\');
+            record.parent = std::wstring_view(path).substr(0, slash == 0 ? 1 : slash);
         }
-        if (!node)
-        {
-            continue; // created and removed again within the commit
-        }
-        NodeRecord record;
-        record.path = path;
-        if (parent)
-        {
-            record.parent = JoinPath(components, components.size() - 1);
-            record.order = parent->index.at(components.back()).order;
-        }
-        record.type = node->type;
-        record.attributes = node->attributes;
-        changes.written.push_back(std::move(record));
+        changes.written.push_back(record);
     }
     return changes;
 }

@@ -8,8 +8,8 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
-#include <unordered_set>
 #include <variant>
 #include <vector>
 
@@ -105,14 +105,23 @@ enum : std::uint32_t
     kEventType = 8,
 };
 
+// What happened to one path within a commit, and the node that now stands there (null when the
+// path ends up removed).
+struct Event
+{
+    std::uint32_t bits = 0;
+    NodeP node;
+    std::uint64_t order = 0; // the node's order key in its parent
+};
+
 // What a store must write to hold the new tree: subtrees to delete first, then node records.
+// A change set borrows paths and nodes from the update that made it and must not outlive it.
 struct NodeRecord
 {
-    std::wstring path;
-    std::wstring parent;
+    std::wstring_view path;
+    std::wstring_view parent; // empty for the root
     std::uint64_t order = 0;
-    std::wstring type;
-    std::vector<Attribute> attributes;
+    const Node* node = nullptr;
 };
 struct ChangeSet
 {
@@ -131,25 +140,28 @@ public:
     bool Changed() const { return !m_events.empty() || !m_removed.empty(); }
     ConstNodeP NewRoot() const { return m_root; }
     ConstNodeP OldRoot() const { return m_oldRoot; }
-    const std::unordered_map<std::wstring, std::uint32_t>& Events() const { return m_events; }
+    const std::unordered_map<std::wstring, Event>& Events() const { return m_events; }
     ChangeSet MakeChangeSet() const;
 
 private:
     NodeP Writable(NodeP& slot);
     // The child of a writable parent, made writable in both of the parent's maps.
     NodeP WritableChild(Node& parent, ChildEntry& entry);
-    NodeP NewNode(const std::wstring& name);
-    // Walks to the node at path, creating what is missing; returns the writable node.
-    NodeP Reach(const std::vector<std::wstring>& path, std::wstring& fullPath);
-    void Merge(const InputNode& input, const NodeP& target, const std::wstring& path);
+    // Appends a new child named name to a writable parent; returns it with its order key.
+    NodeP AddChild(Node& parent, const std::wstring& name, std::uint64_t& order);
+    // Walks to the node at path, creating what is missing; returns the writable node, its full
+    // path and its order key.
+    NodeP Reach(const std::vector<std::wstring>& path, std::wstring& fullPath, std::uint64_t& order);
+    // path is the target's full path; it is extended for the children and restored on return.
+    void Merge(const InputNode& input, const NodeP& target, std::uint64_t order, std::wstring& path);
     void Remove(const std::vector<std::wstring>& path);
-    void Mark(const std::wstring& path, std::uint32_t bits);
+    // Records bits for path; a node that still stands there after the commit must be written.
+    void Mark(const std::wstring& path, std::uint32_t bits, const NodeP& node, std::uint64_t order);
 
     ConstNodeP m_oldRoot;
     NodeP m_root;
     std::uint64_t m_epoch;
-    std::unordered_map<std::wstring, std::uint32_t> m_events;
-    std::unordered_set<std::wstring> m_dirty;
+    std::unordered_map<std::wstring, Event> m_events;
     std::vector<std::wstring> m_removed;
 };
 
