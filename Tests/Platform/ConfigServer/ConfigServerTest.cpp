@@ -370,11 +370,10 @@ TEST_P(ConfigServerTest, ExportImportRoundTrip)
     ASSERT_EQ(S_OK, ConfigServerCreate(L"memory:", &copy));
     EXPECT_EQ(S_OK, ConfigServerImportText(copy, text.data(), text.size()));
     EXPECT_EQ(text, ExportText(copy));
-    std::wstring file = path.wstring() + L".xml";
+    std::wstring file = (directory / "export.xml").wstring();
     EXPECT_EQ(S_OK, ConfigServerExportFile(copy, file.c_str()));
     EXPECT_EQ(S_OK, ConfigServerImportFile(proxy, file.c_str())); // merging: no change
     EXPECT_EQ(text, Export());
-    std::filesystem::remove(file);
 
     const char broken[] = "<nr>\n<node";
     EXPECT_EQ(HR_INVALID_DATA, ConfigServerImportText(copy, broken, sizeof(broken) - 1));

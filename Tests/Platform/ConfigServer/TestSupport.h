@@ -42,24 +42,18 @@ inline Vx At(const std::wstring& path)
     return node;
 }
 
-// A database file of this process, removed with its journal files before and after.
+// A directory of its own for a database file and anything else a test writes.
 struct TempDatabase
 {
-    TempDatabase() { Delete(); }
-    ~TempDatabase() { Delete(); }
-    void Delete() const
-    {
-        for (const char* suffix : {"", "-wal", "-shm"})
-        {
-            std::filesystem::remove(path.string() + suffix);
-        }
-    }
+    TempDatabase() { std::filesystem::create_directories(directory); }
+    ~TempDatabase() { std::filesystem::remove_all(directory); }
     std::wstring Location() const { return L"sqlite:" + path.wstring(); }
 
     static inline std::atomic<int> s_counter{0};
-    const std::filesystem::path path =
+    const std::filesystem::path directory =
         std::filesystem::temp_directory_path() /
-        ("cfgsrv-" + std::to_string(getpid()) + "-" + std::to_string(++s_counter) + ".db");
+        ("cfgsrv-" + std::to_string(getpid()) + "-" + std::to_string(++s_counter));
+    const std::filesystem::path path = directory / "store.db";
 };
 
 inline std::string ExportText(IConfigServerProxy* proxy)

@@ -5,6 +5,22 @@
 
 using namespace TestSupport;
 
+namespace
+{
+// Hands a handle on the node (none when empty) to the slot and takes out the one it held.
+Vx Exchange(std::atomic<IVXNode*>& slot, const Vx& node = {})
+{
+    IVXNode* handed = nullptr;
+    if (node)
+    {
+        EXPECT_EQ(S_OK, VxnDuplicateNodeHandle(node.Get(), &handed));
+    }
+    Vx previous;
+    *previous.Out() = slot.exchange(handed);
+    return previous;
+}
+} // namespace
+
 // Several threads read, change, move, clone and serialize nodes of one shared tree, while
 // handles cross threads and subtrees get detached under readers.
 TEST(TesselConcurrency, SharedTreeSurvivesMixedOperations)
@@ -16,55 +32,32 @@ TEST(TesselConcurrency, SharedTreeSurvivesMixedOperations)
         root.Add(Vx(std::to_wstring(i).c_str()));
     }
     std::atomic<IVXNode*> handOver{nullptr};
-    std::atomic<int> failures{0};
     auto worker = [&](int seed)
     {
         for (int round = 0; round < 400; ++round)
         {
-            std::wstring name = std::to_wstring((seed + round) % kBranches);
-            IVXNode* branch = nullptr;
-            if (VxnGetChildByName(root.Get(), name.c_str(), &branch) != S_OK)
+            Vx branch = root.Child(std::to_wstring((seed + round) % kBranches).c_str());
+            Vx leaf(L"leaf", L"T");
+            branch.Add(leaf.I64(L"v", round));
+            if (branch.ChildCount() > 4)
             {
-                ++failures;
-                continue;
+                VxnRemoveChildByIndex(branch.Get(), 0);
             }
-            IVXNode* leaf = nullptr;
-            VxnCreateNode(L"leaf", L"T", &leaf);
-            std::int64_t value = round;
-            VxnSetAttribute(leaf, L"v", VXN_ATTR_INT64, &value, 8);
-            VxnAddChild(branch, leaf);
-            std::uint64_t count = 0;
-            VxnGetChildCount(branch, &count);
-            if (count > 4)
-            {
-                VxnRemoveChildByIndex(branch, 0);
-            }
-            wchar_t path[64];
-            std::uint32_t length = 64;
-            if (VxnGetNodeName(leaf, VXN_NAME_FULL_PATH, path, &length) != S_OK)
-            {
-                ++failures;
-            }
-            IVXNode* parent = nullptr;
-            if (SUCCEEDED(VxnGetParent(leaf, &parent)) && parent != nullptr)
-            {
-                VxnCloseNodeHandle(parent);
-            }
+            EXPECT_FALSE(leaf.FullPath().empty());
+            Vx parent;
+            VxnGetParent(leaf.Get(), parent.Out());
             if (round % 16 == seed)
             {
-                IVXNode* copy = nullptr;
-                VxnCloneNode(root.Get(), VXN_DEPTH_ALL, 0, &copy);
-                Serialize({copy, branch});
-                VxnCloseNodeHandle(copy);
+                Vx copy;
+                VxnCloneNode(root.Get(), VXN_DEPTH_ALL, 0, copy.Out());
+                Serialize({copy.Get(), branch.Get()});
             }
-            // Hand the leaf to whichever thread comes next; it closes the previous one.
-            IVXNode* previous = handOver.exchange(leaf);
-            if (previous != nullptr)
+            // Whichever thread comes next changes the leaf and closes the handle.
+            Vx previous = Exchange(handOver, leaf);
+            if (previous)
             {
-                VxnSetAttribute(previous, L"v", VXN_ATTR_INT64, &value, 8);
-                VxnCloseNodeHandle(previous);
+                previous.I64(L"v", round);
             }
-            VxnCloseNodeHandle(branch);
         }
     };
     std::vector<std::thread> threads;
@@ -76,11 +69,7 @@ TEST(TesselConcurrency, SharedTreeSurvivesMixedOperations)
     {
         thread.join();
     }
-    if (IVXNode* last = handOver.exchange(nullptr))
-    {
-        VxnCloseNodeHandle(last);
-    }
-    EXPECT_EQ(0, failures.load());
+    Exchange(handOver);
     std::string text = Serialize({root.Get()});
     EXPECT_EQ(text, Serialize({Parse(text).Get()}));
     EXPECT_EQ(static_cast<std::uint64_t>(kBranches), root.ChildCount());
@@ -96,43 +85,26 @@ TEST(TesselConcurrency, ParentReleasedWhileChildClimbs)
         {
             while (!done.load())
             {
-                IVXNode* child = slot.exchange(nullptr);
-                if (child == nullptr)
+                Vx child = Exchange(slot);
+                Vx parent;
+                if (child && VxnGetParent(child.Get(), parent.Out()) == S_OK)
                 {
-                    continue;
+                    EXPECT_EQ(L"P", parent.Name());
                 }
-                IVXNode* parent = nullptr;
-                if (VxnGetParent(child, &parent) == S_OK)
+                if (child)
                 {
-                    wchar_t name[16];
-                    std::uint32_t length = 16;
-                    VxnGetNodeName(parent, VXN_NAME_OWN, name, &length);
-                    VxnCloseNodeHandle(parent);
+                    EXPECT_FALSE(child.FullPath().empty());
                 }
-                wchar_t path[32];
-                std::uint32_t length = 32;
-                EXPECT_EQ(S_OK, VxnGetNodeName(child, VXN_NAME_FULL_PATH, path, &length));
-                VxnCloseNodeHandle(child);
             }
         });
     for (int i = 0; i < 2000; ++i)
     {
-        IVXNode* parent = nullptr;
-        IVXNode* child = nullptr;
-        VxnCreateNode(L"P", nullptr, &parent);
-        VxnCreateNode(L"C", nullptr, &child);
-        VxnAddChild(parent, child);
-        IVXNode* previous = slot.exchange(child);
-        if (previous != nullptr)
-        {
-            VxnCloseNodeHandle(previous);
-        }
-        VxnCloseNodeHandle(parent);
+        Vx parent(L"P");
+        Vx child(L"C");
+        parent.Add(child);
+        Exchange(slot, child);
     }
     done = true;
     climber.join();
-    if (IVXNode* left = slot.exchange(nullptr))
-    {
-        VxnCloseNodeHandle(left);
-    }
+    Exchange(slot);
 }

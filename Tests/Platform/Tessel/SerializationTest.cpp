@@ -28,30 +28,17 @@ Vx SampleTree()
 std::wstring ErrorDescription()
 {
     IErrorInfo* info = nullptr;
-    if (GetErrorInfo(0, &info) != S_OK || info == nullptr)
-    {
-        return L"";
-    }
     BSTR text = nullptr;
-    info->GetDescription(&text);
+    if (GetErrorInfo(0, &info) == S_OK)
+    {
+        info->GetDescription(&text);
+        info->Release();
+    }
     std::wstring result = text != nullptr ? text : L"";
     SysFreeString(text);
-    info->Release();
     return result;
 }
 } // namespace
-
-TEST(TesselSerialization, WritesTheFramedTextToTheDepth)
-{
-    Vx root = SampleTree();
-    EXPECT_EQ(kExpected, Serialize({root.Get()}));
-    EXPECT_EQ(kHead + "</node>\r\n</nr>\r\n", Serialize({root.Get()}, 0));
-    EXPECT_EQ("<nr>\r\n</nr>\r\n", Serialize({}));
-    EXPECT_EQ("<nr>\r\n<node name=\"C\" type=\"\" path=\"\\Root\\C\"/>\r\n"
-              "<node name=\"D\" type=\"T\" path=\"\\Root\\D\">\r\n  <attr name=\"E\" "
-              "code=\"0\"/>\r\n</node>\r\n</nr>\r\n",
-              Serialize({root.Child(L"C").Get(), root.Child(L"D").Get()}));
-}
 
 TEST(TesselSerialization, ParsingGivesBackEveryCodeAndCharacter)
 {
@@ -149,9 +136,17 @@ TEST(TesselSerialization, SyntaxErrorsSayWhereAndWhat)
     EXPECT_EQ(E_INVALIDARG, VxnParseNodes(kExpected.data(), 1ull << 40, &out, nullptr, nullptr));
 }
 
-TEST(TesselSerialization, WriterFailuresAndMisuseAreReported)
+TEST(TesselSerialization, WritesTheFramedTextAndReportsFailuresAndMisuse)
 {
     Vx root = SampleTree();
+    EXPECT_EQ(kExpected, Serialize({root.Get()}));
+    EXPECT_EQ(kHead + "</node>\r\n</nr>\r\n", Serialize({root.Get()}, 0));
+    EXPECT_EQ("<nr>\r\n</nr>\r\n", Serialize({}));
+    EXPECT_EQ("<nr>\r\n<node name=\"C\" type=\"\" path=\"\\Root\\C\"/>\r\n"
+              "<node name=\"D\" type=\"T\" path=\"\\Root\\D\">\r\n  <attr name=\"E\" "
+              "code=\"0\"/>\r\n</node>\r\n</nr>\r\n",
+              Serialize({root.Child(L"C").Get(), root.Child(L"D").Get()}));
+
     IVXNode* nodes[] = {root.Get()};
     IVXSerializationContext* context = nullptr;
     int calls = 0;
