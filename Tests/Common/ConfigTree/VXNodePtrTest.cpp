@@ -19,9 +19,11 @@ std::atomic<int> attributeReads{0};
 std::atomic<std::uint64_t> firstAttributeOffer{0};
 std::atomic<int> failNameReadAt{0}; // 1-based call number to fail with E_FAIL, 0 = never
 
-template <class F> F Next(const char* name)
+// The library's own function of the same name, looked up once per wrapper.
+template <auto Self> auto Next(const char* name)
 {
-    return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+    static const auto next = reinterpret_cast<decltype(Self)>(dlsym(RTLD_NEXT, name));
+    return next;
 }
 
 void Clear()
@@ -33,39 +35,33 @@ void Clear()
 
 extern "C" HRESULT VxnDuplicateNodeHandle(IVXNode* node, IVXNode** duplicate)
 {
-    static const auto next = Spy::Next<HRESULT (*)(IVXNode*, IVXNode**)>("VxnDuplicateNodeHandle");
     ++Spy::duplicates;
-    return next(node, duplicate);
+    return Spy::Next<&VxnDuplicateNodeHandle>("VxnDuplicateNodeHandle")(node, duplicate);
 }
 
 extern "C" HRESULT VxnCloseNodeHandle(IVXNode* node)
 {
-    static const auto next = Spy::Next<HRESULT (*)(IVXNode*)>("VxnCloseNodeHandle");
     ++Spy::closes;
-    return next(node);
+    return Spy::Next<&VxnCloseNodeHandle>("VxnCloseNodeHandle")(node);
 }
 
 extern "C" HRESULT VxnGetNodeName(IVXNode* node, std::uint32_t kind, wchar_t* buffer, std::uint32_t* length)
 {
-    static const auto next =
-        Spy::Next<HRESULT (*)(IVXNode*, std::uint32_t, wchar_t*, std::uint32_t*)>("VxnGetNodeName");
     if (++Spy::nameReads == Spy::failNameReadAt)
     {
         return E_FAIL;
     }
-    return next(node, kind, buffer, length);
+    return Spy::Next<&VxnGetNodeName>("VxnGetNodeName")(node, kind, buffer, length);
 }
 
 extern "C" HRESULT VxnGetAttribute(IVXNode* node, const wchar_t* name, const std::uint16_t* expectedType,
                                    void* buffer, std::uint64_t* size, std::uint16_t* type)
 {
-    static const auto next = Spy::Next<HRESULT (*)(IVXNode*, const wchar_t*, const std::uint16_t*, void*,
-                                                   std::uint64_t*, std::uint16_t*)>("VxnGetAttribute");
     if (Spy::attributeReads++ == 0 && size != nullptr)
     {
         Spy::firstAttributeOffer = *size;
     }
-    return next(node, name, expectedType, buffer, size, type);
+    return Spy::Next<&VxnGetAttribute>("VxnGetAttribute")(node, name, expectedType, buffer, size, type);
 }
 
 namespace
