@@ -21,10 +21,6 @@ public:
     std::uint32_t Release() override { return --refs; }
     HRESULT QueryInterface(const GUID* iid, void** ppv) override
     {
-        if (iid == nullptr || ppv == nullptr)
-        {
-            return E_INVALIDARG;
-        }
         if (*iid != IID_IComponentBase && *iid != IID_ITestNamed)
         {
             return E_NOINTERFACE;
@@ -159,13 +155,9 @@ TEST(RavlinConcurrency, NamesAndErrorSlotsUnderContention)
                 std::wstring name = L"Ravlin.Concurrency." + std::to_wstring(t % 2);
                 for (int i = 0; i < 2000; ++i)
                 {
-                    if (i % 3 == 0)
+                    if (i % 3 == 0 || i % 7 == 0) // publish, or now and then withdraw
                     {
-                        RLRegisterNamedInstance(name.c_str(), &things[(t + i) % 4]);
-                    }
-                    else if (i % 7 == 0)
-                    {
-                        RLRegisterNamedInstance(name.c_str(), nullptr);
+                        RLRegisterNamedInstance(name.c_str(), i % 3 == 0 ? &things[(t + i) % 4] : nullptr);
                     }
                     void* p = nullptr;
                     if (RLGetNamedInstance(name.c_str(), 0, &IID_IComponentBase, &p) == S_OK)
