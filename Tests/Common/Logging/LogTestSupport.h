@@ -7,9 +7,8 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
+#include <algorithm>
 #include <mutex>
-#include <unistd.h>
 #include <vector>
 
 namespace TestSupport
@@ -37,36 +36,24 @@ private:
     ScopedEnv m_path, m_keepOpen, m_threshold, m_severity;
 };
 
-// Redirects standard error into a file until Stop.
+// Collects standard error until Stop, through GoogleTest's stream redirection.
 class StderrCapture
 {
 public:
-    StderrCapture()
-    {
-        std::fflush(stderr);
-        m_saved = ::dup(STDERR_FILENO);
-        int fd = ::open(m_dir.File("stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        ::dup2(fd, STDERR_FILENO);
-        ::close(fd);
-    }
+    StderrCapture() { testing::internal::CaptureStderr(); }
     ~StderrCapture() { Stop(); }
     std::string Stop()
     {
-        if (m_saved >= 0)
+        if (m_capturing)
         {
-            std::fflush(stderr);
-            ::dup2(m_saved, STDERR_FILENO);
-            ::close(m_saved);
-            m_saved = -1;
-            std::ifstream in(m_dir.File("stderr"), std::ios::binary);
-            m_text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+            m_capturing = false;
+            m_text = testing::internal::GetCapturedStderr();
         }
         return m_text;
     }
 
 private:
-    TempDir m_dir;
-    int m_saved = -1;
+    bool m_capturing = true;
     std::string m_text;
 };
 
@@ -95,18 +82,14 @@ inline std::wstring ReadUtf16File(const std::string& path)
     return text;
 }
 
+// The lines of a text, without their "\r\n" ends.
 inline std::vector<std::wstring> SplitLines(const std::wstring& text)
 {
     std::vector<std::wstring> lines;
-    std::size_t start = 0;
-    for (std::size_t p = text.find(L"\r\n"); p != std::wstring::npos; p = text.find(L"\r\n", start))
+    for (std::size_t start = 0, end = 0; start < text.size(); start = end + 2)
     {
-        lines.push_back(text.substr(start, p - start));
-        start = p + 2;
-    }
-    if (start < text.size())
-    {
-        lines.push_back(text.substr(start));
+        end = std::min(text.find(L"\r\n", start), text.size());
+        lines.push_back(text.substr(start, end - start));
     }
     return lines;
 }
