@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <cstring>
 
-void WriteRawAttribute(const VXNodePtr& node, const std::wstring& name, std::uint16_t type,
+void WriteRawAttribute(const VXNodePtr& node, AttributeName name, std::uint16_t type,
                        const std::vector<std::uint8_t>& bytes)
 {
     if (!node.IsValid())
@@ -18,7 +18,7 @@ void WriteRawAttribute(const VXNodePtr& node, const std::wstring& name, std::uin
         VxnSetAttribute(node.Get(), name.c_str(), type, bytes.empty() ? nullptr : bytes.data(), bytes.size());
 }
 
-bool ReadRawAttribute(const std::wstring& name, const VXNodePtr& node, std::vector<std::uint8_t>& buffer,
+bool ReadRawAttribute(AttributeName name, const VXNodePtr& node, std::vector<std::uint8_t>& buffer,
                       std::uint16_t& type)
 {
     if (!node.IsValid())
@@ -47,7 +47,7 @@ bool ReadRawAttribute(const std::wstring& name, const VXNodePtr& node, std::vect
     }
 }
 
-TRawAttribute ReadRawAttribute(const std::wstring& name, const VXNodePtr& node)
+TRawAttribute ReadRawAttribute(AttributeName name, const VXNodePtr& node)
 {
     TRawAttribute value;
     if (!ReadRawAttribute(name, node, value.bytes, value.type))
@@ -72,9 +72,9 @@ bool RawAttributesEqual(const TRawAttribute& a, const TRawAttribute& b)
     return RawAttributesEqual(a.type, a.bytes, b.type, b.bytes);
 }
 
-void CopyAttribute(const std::wstring& sourceName, const VXNodePtr& source,
-                   const std::wstring& destinationName, const VXNodePtr& destination,
-                   std::vector<std::uint8_t>& scratch, bool* changed, bool mustExist)
+void CopyAttribute(AttributeName sourceName, const VXNodePtr& source, AttributeName destinationName,
+                   const VXNodePtr& destination, std::vector<std::uint8_t>& scratch, bool* changed,
+                   bool mustExist)
 {
     std::uint16_t type = 0;
     if (!ReadRawAttribute(sourceName, source, scratch, type))
@@ -100,7 +100,7 @@ void CopyAttribute(const std::wstring& sourceName, const VXNodePtr& source,
     WriteRawAttribute(destination, destinationName, type, scratch);
 }
 
-void CopyAttribute(const std::wstring& name, const VXNodePtr& source, const VXNodePtr& destination,
+void CopyAttribute(AttributeName name, const VXNodePtr& source, const VXNodePtr& destination,
                    std::vector<std::uint8_t>& scratch, bool* changed, bool mustExist)
 {
     CopyAttribute(name, source, name, destination, scratch, changed, mustExist);

@@ -9,9 +9,9 @@
 
 namespace
 {
-bool Skipped(const std::wstring& name, std::uint32_t flags)
+bool Skipped(const wchar_t* name, std::uint32_t flags)
 {
-    return (flags & kCompareSkipHashAttributes) != 0 && !name.empty() && name[0] == L'#';
+    return (flags & kCompareSkipHashAttributes) != 0 && name[0] == L'#';
 }
 
 bool IsStringCode(std::uint16_t type)
@@ -51,14 +51,35 @@ bool EqualIgnoringCase(const std::wstring& a, const std::wstring& b)
 std::uint64_t CountAttributes(const VXNodePtr& node, std::uint32_t flags)
 {
     std::uint64_t count = 0;
-    for (const std::wstring& name : node.GetAttributeNames())
-    {
-        if (!Skipped(name, flags))
+    node.ForEachAttributeName(
+        [&](const wchar_t* name)
         {
-            ++count;
-        }
-    }
+            if (!Skipped(name, flags))
+            {
+                ++count;
+            }
+        });
     return count;
+}
+
+// The comparison of one attribute, with buffers the caller reuses across attributes.
+bool AttributeEqualWith(AttributeName name, const VXNodePtr& a, const VXNodePtr& b, std::uint32_t flags,
+                        std::vector<std::uint8_t>& bytesA, std::vector<std::uint8_t>& bytesB)
+{
+    std::uint16_t typeA = 0;
+    std::uint16_t typeB = 0;
+    bool hasA = ReadRawAttribute(name, a, bytesA, typeA);
+    bool hasB = ReadRawAttribute(name, b, bytesB, typeB);
+    if ((flags & kCompareStringsIgnoreCase) != 0 && hasA && hasB && IsStringCode(typeA) &&
+        IsStringCode(typeB))
+    {
+        return EqualIgnoringCase(AsText(typeA, bytesA), AsText(typeB, bytesB));
+    }
+    if (hasA && hasB)
+    {
+        return RawAttributesEqual(typeA, bytesA, typeB, bytesB);
+    }
+    return !hasA && !hasB;
 }
 } // namespace
 
@@ -87,39 +108,29 @@ bool AttributesEqual(const VXNodePtr& a, const VXNodePtr& b, std::uint32_t flags
 {
     std::uint64_t countA = 0;
     bool equal = true;
-    for (const std::wstring& name : a.GetAttributeNames())
-    {
-        if (Skipped(name, flags))
+    std::vector<std::uint8_t> bytesA;
+    std::vector<std::uint8_t> bytesB;
+    a.ForEachAttributeName(
+        [&](const wchar_t* name)
         {
-            continue;
-        }
-        ++countA;
-        if (equal && !AttributeEqual(name, a, b, flags))
-        {
-            equal = false;
-        }
-    }
+            if (Skipped(name, flags))
+            {
+                return;
+            }
+            ++countA;
+            if (equal && !AttributeEqualWith(name, a, b, flags, bytesA, bytesB))
+            {
+                equal = false;
+            }
+        });
     return equal && CountAttributes(b, flags) == countA;
 }
 
-bool AttributeEqual(const std::wstring& name, const VXNodePtr& a, const VXNodePtr& b, std::uint32_t flags)
+bool AttributeEqual(AttributeName name, const VXNodePtr& a, const VXNodePtr& b, std::uint32_t flags)
 {
     std::vector<std::uint8_t> bytesA;
     std::vector<std::uint8_t> bytesB;
-    std::uint16_t typeA = 0;
-    std::uint16_t typeB = 0;
-    bool hasA = ReadRawAttribute(name, a, bytesA, typeA);
-    bool hasB = ReadRawAttribute(name, b, bytesB, typeB);
-    if ((flags & kCompareStringsIgnoreCase) != 0 && hasA && hasB && IsStringCode(typeA) &&
-        IsStringCode(typeB))
-    {
-        return EqualIgnoringCase(AsText(typeA, bytesA), AsText(typeB, bytesB));
-    }
-    if (hasA && hasB)
-    {
-        return RawAttributesEqual(typeA, bytesA, typeB, bytesB);
-    }
-    return !hasA && !hasB;
+    return AttributeEqualWith(name, a, b, flags, bytesA, bytesB);
 }
 
 bool ChildrenEqual(const VXNodePtr& a, const VXNodePtr& b, std::uint32_t flags)
@@ -177,15 +188,19 @@ void ReplaceNodeContent(const VXNodePtr& source, const VXNodePtr& destination)
         return;
     }
     VXNodePtr target = destination; // setters need a handle of their own
-    for (const std::wstring& name : target.GetAttributeNames())
-    {
-        target.DeleteAttribute(name, false);
-    }
+    target.ForEachAttributeName(
+        [&](const wchar_t* name)
+        {
+            const HRESULT result = VxnDeleteAttribute(target.Get(), name);
+            if (result != HR_NOT_FOUND)
+            {
+                HRX hr;
+                hr = result;
+            }
+        });
     std::vector<std::uint8_t> scratch;
-    for (const std::wstring& name : source.GetAttributeNames())
-    {
-        CopyAttribute(name, source, target, scratch, nullptr, true);
-    }
+    source.ForEachAttributeName([&](const wchar_t* name)
+                                { CopyAttribute(name, source, target, scratch, nullptr, true); });
     const std::uint64_t children = target.GetChildCount();
     for (std::uint64_t i = 0; i < children; ++i)
     {

@@ -21,7 +21,7 @@ enum NodeCompareFlags : std::uint32_t
 
 bool NodesEqual(const VXNodePtr& a, const VXNodePtr& b, std::uint32_t flags);
 bool AttributesEqual(const VXNodePtr& a, const VXNodePtr& b, std::uint32_t flags);
-bool AttributeEqual(const std::wstring& name, const VXNodePtr& a, const VXNodePtr& b, std::uint32_t flags);
+bool AttributeEqual(AttributeName name, const VXNodePtr& a, const VXNodePtr& b, std::uint32_t flags);
 bool ChildrenEqual(const VXNodePtr& a, const VXNodePtr& b, std::uint32_t flags);
 
 // destination takes source's attributes and deep copies of its children; its name and type stay.

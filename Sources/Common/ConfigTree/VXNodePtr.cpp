@@ -564,6 +564,37 @@ void VXNodePtr::DeleteAttribute(const std::wstring& name, bool mustExist)
     hr = result;
 }
 
+void VXNodePtr::VisitAttributeNames(void (*visit)(void* context, const wchar_t* name), void* context) const
+{
+    IVXNode* node = Required(m_node);
+    wchar_t fixed[kFirstTextChars];
+    std::wstring grown;
+    wchar_t* text = fixed;
+    std::uint32_t offered = kFirstTextChars;
+    std::uint32_t length = offered;
+    HRESULT hr = VxnGetAttributeNames(node, fixed, &length);
+    while (hr == HR_INSUFFICIENT_BUFFER && length > offered)
+    {
+        grown.resize(length);
+        text = grown.data();
+        offered = length;
+        hr = VxnGetAttributeNames(node, text, &length);
+    }
+    HRX check;
+    check = hr;
+    // length counts the terminator, so every name below ends in a null character.
+    const wchar_t* end = text + (length == 0 ? 0 : std::min(length, offered) - 1);
+    for (const wchar_t* name = text; name < end;)
+    {
+        const wchar_t* stop = std::find(name, end, L'\0');
+        if (stop > name)
+        {
+            visit(context, name);
+        }
+        name = stop + 1;
+    }
+}
+
 std::vector<std::wstring> VXNodePtr::GetAttributeNames() const
 {
     IVXNode* node = Required(m_node);

@@ -10,6 +10,8 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <type_traits>
 #include <vector>
 
 // Clone and path query depth meaning "the whole subtree".
@@ -111,9 +113,33 @@ public:
     void DeleteAttribute(const std::wstring& name, bool mustExist);
     // Names in the order the data layer keeps them.
     std::vector<std::wstring> GetAttributeNames() const;
+    // The same names, visited without building a list: each is null-terminated and valid during
+    // its visit only. For the paths that look at every attribute of many nodes.
+    template <class Visit> void ForEachAttributeName(Visit&& visit) const
+    {
+        VisitAttributeNames([](void* context, const wchar_t* name)
+                            { (*static_cast<std::remove_reference_t<Visit>*>(context))(name); },
+                            &visit);
+    }
 
 private:
+    void VisitAttributeNames(void (*visit)(void* context, const wchar_t* name), void* context) const;
+
     IVXNode* m_node = nullptr;
+};
+
+// An attribute name handed to the data layer as it is, without a copy: a std::wstring, a literal,
+// or a name visited by ForEachAttributeName.
+class AttributeName
+{
+public:
+    AttributeName(const std::wstring& name) noexcept : m_text(name.c_str()) {}
+    AttributeName(const wchar_t* name) noexcept : m_text(name) {}
+    const wchar_t* c_str() const noexcept { return m_text; }
+    std::wstring_view View() const noexcept { return m_text == nullptr ? std::wstring_view() : m_text; }
+
+private:
+    const wchar_t* m_text;
 };
 
 // The node that path names, starting at node: an absolute path (leading backslash) is resolved

@@ -288,16 +288,35 @@ extern "C"
             [&]
             {
                 std::shared_lock lock(TreeLock());
-                std::wstring names;
-                for (const Attribute& attribute : FromHandle(node)->attributes)
+                // Written straight into the caller's buffer: this runs for every attribute copy.
+                const std::vector<Attribute>& attributes = FromHandle(node)->attributes;
+                std::uint64_t needed = 1;
+                for (const Attribute& attribute : attributes)
                 {
-                    if (!names.empty())
-                    {
-                        names += L'\0';
-                    }
-                    names += attribute.name;
+                    needed += attribute.name.size() + (&attribute == &attributes.front() ? 0 : 1);
                 }
-                return CopyText(names, buffer, length);
+                if (needed > UINT32_MAX)
+                {
+                    return HR_ARITHMETIC_OVERFLOW;
+                }
+                const std::uint32_t capacity = *length;
+                *length = static_cast<std::uint32_t>(needed);
+                if (buffer == nullptr || capacity < needed)
+                {
+                    return HR_INSUFFICIENT_BUFFER;
+                }
+                wchar_t* out = buffer;
+                for (const Attribute& attribute : attributes)
+                {
+                    if (out != buffer)
+                    {
+                        *out++ = L'\0';
+                    }
+                    out = std::wmemcpy(out, attribute.name.data(), attribute.name.size()) +
+                          attribute.name.size();
+                }
+                *out = L'\0';
+                return S_OK;
             });
     }
 

@@ -38,37 +38,30 @@ void CConnectionParamsMapping::ConvertConfigServerAttributes(const VXNodePtr& so
                                                              const VXNodePtr& destination) const
 {
     std::vector<std::uint8_t> scratch;
-    for (const std::wstring& name : source.GetAttributeNames())
-    {
-        auto renamed = m_renameMap.find(name);
-        if (renamed != m_renameMap.end())
+    source.ForEachAttributeName(
+        [&](const wchar_t* name)
         {
-            TRawAttribute value = ReadRawAttribute(name, source);
-            WriteRawAttribute(destination, renamed->second, value.type, value.bytes);
-        }
-        else
-        {
-            CopyAttribute(name, source, destination, scratch, nullptr, true);
-        }
-    }
+            auto renamed = m_renameMap.find(std::wstring_view(name));
+            CopyAttribute(name, source, renamed != m_renameMap.end() ? renamed->second : AttributeName(name),
+                          destination, scratch, nullptr, true);
+        });
 }
 
 void CConnectionParamsMapping::CopyConnectionAttributes(const VXNodePtr& source, const VXNodePtr& destination,
                                                         bool includeDatabase) const
 {
     std::vector<std::uint8_t> scratch;
-    for (const std::wstring& name : source.GetAttributeNames())
-    {
-        if (m_connectionAttributeNames.count(name) == 0)
+    source.ForEachAttributeName(
+        [&](const wchar_t* name)
         {
-            continue;
-        }
-        if (!includeDatabase && name == m_databaseAttributeName)
-        {
-            continue;
-        }
-        CopyAttribute(name, source, destination, scratch, nullptr, true);
-    }
+            const std::wstring_view view(name);
+            if (m_connectionAttributeNames.count(view) == 0 ||
+                (!includeDatabase && view == m_databaseAttributeName))
+            {
+                return;
+            }
+            CopyAttribute(name, source, destination, scratch, nullptr, true);
+        });
 }
 
 void CConnectionParamsMapping::SetDatabaseName(const VXNodePtr& node, const std::wstring& value) const

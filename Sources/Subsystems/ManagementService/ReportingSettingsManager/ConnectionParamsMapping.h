@@ -6,6 +6,7 @@
 
 #include <set>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -14,6 +15,18 @@ namespace ManagementService
 class CConnectionParamsMapping
 {
 public:
+    // Both look-ups take names as views, so that enumerated names are not copied to be checked.
+    struct NameHash
+    {
+        using is_transparent = void;
+        std::size_t operator()(std::wstring_view name) const noexcept
+        {
+            return std::hash<std::wstring_view>{}(name);
+        }
+    };
+    using NameSet = std::set<std::wstring, std::less<>>;
+    using RenameTable = std::unordered_map<std::wstring, std::wstring, NameHash, std::equal_to<>>;
+
     explicit CConnectionParamsMapping(const VXNodePtr& mappingNode);
     CConnectionParamsMapping(const CConnectionParamsMapping&) = delete;
     CConnectionParamsMapping& operator=(const CConnectionParamsMapping&) = delete;
@@ -25,15 +38,15 @@ public:
                                   bool includeDatabase) const;
     void SetDatabaseName(const VXNodePtr& node, const std::wstring& value) const;
 
-    const std::set<std::wstring>& ConnectionAttributeNames() const { return m_connectionAttributeNames; }
+    const NameSet& ConnectionAttributeNames() const { return m_connectionAttributeNames; }
     const std::vector<std::wstring>& CredentialAttributeNames() const { return m_credentialAttributeNames; }
-    const std::unordered_map<std::wstring, std::wstring>& RenameMap() const { return m_renameMap; }
+    const RenameTable& RenameMap() const { return m_renameMap; }
     const std::wstring& DatabaseAttributeName() const { return m_databaseAttributeName; }
 
 private:
-    std::set<std::wstring> m_connectionAttributeNames;
+    NameSet m_connectionAttributeNames;
     std::vector<std::wstring> m_credentialAttributeNames;
-    std::unordered_map<std::wstring, std::wstring> m_renameMap;
+    RenameTable m_renameMap;
     std::wstring m_databaseAttributeName;
 };
 } // namespace ManagementService
