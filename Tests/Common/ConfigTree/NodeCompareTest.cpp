@@ -20,16 +20,8 @@ VXNodePtr Tree(bool reversed)
     VXNodePtr root = VXNodePtr::Create(L"Root", L"T");
     root.SetStringAttribute(L"A", L"1");
     root.SetInt64Attribute(L"B", 2);
-    if (reversed)
-    {
-        root.AddChild(Leaf(L"Y", L"y"));
-        root.AddChild(Leaf(L"X", L"x"));
-    }
-    else
-    {
-        root.AddChild(Leaf(L"X", L"x"));
-        root.AddChild(Leaf(L"Y", L"y"));
-    }
+    root.AddChild(reversed ? Leaf(L"Y", L"y") : Leaf(L"X", L"x"));
+    root.AddChild(reversed ? Leaf(L"X", L"x") : Leaf(L"Y", L"y"));
     return root;
 }
 } // namespace
