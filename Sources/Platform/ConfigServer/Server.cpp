@@ -451,80 +451,133 @@ HRESULT ServerCore::Commit(const std::vector<Operation>& operations)
     }
 }
 
-std::uint64_t ChangesFor(const SubscriptionRequest& request, const TreeUpdate& update)
+namespace
 {
-    const bool before = Lookup(update.OldRoot(), request.components) != nullptr;
-    const bool after = Lookup(update.NewRoot(), request.components) != nullptr;
-    std::uint64_t bits = 0;
-    if (!before && after)
+Relation RelationOf(const std::vector<std::wstring_view>& path, const std::vector<std::wstring>& base)
+{
+    const std::size_t common = std::min(path.size(), base.size());
+    for (std::size_t i = 0; i < common; ++i)
     {
-        bits |= CFG_CHANGE_NODE_ADDED;
-    }
-    if (before && !after)
-    {
-        bits |= CFG_CHANGE_NODE_REMOVED;
-    }
-    const std::size_t depth = request.components.size();
-    for (const auto& [path, event] : update.Events())
-    {
-        const std::uint32_t events = event.bits;
-        switch (RelationOf(path, request.path))
+        if (path[i] != base[i])
         {
-        case Relation::Same:
-            if ((events & kEventRemoved) != 0 && before && after)
-            {
-                bits |= CFG_CHANGE_NODE_REMOVED | CFG_CHANGE_NODE_ADDED; // removed and made anew
-            }
-            if ((events & kEventAttributes) != 0)
-            {
-                bits |= CFG_CHANGE_ATTRIBUTES;
-            }
-            if ((events & kEventType) != 0)
-            {
-                bits |= CFG_CHANGE_NODE_TYPE;
-            }
-            break;
-        case Relation::Below:
-            if (DepthOf(path) - depth > request.maxDepth)
-            {
-                break;
-            }
-            if ((events & (kEventAdded | kEventRemoved)) != 0)
-            {
-                bits |= CFG_CHANGE_CHILDREN;
-            }
-            if ((events & kEventAttributes) != 0)
-            {
-                bits |= CFG_CHANGE_ATTRIBUTES;
-            }
-            if ((events & kEventType) != 0)
-            {
-                bits |= CFG_CHANGE_NODE_TYPE;
-            }
-            break;
-        case Relation::Above:
-            if ((events & kEventRemoved) != 0 && before && after)
-            {
-                bits |= CFG_CHANGE_NODE_REMOVED | CFG_CHANGE_NODE_ADDED;
-            }
-            break;
-        case Relation::Unrelated:
-            break;
+            return Relation::Unrelated;
         }
     }
+    if (path.size() == base.size())
+    {
+        return Relation::Same;
+    }
+    return path.size() > base.size() ? Relation::Below : Relation::Above;
+}
+
+std::uint64_t EventBits(Relation relation, std::uint32_t events, std::size_t levelsBelow,
+                        const SubscriptionRequest& request, bool before, bool after)
+{
+    std::uint64_t bits = 0;
+    switch (relation)
+    {
+    case Relation::Same:
+        if ((events & kEventRemoved) != 0 && before && after)
+        {
+            bits |= CFG_CHANGE_NODE_REMOVED | CFG_CHANGE_NODE_ADDED; // removed and made anew
+        }
+        if ((events & kEventAttributes) != 0)
+        {
+            bits |= CFG_CHANGE_ATTRIBUTES;
+        }
+        if ((events & kEventType) != 0)
+        {
+            bits |= CFG_CHANGE_NODE_TYPE;
+        }
+        break;
+    case Relation::Below:
+        if (levelsBelow > request.maxDepth)
+        {
+            break;
+        }
+        if ((events & (kEventAdded | kEventRemoved)) != 0)
+        {
+            bits |= CFG_CHANGE_CHILDREN;
+        }
+        if ((events & kEventAttributes) != 0)
+        {
+            bits |= CFG_CHANGE_ATTRIBUTES;
+        }
+        if ((events & kEventType) != 0)
+        {
+            bits |= CFG_CHANGE_NODE_TYPE;
+        }
+        break;
+    case Relation::Above:
+        if ((events & kEventRemoved) != 0 && before && after)
+        {
+            bits |= CFG_CHANGE_NODE_REMOVED | CFG_CHANGE_NODE_ADDED;
+        }
+        break;
+    case Relation::Unrelated:
+        break;
+    }
+    return bits;
+}
+} // namespace
+
+std::vector<std::uint64_t> ChangesFor(const std::vector<const SubscriptionRequest*>& requests,
+                                      const TreeUpdate& update)
+{
+    std::vector<std::uint64_t> bits(requests.size(), 0);
+    std::vector<std::pair<bool, bool>> presence; // before and after the commit
+    presence.reserve(requests.size());
+    for (std::size_t i = 0; i < requests.size(); ++i)
+    {
+        const bool before = Lookup(update.OldRoot(), requests[i]->components) != nullptr;
+        const bool after = Lookup(update.NewRoot(), requests[i]->components) != nullptr;
+        presence.emplace_back(before, after);
+        if (!before && after)
+        {
+            bits[i] |= CFG_CHANGE_NODE_ADDED;
+        }
+        if (before && !after)
+        {
+            bits[i] |= CFG_CHANGE_NODE_REMOVED;
+        }
+    }
+    if (requests.empty())
+    {
+        return bits;
+    }
+    // One pass over the commit's events serves every subscription.
+    update.ForEachEvent(
+        [&](const std::vector<std::wstring_view>& path, std::uint32_t events)
+        {
+            for (std::size_t i = 0; i < requests.size(); ++i)
+            {
+                const SubscriptionRequest& request = *requests[i];
+                const Relation relation = RelationOf(path, request.components);
+                const std::size_t levelsBelow =
+                    relation == Relation::Below ? path.size() - request.components.size() : 0;
+                bits[i] |=
+                    EventBits(relation, events, levelsBelow, request, presence[i].first, presence[i].second);
+            }
+        });
     return bits;
 }
 
 void ServerCore::Notify(const TreeUpdate& update, std::uint64_t sequence)
 {
     std::lock_guard lock(m_subscriptionsMutex);
+    std::vector<const SubscriptionRequest*> requests;
+    requests.reserve(m_subscriptions.size());
     for (Subscription* subscription : m_subscriptions)
     {
-        const SubscriptionRequest& request = subscription->Request();
-        std::uint64_t bits = ChangesFor(request, update) & request.mask;
+        requests.push_back(&subscription->Request());
+    }
+    const std::vector<std::uint64_t> changes = ChangesFor(requests, update);
+    for (std::size_t i = 0; i < m_subscriptions.size(); ++i)
+    {
+        const std::uint64_t bits = changes[i] & requests[i]->mask;
         if (bits != 0)
         {
-            subscription->Enqueue(sequence, bits, Lookup(update.NewRoot(), request.components));
+            m_subscriptions[i]->Enqueue(sequence, bits, Lookup(update.NewRoot(), requests[i]->components));
         }
     }
 }

@@ -145,7 +145,8 @@ private:
     std::vector<std::thread> m_threads;
 };
 
-// Change bits of one commit for one subscription, before its mask is applied.
-std::uint64_t ChangesFor(const SubscriptionRequest& request, const TreeUpdate& update);
+// Change bits of one commit for each subscription, before its mask is applied.
+std::vector<std::uint64_t> ChangesFor(const std::vector<const SubscriptionRequest*>& requests,
+                                      const TreeUpdate& update);
 
 } // namespace ConfigServer

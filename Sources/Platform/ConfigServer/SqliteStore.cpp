@@ -202,11 +202,11 @@ private:
         for (std::size_t i = 0; i < total; ++i)
         {
             const NodeRecord& record = changes.written[i];
-            insert.BindText(1, Platform::ToUtf8(record.path));
-            insert.BindText(2, Platform::ToUtf8(record.parent));
-            sqlite3_bind_int64(insert.Get(), 3, static_cast<sqlite3_int64>(record.order));
-            insert.BindText(4, Platform::ToUtf8(record.node->type));
-            std::vector<std::uint8_t> attributes = EncodeAttributes(record.node->attributes);
+            insert.BindText(1, Platform::ToUtf8(record.Path()));
+            insert.BindText(2, Platform::ToUtf8(record.Parent()));
+            sqlite3_bind_int64(insert.Get(), 3, static_cast<sqlite3_int64>(record.Order()));
+            insert.BindText(4, Platform::ToUtf8(record.Target().type));
+            std::vector<std::uint8_t> attributes = EncodeAttributes(record.Target().attributes);
             sqlite3_bind_blob(insert.Get(), 5, attributes.data(), static_cast<int>(attributes.size()),
                               SQLITE_TRANSIENT);
             int rc = insert.Run();

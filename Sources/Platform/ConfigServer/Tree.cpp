@@ -79,36 +79,6 @@ static std::wstring JoinPath(const std::vector<std::wstring>& components, std::s
     return path;
 }
 
-Relation RelationOf(const std::wstring& path, const std::wstring& base)
-{
-    if (path == base)
-    {
-        return Relation::Same;
-    }
-    if (base == L"\\")
-    {
-        return Relation::Below;
-    }
-    if (path == L"\\")
-    {
-        return Relation::Above;
-    }
-    if (path.size() > base.size() && path[base.size()] == L'\\' && path.compare(0, base.size(), base) == 0)
-    {
-        return Relation::Below;
-    }
-    if (base.size() > path.size() && base[path.size()] == L'\\' && base.compare(0, path.size(), path) == 0)
-    {
-        return Relation::Above;
-    }
-    return Relation::Unrelated;
-}
-
-std::size_t DepthOf(const std::wstring& path)
-{
-    return path == L"\\" ? 0 : static_cast<std::size_t>(std::count(path.begin(), path.end(), L'\\'));
-}
-
 ConstNodeP Lookup(const ConstNodeP& root, const std::vector<std::wstring>& components)
 {
     ConstNodeP node = root;
@@ -121,6 +91,26 @@ ConstNodeP Lookup(const ConstNodeP& root, const std::vector<std::wstring>& compo
         node = node->FindChild(name);
     }
     return node;
+}
+
+std::wstring PathOf(const Touched& entry)
+{
+    std::vector<std::wstring_view> names;
+    for (const Touched* e = &entry; e->parent != nullptr; e = e->parent)
+    {
+        names.push_back(e->node->name);
+    }
+    if (names.empty())
+    {
+        return L"\\";
+    }
+    std::wstring path;
+    for (auto it = names.rbegin(); it != names.rend(); ++it)
+    {
+        path += L'\\';
+        path += *it;
+    }
+    return path;
 }
 
 TreeUpdate::TreeUpdate(ConstNodeP oldRoot, std::uint64_t epoch)
@@ -161,87 +151,81 @@ NodeP TreeUpdate::AddChild(Node& parent, const std::wstring& name, std::uint64_t
     return child;
 }
 
-void TreeUpdate::Mark(const std::wstring& path, std::uint32_t bits, const NodeP& node, std::uint64_t order)
+Touched& TreeUpdate::Enter(const NodeP& node, const Touched* parent, std::uint64_t order)
 {
-    Event& event = m_events[path];
-    event.bits |= bits;
-    event.node = node;
-    event.order = order;
+    auto [it, added] = m_touched.try_emplace(node.get());
+    if (added)
+    {
+        it->second.parent = parent;
+        it->second.node = node;
+        it->second.order = order;
+    }
+    return it->second;
 }
 
-NodeP TreeUpdate::Reach(const std::vector<std::wstring>& path, std::wstring& fullPath, std::uint64_t& order)
+Touched& TreeUpdate::Reach(const std::vector<std::wstring>& path)
 {
     NodeP node = Writable(m_root);
-    order = 0;
-    fullPath = L"\\";
+    Touched* entry = &Enter(node, nullptr, 0);
     for (const auto& name : path)
     {
-        if (fullPath.size() > 1)
-        {
-            fullPath += L'\\';
-        }
-        fullPath += name;
         auto it = node->index.find(name);
         if (it == node->index.end())
         {
+            std::uint64_t order = 0;
             node = AddChild(*node, name, order);
-            Mark(fullPath, kEventAdded, node, order);
+            entry = &Enter(node, entry, order);
+            entry->bits |= kEventAdded;
         }
         else
         {
-            order = it->second.order;
             node = WritableChild(*node, it->second);
+            entry = &Enter(node, entry, it->second.order);
         }
     }
-    return node;
+    return *entry;
 }
 
-void TreeUpdate::Merge(const InputNode& input, const NodeP& target, std::uint64_t order, std::wstring& path)
+void TreeUpdate::Merge(const InputNode& input, Touched& target)
 {
-    if (!input.type.empty() && input.type != target->type)
+    Node& node = *target.node;
+    if (!input.type.empty() && input.type != node.type)
     {
-        target->type = input.type;
-        Mark(path, kEventType, target, order);
+        node.type = input.type;
+        target.bits |= kEventType;
     }
     for (const auto& attribute : input.attributes)
     {
-        auto it = std::find_if(target->attributes.begin(), target->attributes.end(),
+        auto it = std::find_if(node.attributes.begin(), node.attributes.end(),
                                [&](const Attribute& a) { return a.name == attribute.name; });
-        if (it == target->attributes.end())
+        if (it == node.attributes.end())
         {
-            target->attributes.push_back(attribute);
-            Mark(path, kEventAttributes, target, order);
+            node.attributes.push_back(attribute);
+            target.bits |= kEventAttributes;
         }
         else if (!it->SameValue(attribute))
         {
             it->type = attribute.type;
             it->value = attribute.value;
-            Mark(path, kEventAttributes, target, order);
+            target.bits |= kEventAttributes;
         }
     }
-    const std::size_t length = path.size();
     for (const auto& inputChild : input.children)
     {
-        if (length > 1)
+        auto it = node.index.find(inputChild.name);
+        Touched* child = nullptr;
+        if (it == node.index.end())
         {
-            path += L'\\';
-        }
-        path += inputChild.name;
-        auto it = target->index.find(inputChild.name);
-        NodeP child;
-        std::uint64_t childOrder = 0;
-        if (it == target->index.end())
-        {
-            child = AddChild(*target, inputChild.name, childOrder);
-            Mark(path, kEventAdded, child, childOrder);
+            std::uint64_t order = 0;
+            NodeP made = AddChild(node, inputChild.name, order);
+            child = &Enter(made, &target, order);
+            child->bits |= kEventAdded;
         }
         else
         {
-            childOrder = it->second.order;
-            child = WritableChild(*target, it->second);
+            child = &Enter(WritableChild(node, it->second), &target, it->second.order);
         }
-        Merge(inputChild, child, childOrder, path);
-        path.resize(length);
+        Merge(inputChild, *child);
     }
 }
 
@@ -252,23 +236,23 @@ void TreeUpdate::Remove(const std::vector<std::wstring>& path)
         return; // a missing path is no error; the root itself is refused by the caller
     }
     std::vector<std::wstring> parentPath(path.begin(), path.end() - 1);
-    std::wstring parentText;
-    std::uint64_t parentOrder = 0;
-    NodeP parent = Reach(parentPath, parentText, parentOrder);
-    auto it = parent->index.find(path.back());
-    parent->children.erase(it->second.order);
-    parent->index.erase(it);
-
-    std::wstring fullPath = JoinPath(path, path.size());
-    for (auto e = m_events.begin(); e != m_events.end();)
+    Node& parent = *Reach(parentPath).node;
+    auto it = parent.index.find(path.back());
+    if (auto removed = m_touched.find(it->second.node.get()); removed != m_touched.end())
     {
-        Relation relation = RelationOf(e->first, fullPath);
-        e = (relation == Relation::Same || relation == Relation::Below) ? m_events.erase(e) : std::next(e);
+        removed->second.detached = true; // and with it everything the commit did below it
     }
+    parent.children.erase(it->second.order);
+    parent.index.erase(it);
+
+    // The removal of this path stands for those of the paths below it.
+    std::erase_if(
+        m_removedEvents, [&](const std::vector<std::wstring>& earlier)
+        { return earlier.size() >= path.size() && std::equal(path.begin(), path.end(), earlier.begin()); });
     if (Lookup(m_oldRoot, path))
     {
-        m_events[fullPath] = Event{kEventRemoved, nullptr, 0};
-        m_removed.push_back(fullPath);
+        m_removedEvents.push_back(path);
+        m_removed.push_back(JoinPath(path, path.size()));
     }
 }
 
@@ -276,10 +260,7 @@ void TreeUpdate::Apply(const Operation& operation)
 {
     if (const auto* put = std::get_if<PutOperation>(&operation))
     {
-        std::wstring fullPath;
-        std::uint64_t order = 0;
-        NodeP target = Reach(put->path, fullPath, order);
-        Merge(put->node, target, order, fullPath);
+        Merge(put->node, Reach(put->path));
     }
     else
     {
@@ -287,24 +268,50 @@ void TreeUpdate::Apply(const Operation& operation)
     }
 }
 
+bool TreeUpdate::Live(const Touched& entry)
+{
+    for (const Touched* e = &entry; e != nullptr; e = e->parent)
+    {
+        if (e->detached)
+        {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool TreeUpdate::ComponentsOf(const Touched& entry, std::vector<std::wstring_view>& components)
+{
+    components.clear();
+    if (!Live(entry))
+    {
+        return false;
+    }
+    for (const Touched* e = &entry; e->parent != nullptr; e = e->parent)
+    {
+        components.push_back(e->node->name);
+    }
+    std::reverse(components.begin(), components.end());
+    return true;
+}
+
+bool TreeUpdate::Changed() const
+{
+    return !m_removed.empty() ||
+           std::any_of(m_touched.begin(), m_touched.end(),
+                       [](const auto& item) { return item.second.bits != 0 && Live(item.second); });
+}
+
 ChangeSet TreeUpdate::MakeChangeSet() const
 {
     ChangeSet changes;
     changes.removed = m_removed;
-    changes.written.reserve(m_events.size());
-    for (const auto& [path, event] : m_events)
+    for (const auto& [node, entry] : m_touched)
     {
-        if (!event.node)
+        if (entry.bits != 0 && Live(entry))
         {
-            continue; // removed, or created and removed again within the commit
+            changes.written.push_back(NodeRecord{&entry});
         }
-        NodeRecord record{path, {}, event.order, event.node.get()};
-        if (path.size() > 1)
-        {
-            const std::size_t slash = path.rfind(L'\\');
-            record.parent = std::wstring_view(path).substr(0, slash == 0 ? 1 : slash);
-        }
-        changes.written.push_back(record);
     }
     return changes;
 }

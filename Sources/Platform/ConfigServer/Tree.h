@@ -71,8 +71,8 @@ bool SplitPath(const std::wstring& path, std::vector<std::wstring>& components);
 std::wstring ChildPath(const std::wstring& parentPath, const std::wstring& name);
 bool IsValidName(const std::wstring& name);
 
-// Where path lies relative to base: the same node, strictly below it (depth = levels below),
-// strictly above it, or unrelated.
+// Where a path lies relative to a base path: the same node, strictly below it, strictly above
+// it, or unrelated.
 enum class Relation
 {
     Same,
@@ -80,8 +80,6 @@ enum class Relation
     Above,
     Unrelated,
 };
-Relation RelationOf(const std::wstring& path, const std::wstring& base);
-std::size_t DepthOf(const std::wstring& path);
 
 ConstNodeP Lookup(const ConstNodeP& root, const std::vector<std::wstring>& components);
 
@@ -105,23 +103,30 @@ enum : std::uint32_t
     kEventType = 8,
 };
 
-// What happened to one path within a commit, and the node that now stands there (null when the
-// path ends up removed).
-struct Event
+// A node of the new tree that a commit reached: made, changed, or passed on the way. Entries are
+// linked to their parent's entry, so that paths are only spelled out when somebody asks.
+struct Touched
 {
-    std::uint32_t bits = 0;
-    NodeP node;
-    std::uint64_t order = 0; // the node's order key in its parent
+    const Touched* parent = nullptr; // null for the root
+    NodeP node;                      // also keeps a node that the commit removes alive until it ends
+    std::uint64_t order = 0;         // the node's order key in its parent
+    std::uint32_t bits = 0;          // kEvent... for this node
+    bool detached = false;           // removed again later in the commit, with all below it
 };
 
+// Full path of an entry ("\" for the root).
+std::wstring PathOf(const Touched& entry);
+
 // What a store must write to hold the new tree: subtrees to delete first, then node records.
-// A change set borrows paths and nodes from the update that made it and must not outlive it.
+// A change set borrows its entries from the update that made it and must not outlive it.
 struct NodeRecord
 {
-    std::wstring_view path;
-    std::wstring_view parent; // empty for the root
-    std::uint64_t order = 0;
-    const Node* node = nullptr;
+    const Touched* entry = nullptr;
+
+    const Node& Target() const { return *entry->node; }
+    std::uint64_t Order() const { return entry->order; }
+    std::wstring Path() const { return PathOf(*entry); }
+    std::wstring Parent() const { return entry->parent == nullptr ? std::wstring() : PathOf(*entry->parent); }
 };
 struct ChangeSet
 {
@@ -137,11 +142,29 @@ public:
     TreeUpdate(ConstNodeP oldRoot, std::uint64_t epoch);
 
     void Apply(const Operation& operation);
-    bool Changed() const { return !m_events.empty() || !m_removed.empty(); }
+    bool Changed() const;
     ConstNodeP NewRoot() const { return m_root; }
     ConstNodeP OldRoot() const { return m_oldRoot; }
-    const std::unordered_map<std::wstring, Event>& Events() const { return m_events; }
     ChangeSet MakeChangeSet() const;
+
+    // Calls visit(components, bits) for every change of the commit; components name the path
+    // from the root and stay valid during the call only.
+    template <typename Visitor> void ForEachEvent(Visitor&& visit) const
+    {
+        std::vector<std::wstring_view> components;
+        for (const auto& [node, entry] : m_touched)
+        {
+            if (entry.bits != 0 && ComponentsOf(entry, components))
+            {
+                visit(components, entry.bits);
+            }
+        }
+        for (const auto& path : m_removedEvents)
+        {
+            components.assign(path.begin(), path.end());
+            visit(components, kEventRemoved);
+        }
+    }
 
 private:
     NodeP Writable(NodeP& slot);
@@ -149,20 +172,22 @@ private:
     NodeP WritableChild(Node& parent, ChildEntry& entry);
     // Appends a new child named name to a writable parent; returns it with its order key.
     NodeP AddChild(Node& parent, const std::wstring& name, std::uint64_t& order);
-    // Walks to the node at path, creating what is missing; returns the writable node, its full
-    // path and its order key.
-    NodeP Reach(const std::vector<std::wstring>& path, std::wstring& fullPath, std::uint64_t& order);
-    // path is the target's full path; it is extended for the children and restored on return.
-    void Merge(const InputNode& input, const NodeP& target, std::uint64_t order, std::wstring& path);
+    // The entry of a writable node, made on first sight.
+    Touched& Enter(const NodeP& node, const Touched* parent, std::uint64_t order);
+    // Walks to the node at path, creating what is missing; returns the writable node's entry.
+    Touched& Reach(const std::vector<std::wstring>& path);
+    void Merge(const InputNode& input, Touched& target);
     void Remove(const std::vector<std::wstring>& path);
-    // Records bits for path; a node that still stands there after the commit must be written.
-    void Mark(const std::wstring& path, std::uint32_t bits, const NodeP& node, std::uint64_t order);
+    // False for an entry at or below a node that the commit removed.
+    static bool Live(const Touched& entry);
+    static bool ComponentsOf(const Touched& entry, std::vector<std::wstring_view>& components);
 
     ConstNodeP m_oldRoot;
     NodeP m_root;
     std::uint64_t m_epoch;
-    std::unordered_map<std::wstring, Event> m_events;
-    std::vector<std::wstring> m_removed;
+    std::unordered_map<const Node*, Touched> m_touched;
+    std::vector<std::vector<std::wstring>> m_removedEvents; // paths that existed before and are gone
+    std::vector<std::wstring> m_removed;                    // what the store deletes
 };
 
 // Visits the children in insertion order.

@@ -221,6 +221,49 @@ TEST_P(ConfigServerTest, ImmediateSubscriptionDeliversTheSubscribedNodeAsOfTheCo
     Unsubscribe(subscription);
 }
 
+TEST_P(ConfigServerTest, ChangesUndoneWithinOneTransactionLeaveNoTrace)
+{
+    ASSERT_EQ(S_OK, Put(At(L"\\Keep\\E\\F").I64(L"v", 1)));
+    Recorder recorder;
+    IVXModifySubscription* subscription =
+        Subscribe(Query(L"\\Keep"), CFG_CHANGE_ALL, CFG_SUBSCRIBE_INCLUDE_NODE, recorder);
+    const std::string before = Export();
+    auto commit = [&](auto&& fill)
+    {
+        IConfigTransaction* transaction = nullptr;
+        ASSERT_EQ(S_OK, storage->CreateTransaction(&transaction));
+        fill(transaction);
+        ASSERT_EQ(S_OK, storage->CommitTransaction(transaction));
+        transaction->Release();
+    };
+    // Made and removed again: nothing changed, nobody is told.
+    commit(
+        [&](IConfigTransaction* t)
+        {
+            EXPECT_EQ(S_OK, Put(At(L"\\Keep\\Tmp\\Leaf").I64(L"x", 1), t));
+            EXPECT_EQ(S_OK, Remove(L"\\Keep\\Tmp", t));
+        });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(0u, recorder.Delivered());
+    EXPECT_EQ(before, Export());
+
+    // A change below a node that the same commit removes is no attribute change.
+    commit(
+        [&](IConfigTransaction* t)
+        {
+            EXPECT_EQ(S_OK, Put(At(L"\\Keep\\E\\F").I64(L"v", 2), t));
+            EXPECT_EQ(S_OK, Remove(L"\\Keep\\E\\F", t));
+            EXPECT_EQ(S_OK, Remove(L"\\Keep\\E", t));
+        });
+    ASSERT_TRUE(recorder.WaitFor(1));
+    std::vector<Modification> all = recorder.TakeAll(CFG_TRIGGER_NODE);
+    ASSERT_EQ(1u, all.size());
+    EXPECT_EQ(CFG_CHANGE_CHILDREN, all[0].mask);
+    EXPECT_FALSE(Get(L"\\Keep\\E"));
+    EXPECT_TRUE(Get(L"\\Keep"));
+    Unsubscribe(subscription);
+}
+
 TEST_P(ConfigServerTest, BatchSubscriptionsHoldEveryChangeKindUntilStarted)
 {
     Recorder recorder;
