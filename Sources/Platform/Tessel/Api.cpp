@@ -213,7 +213,7 @@ extern "C"
         return Guard(
             [&]
             {
-                *node = new Node(std::wstring(nameView), std::wstring(typeView));
+                *node = new Node(nameView, std::wstring(typeView));
                 return S_OK;
             });
     }
