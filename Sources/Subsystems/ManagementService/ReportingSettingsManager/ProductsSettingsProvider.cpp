@@ -352,6 +352,7 @@ void CProductsSettingsProvider::UpdateContainersSettings(const VXNodePtr& common
     HRX hr;
     hr = storage->CreateTransaction(transaction.Out());
     GuidSet seen;
+    seen.reserve(static_cast<std::size_t>(containers.GetChildCount()));
     // What this call records about its containers holds only once the commit succeeds: a failed
     // update forgets every container, so that the next one synchronises them all in full.
     struct ForgetOnFailure

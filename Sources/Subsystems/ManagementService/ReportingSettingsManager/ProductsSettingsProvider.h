@@ -14,20 +14,13 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <set>
+#include <unordered_set>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 namespace ManagementService
 {
-// Orders GUIDs by their 16 bytes as stored.
-struct GuidBytesLess
-{
-    bool operator()(const GUID& a, const GUID& b) const { return std::memcmp(&a, &b, sizeof(GUID)) < 0; }
-};
-using GuidSet = std::set<GUID, GuidBytesLess>;
-
 struct GuidBytesHash
 {
     std::size_t operator()(const GUID& id) const noexcept
@@ -37,6 +30,9 @@ struct GuidBytesHash
         return static_cast<std::size_t>(halves[0] ^ (halves[1] * 0x9E3779B97F4A7C15ull));
     }
 };
+// Hashed rather than ordered: with many containers each look-up of an ordered set is a long chain
+// of cache misses.
+using GuidSet = std::unordered_set<GUID, GuidBytesHash>;
 
 // Reporting state of a type or a container.
 enum ReportingState : std::uint32_t
