@@ -125,6 +125,7 @@ NodeP TreeUpdate::Writable(NodeP& slot)
     {
         slot = std::make_shared<Node>(*slot);
         slot->epoch = m_epoch;
+        slot->touched = nullptr;
     }
     return slot;
 }
@@ -135,6 +136,7 @@ NodeP TreeUpdate::WritableChild(Node& parent, ChildEntry& entry)
     {
         entry.node = std::make_shared<Node>(*entry.node);
         entry.node->epoch = m_epoch;
+        entry.node->touched = nullptr;
         parent.children[entry.order] = entry.node;
     }
     return entry.node;
@@ -153,14 +155,11 @@ NodeP TreeUpdate::AddChild(Node& parent, const std::wstring& name, std::uint64_t
 
 Touched& TreeUpdate::Enter(const NodeP& node, const Touched* parent, std::uint64_t order)
 {
-    auto [it, added] = m_touched.try_emplace(node.get());
-    if (added)
+    if (node->touched == nullptr)
     {
-        it->second.parent = parent;
-        it->second.node = node;
-        it->second.order = order;
+        node->touched = &m_touched.emplace_back(Touched{parent, node, order, 0, false});
     }
-    return it->second;
+    return *node->touched;
 }
 
 Touched& TreeUpdate::Reach(const std::vector<std::wstring>& path)
@@ -238,9 +237,9 @@ void TreeUpdate::Remove(const std::vector<std::wstring>& path)
     std::vector<std::wstring> parentPath(path.begin(), path.end() - 1);
     Node& parent = *Reach(parentPath).node;
     auto it = parent.index.find(path.back());
-    if (auto removed = m_touched.find(it->second.node.get()); removed != m_touched.end())
+    if (Node& removed = *it->second.node; removed.epoch == m_epoch && removed.touched != nullptr)
     {
-        removed->second.detached = true; // and with it everything the commit did below it
+        removed.touched->detached = true; // and with it everything the commit did below it
     }
     parent.children.erase(it->second.order);
     parent.index.erase(it);
@@ -299,14 +298,14 @@ bool TreeUpdate::Changed() const
 {
     return !m_removed.empty() ||
            std::any_of(m_touched.begin(), m_touched.end(),
-                       [](const auto& item) { return item.second.bits != 0 && Live(item.second); });
+                       [](const Touched& entry) { return entry.bits != 0 && Live(entry); });
 }
 
 ChangeSet TreeUpdate::MakeChangeSet() const
 {
     ChangeSet changes;
     changes.removed = m_removed;
-    for (const auto& [node, entry] : m_touched)
+    for (const Touched& entry : m_touched)
     {
         if (entry.bits != 0 && Live(entry))
         {

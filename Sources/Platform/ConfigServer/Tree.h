@@ -5,6 +5,7 @@
 #include "RsmTypes.h"
 
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <string>
@@ -26,6 +27,7 @@ struct Attribute
 };
 
 struct Node;
+struct Touched;
 using NodeP = std::shared_ptr<Node>;
 using ConstNodeP = std::shared_ptr<const Node>;
 
@@ -46,6 +48,8 @@ struct Node
     std::unordered_map<std::wstring, ChildEntry> index; // child name -> its place
     std::uint64_t nextOrder = 0;
     std::uint64_t epoch = 0; // the commit that may still change this node in place
+    // That commit's record of the node; meaningless once the commit is over.
+    Touched* touched = nullptr;
 
     const Attribute* FindAttribute(const std::wstring& attributeName) const;
     NodeP FindChild(const std::wstring& childName) const;
@@ -152,7 +156,7 @@ public:
     template <typename Visitor> void ForEachEvent(Visitor&& visit) const
     {
         std::vector<std::wstring_view> components;
-        for (const auto& [node, entry] : m_touched)
+        for (const Touched& entry : m_touched)
         {
             if (entry.bits != 0 && ComponentsOf(entry, components))
             {
@@ -172,7 +176,7 @@ private:
     NodeP WritableChild(Node& parent, ChildEntry& entry);
     // Appends a new child named name to a writable parent; returns it with its order key.
     NodeP AddChild(Node& parent, const std::wstring& name, std::uint64_t& order);
-    // The entry of a writable node, made on first sight.
+    // The record of a writable node, made on first sight.
     Touched& Enter(const NodeP& node, const Touched* parent, std::uint64_t order);
     // Walks to the node at path, creating what is missing; returns the writable node's entry.
     Touched& Reach(const std::vector<std::wstring>& path);
@@ -185,7 +189,7 @@ private:
     ConstNodeP m_oldRoot;
     NodeP m_root;
     std::uint64_t m_epoch;
-    std::unordered_map<const Node*, Touched> m_touched;
+    std::deque<Touched> m_touched; // stable addresses: nodes and children point at their records
     std::vector<std::vector<std::wstring>> m_removedEvents; // paths that existed before and are gone
     std::vector<std::wstring> m_removed;                    // what the store deletes
 };
