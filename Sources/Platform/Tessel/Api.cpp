@@ -595,7 +595,13 @@ extern "C"
                     return S_OK;
                 }
                 Attribute added{std::wstring(nameView), type, std::move(bytes)};
-                n->attributes.push_back(std::move(added));
+                std::vector<Attribute>& attributes = n->attributes;
+                if (attributes.size() == attributes.capacity())
+                {
+                    // Nodes rarely hold one attribute only: skip the smallest steps of growth.
+                    attributes.reserve(std::max<std::size_t>(4, attributes.capacity() * 2));
+                }
+                attributes.push_back(std::move(added));
                 Touch(n);
                 return S_OK;
             });
