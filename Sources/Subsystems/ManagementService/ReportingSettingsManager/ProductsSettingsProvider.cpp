@@ -351,8 +351,7 @@ void CProductsSettingsProvider::UpdateContainersSettings(const VXNodePtr& common
     Components::InterfacePtr<IConfigTransaction> transaction;
     HRX hr;
     hr = storage->CreateTransaction(transaction.Out());
-    GuidSet seen;
-    seen.reserve(static_cast<std::size_t>(containers.GetChildCount()));
+    ++m_update;
     // What this call records about its containers holds only once the commit succeeds: a failed
     // update forgets every container, so that the next one synchronises them all in full.
     struct ForgetOnFailure
@@ -371,12 +370,12 @@ void CProductsSettingsProvider::UpdateContainersSettings(const VXNodePtr& common
         [&](const VXNodePtr& container)
         {
             UpdateContainer(storage.Get(), transaction.Get(), commonSettings, container, connectionNodes,
-                            fullUpdate, seen);
+                            fullUpdate);
         });
     if (fullUpdate)
     {
         connectionNodes.ForEachChild([&](const VXNodePtr& connectionNode)
-                                     { RetireIfUnseen(connectionNode, transaction.Get(), seen); });
+                                     { RetireIfUnseen(connectionNode, transaction.Get()); });
     }
     hr = storage->CommitTransaction(transaction.Get());
 }
@@ -389,33 +388,27 @@ CProductsSettingsProvider::ContentHash CProductsSettingsProvider::HashOf(const V
     return hash;
 }
 
-bool CProductsSettingsProvider::IsSynced(const GUID& id, const std::wstring& name,
-                                         const ContentHash& container, const VXNodePtr& connectionNodes,
-                                         bool fullUpdate) const
+bool CProductsSettingsProvider::IsSynced(const SyncedContainer& record, const ContentHash& container,
+                                         const VXNodePtr& connection, bool fullUpdate) const
 {
-    auto it = m_synced.find(id);
-    if (it == m_synced.end() || !(it->second.container == container) ||
-        it->second.commonGeneration != m_commonGeneration || it->second.fullUpdate != fullUpdate)
-    {
-        return false;
-    }
-    VXNodePtr connection = connectionNodes.GetChild(name, false);
-    return connection.IsValid() && HashOf(connection) == it->second.connection;
+    return record.synced && record.container == container && record.commonGeneration == m_commonGeneration &&
+           record.fullUpdate == fullUpdate && connection.IsValid() && HashOf(connection) == record.connection;
 }
 
 void CProductsSettingsProvider::UpdateContainer(IConfigStorage* storage, IConfigTransaction* transaction,
                                                 const VXNodePtr& commonSettings, const VXNodePtr& container,
-                                                VXNodePtr& connectionNodes, bool fullUpdate, GuidSet& seen)
+                                                VXNodePtr& connectionNodes, bool fullUpdate)
 {
     const std::wstring name = container.GetName(kNameOwn);
     RSM_LOG(Logging::Dbg, L"Updating product settings for container " << name);
-    const GUID id = ParseGuid(name.c_str());
-    seen.insert(id);
+    SyncedContainer& record = m_synced[ParseGuid(name.c_str())];
+    record.seenBy = m_update;
     const ContentHash containerHash = HashOf(container);
-    if (IsSynced(id, name, containerHash, connectionNodes, fullUpdate))
+    if (IsSynced(record, containerHash, connectionNodes.GetChild(name, false), fullUpdate))
     {
         return;
     }
+    record.synced = false;
     VXNodePtr auditedSystems = container.GetChild(m_paths->AuditedSystemsNodeName(), false);
     VXNodePtr reportingSettings = container.GetChild(m_paths->ContainerNodeName(), false);
     if (!reportingSettings.IsValid())
@@ -427,21 +420,21 @@ void CProductsSettingsProvider::UpdateContainer(IConfigStorage* storage, IConfig
     {
         MarkWasEverEnabled(Containers, &name, transaction);
     }
-    IntStoreContainerConnectionSettings(commonSettings, container, reportingSettings, connectionNodes,
-                                        fullUpdate);
+    VXNodePtr connection = IntStoreContainerConnectionSettings(commonSettings, container, reportingSettings,
+                                                               connectionNodes, fullUpdate);
     if (auditedSystems.IsValid() && auditedSystems.GetChildCount() > 0)
     {
         IntStoreContainerAuditedSystems(storage, transaction, container, auditedSystems);
     }
-    m_synced[id] = SyncedContainer{containerHash, m_commonGeneration, fullUpdate,
-                                   HashOf(connectionNodes.GetChild(name, true))};
+    record =
+        SyncedContainer{containerHash, m_commonGeneration, fullUpdate, true, HashOf(connection), m_update};
 }
 
-void CProductsSettingsProvider::IntStoreContainerConnectionSettings(const VXNodePtr& commonSettings,
-                                                                    const VXNodePtr& container,
-                                                                    const VXNodePtr& reportingSettings,
-                                                                    VXNodePtr& connectionNodes,
-                                                                    bool fullUpdate)
+VXNodePtr CProductsSettingsProvider::IntStoreContainerConnectionSettings(const VXNodePtr& commonSettings,
+                                                                         const VXNodePtr& container,
+                                                                         const VXNodePtr& reportingSettings,
+                                                                         VXNodePtr& connectionNodes,
+                                                                         bool fullUpdate)
 {
     RSM_TRACE_SCOPE(Logging::Dbg, PROVIDER_NAME L"IntStoreContainerConnectionSettings");
     const std::wstring name = container.GetName(kNameOwn);
@@ -482,11 +475,13 @@ void CProductsSettingsProvider::IntStoreContainerConnectionSettings(const VXNode
     if (!existing.IsValid())
     {
         connectionNodes.AddChild(connection);
+        return connection;
     }
-    else if (!NodesEqual(existing, connection, kSnapshotCompareFlags))
+    if (!NodesEqual(existing, connection, kSnapshotCompareFlags))
     {
         ReplaceNodeContent(connection, existing);
     }
+    return existing;
 }
 
 void CProductsSettingsProvider::IntStoreContainerAuditedSystems(IConfigStorage* storage,
@@ -518,11 +513,11 @@ void CProductsSettingsProvider::IntStoreContainerAuditedSystems(IConfigStorage* 
 }
 
 void CProductsSettingsProvider::RetireIfUnseen(const VXNodePtr& connectionNode,
-                                               IConfigTransaction* transaction, const GuidSet& seen)
+                                               IConfigTransaction* transaction)
 {
     const std::wstring name = connectionNode.GetName(kNameOwn);
     const GUID id = ParseGuid(name.c_str());
-    if (seen.count(id) != 0)
+    if (auto it = m_synced.find(id); it != m_synced.end() && it->second.seenBy == m_update)
     {
         return;
     }

@@ -14,7 +14,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <unordered_set>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -30,9 +29,6 @@ struct GuidBytesHash
         return static_cast<std::size_t>(halves[0] ^ (halves[1] * 0x9E3779B97F4A7C15ull));
     }
 };
-// Hashed rather than ordered: with many containers each look-up of an ordered set is a long chain
-// of cache misses.
-using GuidSet = std::unordered_set<GUID, GuidBytesHash>;
 
 // Reporting state of a type or a container.
 enum ReportingState : std::uint32_t
@@ -83,13 +79,13 @@ private:
                               const VXNodePtr& settings, const VXNodePtr& auditedSystems, bool mandatory);
     std::vector<std::int64_t> ContainerProductIds(const VXNodePtr& auditedSystems) const;
 
-    void IntStoreContainerConnectionSettings(const VXNodePtr& commonSettings, const VXNodePtr& container,
-                                             const VXNodePtr& reportingSettings, VXNodePtr& connectionNodes,
-                                             bool fullUpdate);
+    // Returns the container's node among the connection nodes.
+    VXNodePtr IntStoreContainerConnectionSettings(const VXNodePtr& commonSettings, const VXNodePtr& container,
+                                                  const VXNodePtr& reportingSettings,
+                                                  VXNodePtr& connectionNodes, bool fullUpdate);
     void IntStoreContainerAuditedSystems(IConfigStorage* storage, IConfigTransaction* transaction,
                                          const VXNodePtr& container, const VXNodePtr& auditedSystems);
-    void RetireIfUnseen(const VXNodePtr& connectionNode, IConfigTransaction* transaction,
-                        const GuidSet& seen);
+    void RetireIfUnseen(const VXNodePtr& connectionNode, IConfigTransaction* transaction);
 
     struct ContentHash
     {
@@ -101,20 +97,23 @@ private:
 
     // What a container's last committed synchronisation was made from, and the connection node it
     // left. When all of it is unchanged, synchronising the container again would rebuild an equal
-    // node and repeat the same store writes, so the container is passed over.
+    // node and repeat the same store writes, so the container is passed over. The same record
+    // tells which containers the running update has seen, so that one look-up serves both.
     struct SyncedContainer
     {
         ContentHash container;
         std::uint64_t commonGeneration = 0;
         bool fullUpdate = false;
+        bool synced = false; // the fields above describe a committed synchronisation
         ContentHash connection;
+        std::uint64_t seenBy = 0; // the update that last saw the container
     };
     using SyncedContainers = std::unordered_map<GUID, SyncedContainer, GuidBytesHash>;
-    bool IsSynced(const GUID& id, const std::wstring& name, const ContentHash& container,
-                  const VXNodePtr& connectionNodes, bool fullUpdate) const;
+    bool IsSynced(const SyncedContainer& record, const ContentHash& container, const VXNodePtr& connection,
+                  bool fullUpdate) const;
     void UpdateContainer(IConfigStorage* storage, IConfigTransaction* transaction,
                          const VXNodePtr& commonSettings, const VXNodePtr& container,
-                         VXNodePtr& connectionNodes, bool fullUpdate, GuidSet& seen);
+                         VXNodePtr& connectionNodes, bool fullUpdate);
 
     Components::InterfacePtr<IConfigServer> m_configServer;
     std::shared_ptr<const CConnectionParamsMapping> m_mapping;
@@ -122,7 +121,8 @@ private:
     std::map<ReportingSettingsType, VXNodePtr> m_settingsByType;
     mutable std::recursive_mutex m_lock;
     std::shared_ptr<const ReportingSettingsPaths> m_paths;
-    SyncedContainers m_synced; // by container id
+    SyncedContainers m_synced;  // by container id
+    std::uint64_t m_update = 0; // counts the containers updates
     ContentHash m_commonHash;
     std::uint64_t m_commonGeneration = 0;
 };
