@@ -35,9 +35,8 @@ public:
     {
         if (m_node != nullptr)
         {
-            VxnCloseNodeHandle(m_node);
+            VxnCloseNodeHandle(std::exchange(m_node, nullptr));
         }
-        m_node = nullptr;
     }
     IVXNode* Get() const { return m_node; }
     IVXNode** Out()
@@ -107,20 +106,17 @@ public:
         return count;
     }
     // Both lookups give an empty handle when there is no such child.
-    Vx At(std::uint64_t index) const
+    Vx At(std::uint64_t index) const { return Found(VxnGetChildByIndex, index); }
+    Vx Child(const wchar_t* name) const { return Found(VxnGetChildByName, name); }
+
+private:
+    template <class Key> Vx Found(HRESULT (*lookup)(IVXNode*, Key, IVXNode**), Key key) const
     {
         Vx child;
-        VxnGetChildByIndex(m_node, index, child.Out());
-        return child;
-    }
-    Vx Child(const wchar_t* name) const
-    {
-        Vx child;
-        VxnGetChildByName(m_node, name, child.Out());
+        lookup(m_node, key, child.Out());
         return child;
     }
 
-private:
     IVXNode* m_node = nullptr;
 };
 
