@@ -60,14 +60,12 @@ TEST(TesselConcurrency, SharedTreeSurvivesMixedOperations)
             }
         }
     };
-    std::vector<std::thread> threads;
-    for (int i = 0; i < 4; ++i)
     {
-        threads.emplace_back(worker, i);
-    }
-    for (std::thread& thread : threads)
-    {
-        thread.join();
+        std::vector<std::jthread> threads;
+        for (int i = 0; i < 4; ++i)
+        {
+            threads.emplace_back(worker, i);
+        }
     }
     Exchange(handOver);
     std::string text = Serialize({root.Get()});
@@ -79,32 +77,28 @@ TEST(TesselConcurrency, SharedTreeSurvivesMixedOperations)
 TEST(TesselConcurrency, ParentReleasedWhileChildClimbs)
 {
     std::atomic<IVXNode*> slot{nullptr};
-    std::atomic<bool> done{false};
-    std::thread climber(
-        [&]
-        {
-            while (!done.load())
-            {
-                Vx child = Exchange(slot);
-                Vx parent;
-                if (child && VxnGetParent(child.Get(), parent.Out()) == S_OK)
-                {
-                    EXPECT_EQ(L"P", parent.Name());
-                }
-                if (child)
-                {
-                    EXPECT_FALSE(child.FullPath().empty());
-                }
-            }
-        });
-    for (int i = 0; i < 2000; ++i)
     {
-        Vx parent(L"P");
-        Vx child(L"C");
-        parent.Add(child);
-        Exchange(slot, child);
+        std::jthread climber(
+            [&](std::stop_token stop)
+            {
+                while (!stop.stop_requested())
+                {
+                    Vx child = Exchange(slot);
+                    Vx parent;
+                    if (child && VxnGetParent(child.Get(), parent.Out()) == S_OK)
+                    {
+                        EXPECT_EQ(L"P", parent.Name());
+                    }
+                    EXPECT_TRUE(!child || child.FullPath().size() > 1);
+                }
+            });
+        for (int i = 0; i < 2000; ++i)
+        {
+            Vx parent(L"P");
+            Vx child(L"C");
+            parent.Add(child);
+            Exchange(slot, child);
+        }
     }
-    done = true;
-    climber.join();
     Exchange(slot);
 }
