@@ -2,15 +2,12 @@
 #include "Common/Components/NamedInstance.h"
 #include "Common/ErrorHandling/ErrorTestSupport.h"
 #include "Common/Logging/LogTestSupport.h"
-#include "Common/Logging/LogManager.h"
-#include "Common/Settings/GlobalSettings.h"
 #include "TestComponents.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <regex>
 #include <set>
-#include <vector>
 
 using namespace Components;
 using namespace ComponentsTests;
@@ -107,40 +104,19 @@ TEST(ComponentObject, TagNamesTheWrappedClass)
               "CComponentObject<class A::B<C<D; E> >>::CComponentObject");
 }
 
-// Answers the "Debug" keys and remembers which were asked.
-class DebugSettings : public Settings::ISettingsProvider
+TEST(AliveObjectsTracker, SwitchesComeFromTheDebugSettings)
 {
-public:
-    std::wstring enable;
-    std::set<std::wstring> asked;
-    HRESULT GetString(const wchar_t* section, const wchar_t* key, std::wstring& value) override
-    {
-        if (section == nullptr || std::wstring(section) != L"Debug")
-        {
-            return HR_NOT_FOUND;
-        }
-        asked.insert(key);
-        value = std::wstring(key) == L"EnableAliveObjectsTracking" ? enable : L"3";
-        return S_OK;
-    }
-};
-
-TEST(AliveObjectsTracker, SwitchesAreReadOnce)
-{
-    DebugSettings settings;
-    Settings::SettingsStore::Instance().Register(&settings);
-    settings.enable = L"0";
+    TestSupport::ScopedEnv enable("GS_Debug_EnableAliveObjectsTracking", "0");
+    TestSupport::ScopedEnv frames("GS_Debug_AliveObjectsTrackingFramesToSkip", "3");
     DbgAliveObjectsTracker off;
     EXPECT_FALSE(off.IsEnabled());
-    EXPECT_EQ(settings.asked, std::set<std::wstring>{L"EnableAliveObjectsTracking"});
-    off.Register(&settings, "tag");
+    off.Register(&off, "tag");
     EXPECT_EQ(off.Count(), 0u);
 
-    settings.enable = L"0x10";
+    enable.Set("0x10");
     DbgAliveObjectsTracker on;
     EXPECT_TRUE(on.IsEnabled());
     EXPECT_EQ(on.FramesToSkip(), 3u);
-    Settings::SettingsStore::Instance().Unregister(&settings);
 }
 
 TEST(AliveObjectsTracker, DumpListsRecordsInAddressOrder)
@@ -167,14 +143,12 @@ TEST(AliveObjectsTracker, DumpListsRecordsInAddressOrder)
                                      L"ObjTag='Second' Ptr=" + FormatAddress(&objects[1]) + L" EIPs="};
     for (int i = 0; i < 2; ++i)
     {
-        const std::wstring& line = lines[1 + i];
-        EXPECT_NE(line.find(L":72 "), std::wstring::npos);
-        std::size_t at = line.find(expected[i]);
-        ASSERT_NE(at, std::wstring::npos) << std::string(line.begin(), line.end());
-        std::wstring frames = line.substr(at + expected[i].size());
-        frames.erase(frames.find_last_not_of(L"\r\n") + 1);
-        EXPECT_EQ(frames.size(), 4u * 18u + 3u); // four "0x" + 16 digits, three separators
-        EXPECT_EQ(std::count(frames.begin(), frames.end(), L';'), 3);
+        EXPECT_NE(lines[1 + i].find(L":72 "), std::wstring::npos);
+        std::wstring message = TestSupport::MessageColumn(lines[1 + i]);
+        ASSERT_EQ(message.rfind(expected[i], 0), 0u) << i;
+        // Four return addresses.
+        EXPECT_TRUE(std::regex_match(message.substr(expected[i].size()),
+                                     std::wregex(L"(0x[0-9A-F]{16};){3}0x[0-9A-F]{16}")));
     }
     EXPECT_EQ(FormatAddress(reinterpret_cast<void*>(0xABCDEF12)), L"0x00000000ABCDEF12");
 }
