@@ -3,7 +3,6 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <functional>
 #include <future>
 #include <mutex>
 #include <stdexcept>
@@ -68,7 +67,7 @@ TEST(AsyncActionTest, RunsAfterTheDelayThenOncePerPeriodAfterEachRunEnds)
     }
 }
 
-TEST(AsyncActionTest, ZeroOrNegativeDelayRunsAtOnceAndZeroOrNegativePeriodRunsOnce)
+TEST(AsyncActionTest, NonPositiveDelayRunsAtOnceNonPositivePeriodOnceAndEarlyStopNever)
 {
     for (auto value : {std::chrono::seconds(0), std::chrono::seconds(-5)})
     {
@@ -80,10 +79,6 @@ TEST(AsyncActionTest, ZeroOrNegativeDelayRunsAtOnceAndZeroOrNegativePeriodRunsOn
         }
         EXPECT_EQ(log.Runs().size(), 1u) << value.count();
     }
-}
-
-TEST(AsyncActionTest, DestructionDuringTheInitialWaitNeverRuns)
-{
     std::atomic<int> runs{0};
     for (auto delay : {std::chrono::seconds(3600), std::chrono::seconds::max(),
                        std::chrono::seconds(std::numeric_limits<std::int64_t>::max() - 1)})
@@ -98,32 +93,22 @@ TEST(AsyncActionTest, DestructionDuringTheInitialWaitNeverRuns)
 TEST(AsyncActionTest, DestructionWaitsForTheRunInProgressAndStopsTheSchedule)
 {
     std::promise<void> entered;
-    std::promise<void> release;
-    std::shared_future<void> released = release.get_future().share();
     std::atomic<int> runs{0};
-    std::atomic<bool> destroyed{false};
-
-    std::function<void()> body = [&]
+    std::atomic<bool> finished{false};
     {
-        if (++runs == 1)
-        {
-            entered.set_value();
-            released.wait();
-        }
-    };
-    auto action = std::make_unique<CAsyncAction<std::function<void()>>>(1ms, 0ms, body);
-    entered.get_future().wait();
-    std::thread destroyer(
-        [&]
-        {
-            action.reset();
-            destroyed = true;
-        });
-    std::this_thread::sleep_for(30ms);
-    EXPECT_FALSE(destroyed); // still inside the first run
-    release.set_value();
-    destroyer.join();
-    EXPECT_TRUE(destroyed);
+        CAsyncAction action(1ms, 0ms,
+                            [&]
+                            {
+                                if (++runs == 1)
+                                {
+                                    entered.set_value();
+                                    std::this_thread::sleep_for(30ms);
+                                    finished = true;
+                                }
+                            });
+        entered.get_future().wait();
+    }
+    EXPECT_TRUE(finished);
     EXPECT_EQ(runs, 1);
 }
 
@@ -137,22 +122,17 @@ TEST(AsyncActionTest, FailingActionsKeepTheirScheduleAndSeeTheirOwner)
                             [&](auto& owner)
                             {
                                 seen = &owner;
-                                switch (++runs % 3)
+                                if (++runs % 2 == 0)
                                 {
-                                case 0:
                                     RaiseHResult(E_FAIL);
-                                case 1:
-                                    throw std::runtime_error("not an HRESULT");
-                                default:
-                                    throw std::bad_alloc();
                                 }
+                                throw std::runtime_error("not an HRESULT");
                             });
         self = &action;
-        while (runs < 6)
+        while (runs < 4)
         {
             std::this_thread::sleep_for(1ms);
         }
     }
-    EXPECT_GE(runs, 6);
     EXPECT_EQ(seen, self);
 }
