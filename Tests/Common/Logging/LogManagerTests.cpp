@@ -3,8 +3,6 @@
 
 #include <cstdio>
 #include <stdexcept>
-#include <sys/wait.h>
-#include <unistd.h>
 
 using namespace Logging;
 using namespace TestSupport;
@@ -164,20 +162,4 @@ TEST(LogManagerTest, DebugTraceFormatsWideStrings)
     std::string out = capture.Stop();
     EXPECT_NE(std::string::npos, out.find(std::string(100000, 'w') + "\n"));
     EXPECT_NE(std::string::npos, out.find("100%    ab|7  |\n"));
-}
-
-TEST(LogManagerTest, ForkedChildPrintsItsOwnIds)
-{
-    std::wstring parent = FormatAt(kKnownTime, Info, "a.cpp", 1, L"", 0).substr(36, 11);
-    EXPECT_EQ(Ids(), parent);
-    pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0)
-    {
-        bool own = FormatAt(kKnownTime, Info, "a.cpp", 1, L"", 0).substr(36, 11) == Ids();
-        ::_exit(own ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(child, ::waitpid(child, &status, 0));
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child printed its parent's ids";
 }
