@@ -1,7 +1,6 @@
 #include "ProviderTestSupport.h"
 
 #include "Common/ConfigTree/NodeSerializer.h"
-#include "Platform/Core/System.h"
 
 #include <gtest/gtest.h>
 
@@ -17,11 +16,8 @@ const std::wstring kHqHistory = L"\\History\\Containers\\" + kHq;
 
 std::vector<std::int64_t> ProductIds(const VXNodePtr& info)
 {
-    std::uint64_t size = 0;
-    if (!info.TryGetAttribute(L"ProductIds", 0x105, nullptr, size))
-    {
-        return {};
-    }
+    std::uint64_t size = 0; // stays 0 when the attribute is absent
+    info.TryGetAttribute(L"ProductIds", 0x105, nullptr, size);
     std::vector<std::int64_t> ids(size / 8);
     info.TryGetAttribute(L"ProductIds", 0x105, ids.data(), size);
     return ids;
@@ -53,26 +49,20 @@ bool Enabled(const VXNodePtr& connections, const std::wstring& container)
     return connections.GetChild(container, true).GetBoolAttribute(L"Enabled");
 }
 
-VXNodePtr Entry(const VXNodePtr& productsSettings, std::uint64_t index)
-{
-    return productsSettings.GetChild(index, true);
-}
 } // namespace
 
 TEST(ProductsSettingsProviderTest, ProductAreasByStateAndOrder)
 {
     SampleDeployment d;
     CProductsSettingsProvider& provider = *d.provider;
-    auto wrapper = [](bool enabled, const wchar_t* database = L"Db")
-    { return SampleDeployment::Wrapper(enabled, database); };
     EXPECT_EQ(provider.AccumulateProductsSettings(0x1FF).GetChildCount(), 0u); // nothing distributed yet
 
-    provider.UpdateConnectionSettings(Orvane, wrapper(true, L"Audit_Orvane"), true);
-    provider.UpdateConnectionSettings(Quorl, wrapper(false), true);
-    provider.UpdateConnectionSettings(Pentrel, wrapper(true, L"Audit_Pentrel"), true);
-    provider.UpdateConnectionSettings(Tavrin, wrapper(true), false); // history: once enabled
-    provider.UpdateConnectionSettings(Dorv, wrapper(true), false);   // never enabled
-    provider.UpdateConnectionSettings(Lumic, wrapper(true), true);
+    provider.UpdateConnectionSettings(Orvane, d.Wrapper(true, L"Audit_Orvane"), true);
+    provider.UpdateConnectionSettings(Quorl, d.Wrapper(false), true);
+    provider.UpdateConnectionSettings(Pentrel, d.Wrapper(true, L"Audit_Pentrel"), true);
+    provider.UpdateConnectionSettings(Tavrin, d.Wrapper(true), false); // history: once enabled
+    provider.UpdateConnectionSettings(Dorv, d.Wrapper(true), false);   // never enabled
+    provider.UpdateConnectionSettings(Lumic, d.Wrapper(true), true);
 
     EXPECT_EQ(provider.AccumulateProductsSettings(Common).GetChildCount(), 0u);
     VXNodePtr all = provider.AccumulateProductsSettings(0x1FF);
@@ -80,7 +70,7 @@ TEST(ProductsSettingsProviderTest, ProductAreasByStateAndOrder)
     // Quorl's inner settings are disabled and it has no "WasEverEnabled": nothing for it.
     EXPECT_EQ(Types(all), (std::vector<std::int64_t>{Pentrel, Tavrin, Lumic, Orvane}));
 
-    VXNodePtr pentrel = Entry(all, 0);
+    VXNodePtr pentrel = all.GetChild(0);
     EXPECT_EQ(pentrel.GetType(), L"ProductDatabaseInfoNodeType");
     EXPECT_EQ(ProductIds(pentrel), std::vector<std::int64_t>{1008});
     EXPECT_TRUE(pentrel.GetBoolAttribute(L"Mandatory"));
@@ -89,20 +79,20 @@ TEST(ProductsSettingsProviderTest, ProductAreasByStateAndOrder)
     EXPECT_EQ(pentrel.GetInt64Attribute(L"DatabaseSchemaType"), 8);
     EXPECT_EQ(pentrel.GetStringAttribute(L"Database"), L"Audit_Pentrel");
     // Tavrin: the fixed flag even when only once enabled.
-    EXPECT_TRUE(Entry(all, 1).GetBoolAttribute(L"Mandatory"));
-    EXPECT_FALSE(Entry(all, 1).HasAttribute(L"ProductIds"));
+    EXPECT_TRUE(all.GetChild(1).GetBoolAttribute(L"Mandatory"));
+    EXPECT_FALSE(all.GetChild(1).HasAttribute(L"ProductIds"));
 
     // Enabled distribution leaves a mark in the store; a disabled one does not.
     EXPECT_TRUE(d.Read(L"\\History\\Vaskor").GetBoolAttribute(L"WasEverEnabled"));
     EXPECT_FALSE(d.Read(L"\\History\\Dorv", false).IsValid());
 
     // Once enabled, a Pentrel disabled later is still reported, not mandatory.
-    provider.UpdateConnectionSettings(Pentrel, wrapper(false), true);
-    EXPECT_FALSE(Entry(provider.AccumulateProductsSettings(Pentrel), 0).GetBoolAttribute(L"Mandatory"));
+    provider.UpdateConnectionSettings(Pentrel, d.Wrapper(false), true);
+    EXPECT_FALSE(provider.AccumulateProductsSettings(Pentrel).GetChild(0).GetBoolAttribute(L"Mandatory"));
 
     // Quorl reports the one fixed id, never mandatory.
-    provider.UpdateConnectionSettings(Quorl, wrapper(true), true);
-    VXNodePtr quorl = Entry(provider.AccumulateProductsSettings(Quorl), 0);
+    provider.UpdateConnectionSettings(Quorl, d.Wrapper(true), true);
+    VXNodePtr quorl = provider.AccumulateProductsSettings(Quorl).GetChild(0);
     EXPECT_EQ(ProductIds(quorl), std::vector<std::int64_t>{0x7FFFFFFFFFFFFFFFLL});
     EXPECT_FALSE(quorl.GetBoolAttribute(L"Mandatory"));
 
@@ -136,25 +126,25 @@ TEST(ProductsSettingsProviderTest, ContainersFollowEveryChange)
     EXPECT_EQ(hq.GetStringAttribute(L"SQLInstance"), L"SQLPROD01\\AUDIT");
     EXPECT_FALSE(hq.HasAttribute(L"Database")); // the database never comes from the common settings
     ASSERT_EQ(hq.GetChildCount(), 1u);          // one enabled miscellaneous setting
-    EXPECT_EQ(Entry(hq, 0).GetStringAttribute(L"Database"), L"Archive_HQ");
+    EXPECT_EQ(hq.GetChild(0).GetStringAttribute(L"Database"), L"Archive_HQ");
     // The connection node's instance wins over the miscellaneous setting's.
-    EXPECT_EQ(Entry(hq, 0).GetStringAttribute(L"SQLInstance"), L"SQLPROD01\\AUDIT");
+    EXPECT_EQ(hq.GetChild(0).GetStringAttribute(L"SQLInstance"), L"SQLPROD01\\AUDIT");
     EXPECT_FALSE(Enabled(connections, kLab));
 
     // History: marks for enabled containers, audited systems of enabled systems only.
     EXPECT_TRUE(d.Read(kHqHistory).GetBoolAttribute(L"WasEverEnabled"));
     VXNodePtr systems = d.Read(kHqHistory + L"\\AuditedSystems");
     EXPECT_EQ(systems.GetChildCount(), 2u);
-    EXPECT_EQ(Entry(systems, 0).GetType(), L"AuditedSystem");
+    EXPECT_EQ(systems.GetChild(0).GetType(), L"AuditedSystem");
 
     // Entries: HQ and its extra request, the branch and its extra, the lab (once enabled).
     VXNodePtr products = provider.AccumulateProductsSettings(Containers);
     ASSERT_EQ(products.GetChildCount(), 5u);
-    EXPECT_TRUE(Entry(products, 0).GetBoolAttribute(L"Mandatory"));
-    EXPECT_EQ(ProductIds(Entry(products, 0)), (std::vector<std::int64_t>{2001, 2002}));
-    EXPECT_FALSE(Entry(products, 1).GetBoolAttribute(L"Mandatory"));
-    EXPECT_EQ(Entry(products, 1).GetStringAttribute(L"Name"), L"Headquarters File Servers");
-    EXPECT_FALSE(Entry(products, 4).GetBoolAttribute(L"Mandatory")); // the lab
+    EXPECT_TRUE(products.GetChild(0).GetBoolAttribute(L"Mandatory"));
+    EXPECT_EQ(ProductIds(products.GetChild(0)), (std::vector<std::int64_t>{2001, 2002}));
+    EXPECT_FALSE(products.GetChild(1).GetBoolAttribute(L"Mandatory"));
+    EXPECT_EQ(products.GetChild(1).GetStringAttribute(L"Name"), L"Headquarters File Servers");
+    EXPECT_FALSE(products.GetChild(4).GetBoolAttribute(L"Mandatory")); // the lab
 
     // An identical second run changes nothing.
     std::string before = Serialized(connections);
@@ -202,22 +192,6 @@ TEST(ProductsSettingsProviderTest, ContainersFollowEveryChange)
     EXPECT_TRUE(d.Read(kHqHistory).GetBoolAttribute(L"WasEverEnabled"));
 }
 
-TEST(ProductsSettingsProviderTest, SampleSettingsHidePasswordsInDumps)
-{
-    SampleDeployment d;
-    std::wstring ini = Platform::FromUtf8(RSM_SAMPLES_DIR "/ReportingSettingsManager.ini");
-    Platform::SetEnvironmentVariable(L"GLOBAL_SETTINGS_INI", &ini);
-    ResetHiddenAttributesForTesting();
-    VXNodePtr common = d.Read(d.paths->PathOf(Common));
-    std::wstring dump = NodeDump(common, true).Text();
-    Platform::SetEnvironmentVariable(L"GLOBAL_SETTINGS_INI", nullptr);
-    ResetHiddenAttributesForTesting();
-    EXPECT_EQ(dump.find(L"S3cret!Pass"), std::wstring::npos);
-    EXPECT_NE(dump.find(L"********"), std::wstring::npos);
-    EXPECT_NE(dump.find(L"SQLPROD01"), std::wstring::npos);
-    EXPECT_EQ(common.GetStringAttribute(L"SqlPassword"), L"S3cret!Pass");
-}
-
 TEST(ProductsSettingsProviderTest, FailuresEndTheUpdateAndNothingReachesTheStore)
 {
     SampleDeployment d;
@@ -263,7 +237,7 @@ TEST(ProductsSettingsProviderTest, FailuresEndTheUpdateAndNothingReachesTheStore
     // Missing meta information for a type that produces an entry.
     auto meta = std::make_shared<CReportingSettingsMetaStorage>(d.paths);
     CProductsSettingsProvider bare(d.server.Get(), d.mapping, meta, d.paths);
-    bare.UpdateConnectionSettings(Tavrin, SampleDeployment::Wrapper(true), true);
+    bare.UpdateConnectionSettings(Tavrin, d.Wrapper(true), true);
     EXPECT_EQ(CodeOf([&] { bare.AccumulateProductsSettings(Tavrin); }), HR_NOT_FOUND);
     EXPECT_EQ(CodeOf([&] { CProductsSettingsProvider(nullptr, d.mapping, meta, d.paths); }), E_POINTER);
 }
