@@ -39,14 +39,9 @@ TEST(ErrorMessagesTest, ProcessLookupUsesShippedFileAndCaches)
     EXPECT_EQ(MessageText(HR_PATH_ABOVE_ROOT),
               L"The node path leads above the root of the configuration tree");
     EXPECT_NE(MessageText(HR_RSM_ERROR_2), L"<no description>");
-    auto failures = log.Find(Logging::Err, L"Loading errormsg module '");
-    ASSERT_EQ(failures.size(), 1u);
-    EXPECT_EQ(
-        failures[0].message.rfind(L"Loading errormsg module '" + OwnModuleFolder() +
-                                      L"Missing.dll' failed: 0x80070002 The system cannot find the file "
-                                      L"specified [0x",
-                                  0),
-        0u);
+    auto failures = log.Find(Logging::Err, L"Loading errormsg module '" + OwnModuleFolder() +
+                                               L"Missing.dll' failed: 0x80070002 ");
+    EXPECT_EQ(failures.size(), 1u);
 
     std::wstring cached;
     EXPECT_FALSE(MessageTextCache::Instance().Find(0x80049999, cached));
@@ -169,22 +164,21 @@ TEST(ErrorMessagesTest, LookupOrderPrefersPrimaryForInterfaceCodesThenSystemThen
 TEST(ErrorMessagesTest, ConcurrentLookupsAgree)
 {
     std::atomic<int> mismatches{0};
-    auto lookups = [&mismatches]
     {
-        for (std::uint32_t i = 0; i < 200; ++i)
+        std::vector<std::jthread> threads;
+        for (int t = 0; t < 4; ++t)
         {
-            HRESULT code = MakeHr(0x80070000u + (i % 40));
-            mismatches += MessageText(code) != MessageTextFrom(code, ErrorMessageModules::Instance());
+            threads.emplace_back(
+                [&mismatches]
+                {
+                    for (std::uint32_t i = 0; i < 200; ++i)
+                    {
+                        HRESULT code = MakeHr(0x80070000u + (i % 40));
+                        mismatches +=
+                            MessageText(code) != MessageTextFrom(code, ErrorMessageModules::Instance());
+                    }
+                });
         }
-    };
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t)
-    {
-        threads.emplace_back(lookups);
-    }
-    for (auto& t : threads)
-    {
-        t.join();
     }
     EXPECT_EQ(mismatches, 0);
 }
