@@ -293,7 +293,7 @@ extern "C"
                 std::uint64_t needed = 1;
                 for (const Attribute& attribute : attributes)
                 {
-                    needed += attribute.name.size() + (&attribute == &attributes.front() ? 0 : 1);
+                    needed += attribute.Name().size() + (&attribute == &attributes.front() ? 0 : 1);
                 }
                 if (needed > UINT32_MAX)
                 {
@@ -312,8 +312,9 @@ extern "C"
                     {
                         *out++ = L'\0';
                     }
-                    out = std::wmemcpy(out, attribute.name.data(), attribute.name.size()) +
-                          attribute.name.size();
+                    const std::wstring_view attributeName = attribute.Name();
+                    out =
+                        std::wmemcpy(out, attributeName.data(), attributeName.size()) + attributeName.size();
                 }
                 *out = L'\0';
                 return S_OK;
@@ -579,22 +580,16 @@ extern "C"
         return Guard(
             [&]
             {
-                std::string bytes;
-                if (size != 0)
-                {
-                    bytes.assign(static_cast<const char*>(value), static_cast<std::size_t>(size));
-                }
+                // Made before the lock is taken; a replaced value leaves with it after the lock.
+                Attribute added(nameView, type, value, static_cast<std::size_t>(size));
                 Node* n = FromHandle(node);
                 std::unique_lock lock(TreeLock());
                 if (Attribute* existing = FindAttribute(n, nameView))
                 {
-                    existing->type = type;
-                    // The old value leaves with `bytes`, after the lock is released.
-                    existing->bytes.swap(bytes);
+                    existing->Swap(added);
                     Touch(n);
                     return S_OK;
                 }
-                Attribute added{std::wstring(nameView), type, std::move(bytes)};
                 std::vector<Attribute>& attributes = n->attributes;
                 if (attributes.size() == attributes.capacity())
                 {
@@ -629,7 +624,7 @@ extern "C"
         {
             return HR_NOT_FOUND;
         }
-        const std::uint64_t stored = attribute->bytes.size();
+        const std::uint64_t stored = attribute->Size();
         std::uint64_t capacity = size != nullptr ? *size : 0;
         if (size != nullptr)
         {
@@ -637,9 +632,9 @@ extern "C"
         }
         if (type != nullptr)
         {
-            *type = attribute->type;
+            *type = attribute->Type();
         }
-        if (expectedType != nullptr && *expectedType != attribute->type)
+        if (expectedType != nullptr && *expectedType != attribute->Type())
         {
             return HR_INVALID_DATA;
         }
@@ -653,7 +648,7 @@ extern "C"
         }
         if (stored != 0)
         {
-            std::memcpy(buffer, attribute->bytes.data(), static_cast<std::size_t>(stored));
+            std::memcpy(buffer, attribute->Value(), static_cast<std::size_t>(stored));
         }
         return S_OK;
     }

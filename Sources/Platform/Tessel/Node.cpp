@@ -93,6 +93,28 @@ void NameText::Free() noexcept
     m_size = 0;
 }
 
+Attribute::Attribute(std::wstring_view name, std::uint16_t type, const void* value, std::size_t size)
+    : m_nameSize(static_cast<std::uint32_t>(name.size())), m_valueSize(static_cast<std::uint32_t>(size)),
+      m_type(type)
+{
+    // Whole wide characters hold the value too, so the block keeps their alignment.
+    const std::size_t valueChars = (size + sizeof(wchar_t) - 1) / sizeof(wchar_t);
+    m_block = new wchar_t[name.size() + valueChars];
+    std::wmemcpy(m_block, name.data(), name.size());
+    if (size != 0)
+    {
+        std::memcpy(m_block + name.size(), value, size);
+    }
+}
+
+void Attribute::Swap(Attribute& other) noexcept
+{
+    std::swap(m_block, other.m_block);
+    std::swap(m_nameSize, other.m_nameSize);
+    std::swap(m_valueSize, other.m_valueSize);
+    std::swap(m_type, other.m_type);
+}
+
 void NameIndex::Reserve(std::size_t names)
 {
     std::size_t capacity = m_slots.empty() ? 16 : m_slots.size();
@@ -489,7 +511,7 @@ const Attribute* FindAttribute(const Node* node, std::wstring_view name) noexcep
 {
     for (const Attribute& attribute : node->attributes)
     {
-        if (attribute.name == name)
+        if (attribute.Name() == name)
         {
             return &attribute;
         }
@@ -564,9 +586,9 @@ void HashOwnContent(const Node* node, Hasher& h) noexcept
     h.Word(node->attributes.size());
     for (const Attribute& a : node->attributes)
     {
-        h.Text(a.name);
-        h.Word(a.type);
-        h.Bytes(a.bytes.data(), a.bytes.size());
+        h.Text(a.Name());
+        h.Word(a.Type());
+        h.Bytes(a.Value(), a.Size());
     }
     h.Word(node->children.Size());
 }

@@ -56,11 +56,43 @@ private:
     wchar_t m_local[kLocal] = {};
 };
 
-struct Attribute
+// A typed attribute. Its name and value share one allocation made to measure, so that a node's
+// attribute list is a short array of small entries.
+class Attribute
 {
-    std::wstring name;
-    std::uint16_t type = 0;
-    std::string bytes;
+public:
+    Attribute() noexcept = default;
+    Attribute(std::wstring_view name, std::uint16_t type, const void* value, std::size_t size);
+    Attribute(const Attribute& other)
+        : Attribute(other.Name(), other.m_type, other.Value(), other.m_valueSize)
+    {
+    }
+    Attribute(Attribute&& other) noexcept { Swap(other); }
+    Attribute& operator=(Attribute other) noexcept
+    {
+        Swap(other);
+        return *this;
+    }
+    ~Attribute() { delete[] m_block; }
+
+    std::wstring_view Name() const noexcept
+    {
+        return {reinterpret_cast<const wchar_t*>(m_block), m_nameSize};
+    }
+    std::uint16_t Type() const noexcept { return m_type; }
+    const char* Value() const noexcept
+    {
+        return m_block == nullptr ? nullptr : reinterpret_cast<const char*>(m_block + m_nameSize);
+    }
+    std::size_t Size() const noexcept { return m_valueSize; }
+    std::string_view Bytes() const noexcept { return {Value(), m_valueSize}; }
+    void Swap(Attribute& other) noexcept;
+
+private:
+    wchar_t* m_block = nullptr; // the name, then the value's bytes
+    std::uint32_t m_nameSize = 0;
+    std::uint32_t m_valueSize = 0;
+    std::uint16_t m_type = 0;
 };
 
 // Ordered children. Removing the first child only advances a head offset, so draining a large

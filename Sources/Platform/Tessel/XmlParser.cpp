@@ -515,19 +515,19 @@ private:
         {
             Fail(tag.offset, L"<attr> needs a code");
         }
-        Attribute attribute;
-        attribute.name = ToWide(*name, kMaxNameLength);
-        attribute.type = ParseCode(*code);
-        if (FindAttribute(node, attribute.name) != nullptr)
+        const std::wstring attributeName = ToWide(*name, kMaxNameLength);
+        const std::uint16_t type = ParseCode(*code);
+        if (FindAttribute(node, attributeName) != nullptr)
         {
-            Fail(name->offset, L"duplicate attribute '" + attribute.name + L"'");
+            Fail(name->offset, L"duplicate attribute '" + attributeName + L"'");
         }
+        std::string bytes;
         std::size_t valueAt = m_pos;
-        if (attribute.type == VXN_ATTR_STRING_ARRAY && !hex)
+        if (type == VXN_ATTR_STRING_ARRAY && !hex)
         {
             if (!tag.selfClosing)
             {
-                ReadStringItems(attribute.bytes);
+                ReadStringItems(bytes);
             }
         }
         else
@@ -538,13 +538,13 @@ private:
                 text = ReadText();
                 ReadEndTagAt("attr");
             }
-            attribute.bytes = ToBytes(attribute.type, hex, text, valueAt);
+            bytes = ToBytes(type, hex, text, valueAt);
         }
-        if (FAILED(CheckAttributeValue(attribute.type, attribute.bytes.data(), attribute.bytes.size())))
+        if (FAILED(CheckAttributeValue(type, bytes.data(), bytes.size())))
         {
-            Fail(valueAt, L"the value's size does not fit code " + std::to_wstring(attribute.type));
+            Fail(valueAt, L"the value's size does not fit code " + std::to_wstring(type));
         }
-        node->attributes.push_back(std::move(attribute));
+        node->attributes.emplace_back(attributeName, type, bytes.data(), bytes.size());
     }
 
     void ReadEndTagAt(std::string_view name) { ReadEndTag(name); }

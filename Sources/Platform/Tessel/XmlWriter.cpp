@@ -72,7 +72,7 @@ void AppendQuoted(std::string& out, const char* key, std::wstring_view value)
     out += '"';
 }
 
-void AppendHex(std::string& out, const std::string& bytes)
+void AppendHex(std::string& out, std::string_view bytes)
 {
     static const char digits[] = "0123456789ABCDEF";
     for (unsigned char b : bytes)
@@ -114,8 +114,8 @@ void AppendUtf16(std::string& out, const char* data, std::size_t bytes)
 // Returns false when the value needs the hex form.
 bool AppendReadableValue(std::string& out, const Attribute& attribute)
 {
-    const std::string& bytes = attribute.bytes;
-    switch (attribute.type)
+    const std::string_view bytes = attribute.Bytes();
+    switch (attribute.Type())
     {
     case VXN_ATTR_ASTRING:
     {
@@ -188,11 +188,11 @@ void WriteAttribute(std::string& out, const Attribute& attribute, std::size_t le
 {
     Indent(out, level);
     out += "<attr";
-    AppendQuoted(out, "name", attribute.name);
+    AppendQuoted(out, "name", attribute.Name());
     out += " code=\"";
-    out += std::to_string(attribute.type);
+    out += std::to_string(attribute.Type());
     out += '"';
-    if (attribute.type == VXN_ATTR_EMPTY)
+    if (attribute.Type() == VXN_ATTR_EMPTY)
     {
         out += "/>\r\n";
         return;
@@ -203,7 +203,7 @@ void WriteAttribute(std::string& out, const Attribute& attribute, std::size_t le
     {
         out.resize(mark);
         out += " encoding=\"hex\">";
-        AppendHex(out, attribute.bytes);
+        AppendHex(out, attribute.Bytes());
     }
     out += "</attr>\r\n";
 }
