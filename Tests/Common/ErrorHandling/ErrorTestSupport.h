@@ -5,7 +5,6 @@
 #include "Common/ErrorHandling/HResult.h"
 #include "Common/Logging/LogManager.h"
 
-#include <algorithm>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -85,16 +84,12 @@ public:
     LogCapture(const LogCapture&) = delete;
     LogCapture& operator=(const LogCapture&) = delete;
 
-    std::vector<LogLine> Lines() const
-    {
-        std::lock_guard lock(m_lock);
-        return m_lines;
-    }
     // Lines of the severity whose message starts with prefix.
     std::vector<LogLine> Find(std::int32_t severity, const std::wstring& prefix) const
     {
+        std::lock_guard lock(m_lock);
         std::vector<LogLine> found;
-        for (const LogLine& l : Lines())
+        for (const LogLine& l : m_lines)
         {
             if (l.severity == severity && l.message.rfind(prefix, 0) == 0)
             {
