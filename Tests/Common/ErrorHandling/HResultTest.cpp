@@ -7,21 +7,6 @@ using TestSupport::Caught;
 using TestSupport::CodeOf;
 using TestSupport::PublishedText;
 
-TEST(HResultTest, SuccessDoesNotThrowAndFailureThrowsWithAddresses)
-{
-    HRX hr;
-    EXPECT_NO_THROW(hr = S_OK);
-    EXPECT_NO_THROW(hr = S_FALSE);
-    void* const* addresses = nullptr;
-    EXPECT_EQ(hr.Addresses(&addresses), 0u);
-
-    HRX caught = Caught([] { HRX x = E_INVALIDARG; });
-    EXPECT_EQ(caught.Code(), E_INVALIDARG);
-    EXPECT_TRUE(caught.Failed());
-    EXPECT_GE(caught.Addresses(&addresses), 1u);
-    EXPECT_NE(addresses[0], nullptr);
-}
-
 TEST(HResultTest, FailureTakesAndClearsTheThreadErrorInfo)
 {
     SetErrorInfo(0, TestSupport::MakeErrorInfo(L"from a sibling").Get());
@@ -61,6 +46,7 @@ TEST(HResultTest, Win32FormsAndRaise)
     Platform::SetLastError(2);
     EXPECT_EQ(CodeOf([] { HRX x = Win32Bool{0}; }), MakeHr(0x80070002));
     EXPECT_EQ(CodeOf([] { HRX x = Win32Bool{1}; }), S_OK);
+    EXPECT_EQ(CodeOf([] { HRX x = E_INVALIDARG; }), E_INVALIDARG);
     EXPECT_EQ(CodeOf([] { HRX x = Win32Error{259}; }), HR_NO_MORE_ITEMS);
     EXPECT_EQ(CodeOf([] { RaiseHResult(HR_NOT_FOUND); }), HR_NOT_FOUND);
     EXPECT_EQ(CodeOf([] { RaiseHResult(S_OK); }), E_FAIL);
