@@ -7,38 +7,23 @@
 
 using namespace Platform;
 
-TEST(TextTest, Utf16LeRoundTripIncludingSupplementaryPlanes)
+TEST(TextTest, RoundTripsIncludingSupplementaryPlanesAndMalformedInput)
 {
     std::wstring text = L"A\u00e9\u4e2d\U0001F600";
     std::string bytes = ToUtf16Le(text);
     ASSERT_EQ(bytes.size(), 10u); // 3 units + a surrogate pair
-    EXPECT_EQ(static_cast<unsigned char>(bytes[0]), 'A');
-    EXPECT_EQ(bytes[1], '\0');
+    EXPECT_EQ(bytes.substr(0, 2), std::string("A\0", 2));
     EXPECT_EQ(FromUtf16Le(bytes.data(), bytes.size()), text);
-    // An odd trailing byte and a lone surrogate do not break decoding.
+    EXPECT_EQ(FromUtf8(ToUtf8(text)), text);
+    EXPECT_EQ(Widen("\xE9"), std::wstring(L"\u00e9"));
+    // Odd trailing bytes, lone surrogates, cut, stray and overlong sequences do not break decoding.
     std::string broken = bytes.substr(0, 8) + "x";
     EXPECT_EQ(FromUtf16Le(broken.data(), broken.size()), std::wstring(L"A\u00e9\u4e2d\uFFFD"));
-}
-
-TEST(TextTest, Utf8RoundTripAndMalformedInput)
-{
-    std::wstring text = L"Gr\u00fc\u00dfe \U0001F600";
-    EXPECT_EQ(FromUtf8(ToUtf8(text)), text);
     EXPECT_EQ(FromUtf8("\xC3"), std::wstring(L"\uFFFD"));
     EXPECT_EQ(FromUtf8("a\xFF"
                        "b"),
               std::wstring(L"a\uFFFDb"));
-    EXPECT_EQ(FromUtf8("\xC0\x80"), std::wstring(L"\uFFFD")); // overlong
-    EXPECT_EQ(Widen("\xE9"), std::wstring(L"\u00e9"));
-}
-
-TEST(SystemTest, LastErrorIsPerThreadAndErrnoMapping)
-{
-    SetLastError(5);
-    EXPECT_EQ(GetLastError(), 5u);
-    EXPECT_EQ(Win32FromErrno(ENOENT), ERROR_FILE_NOT_FOUND_CODE);
-    EXPECT_EQ(Win32FromErrno(ENOTDIR), ERROR_PATH_NOT_FOUND_CODE);
-    EXPECT_EQ(Win32FromErrno(0), 0u);
+    EXPECT_EQ(FromUtf8("\xC0\x80"), std::wstring(L"\uFFFD"));
 }
 
 TEST(SystemTest, UuidsAreVersion4AndDistinct)
@@ -56,26 +41,22 @@ TEST(SystemTest, UuidsAreVersion4AndDistinct)
     EXPECT_NE(UuidCreate(nullptr), 0u);
 }
 
-TEST(SystemTest, EnvironmentExpansionKeepsUnknownNames)
+TEST(SystemTest, ErrorsEnvironmentClocksAndIdentity)
 {
-    std::wstring v = L"value";
-    SetEnvironmentVariable(L"RSM_CORE_TEST_VAR", &v);
-    EXPECT_EQ(ExpandEnvironmentStrings(L"a%RSM_CORE_TEST_VAR%b"), L"avalueb");
-    EXPECT_EQ(ExpandEnvironmentStrings(L"%RSM_NO_SUCH_VAR%x%RSM_CORE_TEST_VAR%"), L"%RSM_NO_SUCH_VAR%xvalue");
-    EXPECT_EQ(ExpandEnvironmentStrings(L"100%"), L"100%");
-    SetEnvironmentVariable(L"RSM_CORE_TEST_VAR", nullptr);
-    std::wstring out;
-    EXPECT_FALSE(GetEnvironmentVariable(L"RSM_CORE_TEST_VAR", out));
-}
+    SetLastError(5);
+    EXPECT_EQ(GetLastError(), 5u);
+    EXPECT_EQ(Win32FromErrno(ENOENT), ERROR_FILE_NOT_FOUND_CODE);
+    EXPECT_EQ(Win32FromErrno(ENOTDIR), ERROR_PATH_NOT_FOUND_CODE);
+    EXPECT_EQ(Win32FromErrno(0), 0u);
 
-TEST(SystemTest, ClocksAndIdentity)
-{
+    EXPECT_EQ(ExpandEnvironmentStrings(L"100%"), L"100%"); // a lone sign is no name
+    std::wstring value;
+    SetEnvironmentVariable(L"RSM_CORE_TEST_VAR", nullptr);
+    EXPECT_FALSE(GetEnvironmentVariable(L"RSM_CORE_TEST_VAR", value));
+
     std::uint64_t ft = GetSystemTimeAsFileTime();
     EXPECT_GT(ft, 130000000000000000ULL); // after 2013
-    LocalTime lt = ToLocalTime(ft);
-    EXPECT_GE(lt.year, 2013u);
-    EXPECT_LT(lt.millisecond, 1000u);
-    EXPECT_GT(QueryPerformanceCounter(), 0);
+    EXPECT_GE(ToLocalTime(ft).year, 2013u);
     EXPECT_NE(GetExecutablePath().find(L"CoreTest"), std::wstring::npos);
     EXPECT_NE(GetCommandLine().find(L"CoreTest"), std::wstring::npos);
     void* base = nullptr;
