@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <numeric>
 #include <thread>
 
 using namespace TestSupport;
@@ -47,73 +48,62 @@ TEST(ConfigServerConcurrency, WritersAndSubscribersLoseNoNotification)
                                                  perWriter[w]));
     }
 
-    std::atomic<bool> done{false};
-    std::vector<std::thread> threads;
-    for (int w = 0; w < kWriters; ++w)
+    Recorder transient;
     {
-        threads.emplace_back(
-            [&, w]
+        // A reader, and a subscriber that comes and goes, run until the writers are done.
+        std::jthread reader(
+            [&](std::stop_token stop)
             {
-                for (int i = 0; i < kCommitsPerWriter; ++i)
+                while (!stop.stop_requested())
                 {
-                    Vx node = At(Branch(w) + L"\\N" + std::to_wstring(i % 10));
-                    node.I64(L"i", i);
-                    if (i % 3 == 0)
-                    {
-                        IConfigTransaction* transaction = nullptr;
-                        ASSERT_EQ(S_OK, storage->CreateTransaction(&transaction));
-                        ASSERT_EQ(S_OK, server.Put(node, transaction));
-                        ASSERT_EQ(S_OK, server.Remove(Branch(w) + L"\\Gone", transaction));
-                        ASSERT_EQ(S_OK, storage->CommitTransaction(transaction));
-                        transaction->Release();
-                    }
-                    else
-                    {
-                        ASSERT_EQ(S_OK, server.Put(node));
-                    }
+                    server.Get(L"\\W1");
                 }
             });
-    }
-    // A reader, and a subscriber that comes and goes while the writers run.
-    threads.emplace_back(
-        [&]
-        {
-            while (!done)
+        std::jthread churn(
+            [&](std::stop_token stop)
             {
-                server.Get(L"\\W1");
-            }
-        });
-    Recorder transient;
-    threads.emplace_back(
-        [&]
+                while (!stop.stop_requested())
+                {
+                    IVXModifySubscription* subscription =
+                        server.Subscribe(Query(Branch(2)), CFG_CHANGE_ALL, 3, transient);
+                    std::this_thread::yield(); // lets a delivery race the removal
+                    server.Unsubscribe(subscription);
+                }
+            });
+        std::vector<std::jthread> writers;
+        for (int w = 0; w < kWriters; ++w)
         {
-            while (!done)
-            {
-                IVXModifySubscription* subscription =
-                    server.Subscribe(Query(Branch(2)), CFG_CHANGE_ALL, 3, transient);
-                std::this_thread::yield();
-                server.Unsubscribe(subscription);
-            }
-        });
-    for (int w = 0; w < kWriters; ++w)
-    {
-        threads[w].join();
-    }
-    done = true;
-    for (std::size_t t = kWriters; t < threads.size(); ++t)
-    {
-        threads[t].join();
+            writers.emplace_back(
+                [&, w]
+                {
+                    for (int i = 0; i < kCommitsPerWriter; ++i)
+                    {
+                        Vx node = At(Branch(w) + L"\\N" + std::to_wstring(i % 10));
+                        node.I64(L"i", i);
+                        if (i % 3 == 0)
+                        {
+                            IConfigTransaction* transaction = nullptr;
+                            ASSERT_EQ(S_OK, storage->CreateTransaction(&transaction));
+                            ASSERT_EQ(S_OK, server.Put(node, transaction));
+                            ASSERT_EQ(S_OK, server.Remove(Branch(w) + L"\\Gone", transaction));
+                            ASSERT_EQ(S_OK, storage->CommitTransaction(transaction));
+                            transaction->Release();
+                        }
+                        else
+                        {
+                            ASSERT_EQ(S_OK, server.Put(node));
+                        }
+                    }
+                });
+        }
     }
     EXPECT_EQ(0u, transient.references);
 
     const std::size_t total = kWriters * kCommitsPerWriter;
     ASSERT_TRUE(everything.WaitFor(total));
-    std::vector<std::int64_t> all = Sequences(everything, CFG_TRIGGER_BATCH, L"\\");
-    ASSERT_EQ(total, all.size());
-    for (std::size_t i = 0; i < all.size(); ++i)
-    {
-        EXPECT_EQ(static_cast<std::int64_t>(i + 1), all[i]);
-    }
+    std::vector<std::int64_t> expected(total);
+    std::iota(expected.begin(), expected.end(), 1); // every commit, in order
+    EXPECT_EQ(expected, Sequences(everything, CFG_TRIGGER_BATCH, L"\\"));
     for (int w = 0; w <= kWriters; ++w)
     {
         ASSERT_TRUE(perWriter[w].WaitFor(kCommitsPerWriter));

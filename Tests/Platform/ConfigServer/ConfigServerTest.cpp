@@ -25,22 +25,19 @@ TEST_P(ConfigServerTest, PutMergesAndQueryCopiesToDepth)
     b.Str(L"s", L"one").I64(L"n", 1).Add(Vx(L"C")).Add(Vx(L"D"));
     ASSERT_EQ(S_OK, Put(At(L"\\A").Add(b)));
     Vx a = Get(L"\\A");
-    Vx gotB = a.Child(L"B"); // the path holds while the parent lives
-    EXPECT_EQ(L"\\A\\B", gotB.FullPath());
-    EXPECT_EQ(L"one", gotB.GetStr(L"s"));
-    EXPECT_EQ(L"D", gotB.At(1).Name());
+    EXPECT_EQ(L"\\A\\B", a.Child(L"B").FullPath()); // the path holds while the parent lives
     EXPECT_EQ(0u, Get(L"\\A", 0).ChildCount());
     EXPECT_EQ(0u, Get(L"\\A", 1).Child(L"B").ChildCount());
 
     // Merge: new and changed attributes, a new child after the old ones, nothing deleted.
     ASSERT_EQ(S_OK, Put(Vx(L"ignored").Path(L"\\A\\B").Str(L"s", L"two").I64(L"m", 5).Add(Vx(L"E"))));
-    gotB = Get(L"\\A\\B");
-    EXPECT_EQ(L"two", gotB.GetStr(L"s"));
-    EXPECT_EQ(1, gotB.GetI64(L"n"));
-    EXPECT_EQ(5, gotB.GetI64(L"m"));
-    ASSERT_EQ(3u, gotB.ChildCount());
-    EXPECT_EQ(L"C", gotB.At(0).Name());
-    EXPECT_EQ(L"E", gotB.At(2).Name());
+    Vx merged = Get(L"\\A\\B");
+    EXPECT_EQ(L"two", merged.GetStr(L"s"));
+    EXPECT_EQ(1, merged.GetI64(L"n"));
+    EXPECT_EQ(5, merged.GetI64(L"m"));
+    ASSERT_EQ(3u, merged.ChildCount());
+    EXPECT_EQ(L"C", merged.At(0).Name());
+    EXPECT_EQ(L"E", merged.At(2).Name());
 
     EXPECT_FALSE(Get(L"\\A\\Missing"));
     EXPECT_FALSE(Get(L""));
@@ -81,15 +78,12 @@ TEST_P(ConfigServerTest, TransactionAppliesAllInOrderOnceOrNothing)
     EXPECT_EQ(1, Get(L"\\Old").GetI64(L"again"));
     EXPECT_EQ(50u, Get(L"\\Big").ChildCount());
     ASSERT_TRUE(recorder.WaitFor(1));
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_EQ(1u, recorder.Delivered()); // the failed attempt notified nobody
+    EXPECT_EQ(1u, recorder.Settled()); // the failed attempt notified nobody
     Unsubscribe(subscription);
 
-    const std::string after = Export();
     EXPECT_EQ(CFG_E_CLOSED, storage->CommitTransaction(transaction));
     EXPECT_EQ(CFG_E_CLOSED, Put(At(L"\\Late"), transaction));
     EXPECT_EQ(CFG_E_CLOSED, Remove(L"\\New", transaction));
-    EXPECT_EQ(after, Export());
     transaction->Release();
 
     // A transaction of another server is refused.
@@ -205,9 +199,8 @@ TEST_P(ConfigServerTest, ImmediateSubscriptionDeliversTheSubscribedNodeAsOfTheCo
     ASSERT_EQ(S_OK, Remove(L"\\Cfg\\Common")); // removal is not an attribute change
 
     ASSERT_TRUE(recorder.WaitFor(2));
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_EQ(2u, recorder.Settled());
     std::vector<Modification> all = recorder.TakeAll(CFG_TRIGGER_NODE);
-    ASSERT_EQ(2u, all.size());
     for (const Modification& modification : all)
     {
         EXPECT_EQ(L"\\Cfg\\Common", modification.path);
@@ -228,39 +221,30 @@ TEST_P(ConfigServerTest, ChangesUndoneWithinOneTransactionLeaveNoTrace)
     IVXModifySubscription* subscription =
         Subscribe(Query(L"\\Keep"), CFG_CHANGE_ALL, CFG_SUBSCRIBE_INCLUDE_NODE, recorder);
     const std::string before = Export();
-    auto commit = [&](auto&& fill)
+    // Puts the node, then removes the paths, in one commit.
+    auto commit = [&](const Vx& node, std::initializer_list<const wchar_t*> removed)
     {
         IConfigTransaction* transaction = nullptr;
         ASSERT_EQ(S_OK, storage->CreateTransaction(&transaction));
-        fill(transaction);
+        EXPECT_EQ(S_OK, Put(node, transaction));
+        for (const wchar_t* path : removed)
+        {
+            EXPECT_EQ(S_OK, Remove(path, transaction));
+        }
         ASSERT_EQ(S_OK, storage->CommitTransaction(transaction));
         transaction->Release();
     };
     // Made and removed again: nothing changed, nobody is told.
-    commit(
-        [&](IConfigTransaction* t)
-        {
-            EXPECT_EQ(S_OK, Put(At(L"\\Keep\\Tmp\\Leaf").I64(L"x", 1), t));
-            EXPECT_EQ(S_OK, Remove(L"\\Keep\\Tmp", t));
-        });
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_EQ(0u, recorder.Delivered());
+    commit(At(L"\\Keep\\Tmp\\Leaf").I64(L"x", 1), {L"\\Keep\\Tmp"});
+    EXPECT_EQ(0u, recorder.Settled());
     EXPECT_EQ(before, Export());
 
     // A change below a node that the same commit removes is no attribute change.
-    commit(
-        [&](IConfigTransaction* t)
-        {
-            EXPECT_EQ(S_OK, Put(At(L"\\Keep\\E\\F").I64(L"v", 2), t));
-            EXPECT_EQ(S_OK, Remove(L"\\Keep\\E\\F", t));
-            EXPECT_EQ(S_OK, Remove(L"\\Keep\\E", t));
-        });
+    commit(At(L"\\Keep\\E\\F").I64(L"v", 2), {L"\\Keep\\E\\F", L"\\Keep\\E"});
     ASSERT_TRUE(recorder.WaitFor(1));
     std::vector<Modification> all = recorder.TakeAll(CFG_TRIGGER_NODE);
     ASSERT_EQ(1u, all.size());
     EXPECT_EQ(CFG_CHANGE_CHILDREN, all[0].mask);
-    EXPECT_FALSE(Get(L"\\Keep\\E"));
-    EXPECT_TRUE(Get(L"\\Keep"));
     Unsubscribe(subscription);
 }
 
@@ -287,8 +271,7 @@ TEST_P(ConfigServerTest, BatchSubscriptionsHoldEveryChangeKindUntilStarted)
     ASSERT_EQ(S_OK, storage->CommitTransaction(transaction));
     transaction->Release();
     ASSERT_EQ(S_OK, Remove(L"\\P"));
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_EQ(0u, recorder.Delivered() + shallow.Delivered());
+    EXPECT_EQ(0u, recorder.Settled() + shallow.Settled());
 
     ASSERT_EQ(S_OK, subscription->Start());
     EXPECT_EQ(S_FALSE, subscription->Start());
@@ -319,7 +302,6 @@ TEST_P(ConfigServerTest, BatchSubscriptionsHoldEveryChangeKindUntilStarted)
     EXPECT_EQ(CFG_CHANGE_NODE_REMOVED, all[2].mask);
     Unsubscribe(subscription);
     Unsubscribe(depthOne);
-    EXPECT_EQ(0u, recorder.references + shallow.references);
 }
 
 TEST_P(ConfigServerTest, NoCallbackAfterUnsubscribeReturns)
@@ -347,7 +329,7 @@ TEST_P(ConfigServerTest, NoCallbackAfterUnsubscribeReturns)
     EXPECT_EQ(std::future_status::timeout, unsubscribed.wait_for(std::chrono::milliseconds(100)));
     release.set_value();
     EXPECT_EQ(S_OK, unsubscribed.get());
-    EXPECT_EQ(1u, slow.Delivered());
+    EXPECT_EQ(1u, slow.Settled());
     EXPECT_EQ(HR_NOT_FOUND, subscriptions->Unsubscribe(subscription));
     EXPECT_EQ(CFG_E_CLOSED, subscription->Start());
     subscription->Release();
@@ -359,8 +341,7 @@ TEST_P(ConfigServerTest, NoCallbackAfterUnsubscribeReturns)
     ASSERT_EQ(S_OK, Put(At(L"\\T")));
     ASSERT_TRUE(self.WaitFor(1));
     ASSERT_EQ(S_OK, Put(At(L"\\T").I64(L"v", 1)));
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_EQ(1u, self.Delivered());
+    EXPECT_EQ(1u, self.Settled());
     EXPECT_EQ(S_FALSE, subscription->Stop());
     subscription->Release();
 }
@@ -401,11 +382,14 @@ TEST_P(ConfigServerTest, InjectedFaultsHitTheChosenCall)
     EXPECT_EQ(S_OK, Put(At(L"\\B")));
 }
 
-TEST_P(ConfigServerTest, ExportImportRoundTrip)
+TEST_P(ConfigServerTest, ExportImportAndReopenKeepTheTree)
 {
     Vx tree = At(L"\\Root\\Settings");
-    tree.Str(L"Name", L"Grüße \"quoted\" <x>").I64(L"n", -5).Add(Vx(L"Z", L"Kind")).Add(Vx(L"A"));
+    tree.Str(L"Name", L"Grüße \"quoted\" <x>").I64(L"n", -5).Set(L"empty", VXN_ATTR_EMPTY, "");
+    tree.Set(L"flag", VXN_ATTR_BOOL, "\x01").Add(Vx(L"Z", L"Kind")).Add(Vx(L"Y")).Add(Vx(L"A"));
     ASSERT_EQ(S_OK, Put(tree));
+    ASSERT_EQ(S_OK, Remove(L"\\Root\\Settings\\Y"));
+    ASSERT_EQ(S_OK, Put(At(L"\\Root\\Settings\\Y"))); // now after A
     ASSERT_EQ(S_OK, Put(At(L"\\Second")));
     std::string text = Export();
 
@@ -426,6 +410,16 @@ TEST_P(ConfigServerTest, ExportImportRoundTrip)
     ConfigServerShutdown(copy);
     EXPECT_EQ(CFG_E_SERVER_STOPPED, ConfigServerImportText(copy, text.data(), text.size()));
     copy->Release();
+
+    if (std::string(GetParam()) == "sqlite")
+    {
+        Release(); // the last reference stops the server
+        Server reopened(Location());
+        ASSERT_EQ(S_OK, reopened.created);
+        EXPECT_EQ(HR_SHARING_VIOLATION, ConfigServerCreate(Location().c_str(), &copy)); // one per file
+        EXPECT_EQ(text, reopened.Export());
+        EXPECT_EQ(L"Y", reopened.Get(L"\\Root\\Settings").At(2).Name());
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, ConfigServerTest, ::testing::Values("memory", "sqlite"));

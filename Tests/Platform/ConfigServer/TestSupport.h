@@ -116,8 +116,10 @@ public:
         return m_changed.wait_for(lock, std::chrono::seconds(10),
                                   [&] { return m_modifications.size() >= count; });
     }
-    std::size_t Delivered()
+    // The number delivered once stragglers have had a moment to arrive.
+    std::size_t Settled()
     {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
         std::lock_guard lock(m_mutex);
         return m_modifications.size();
     }
@@ -166,18 +168,16 @@ struct Server
     }
     void Release()
     {
-        for (IComponentBase* held :
-             {static_cast<IComponentBase*>(storage), static_cast<IComponentBase*>(subscriptions),
-              static_cast<IComponentBase*>(proxy)})
+        Drop(storage);
+        Drop(subscriptions);
+        Drop(proxy);
+    }
+    static void Drop(auto*& held)
+    {
+        if (held)
         {
-            if (held)
-            {
-                held->Release();
-            }
+            std::exchange(held, nullptr)->Release();
         }
-        proxy = nullptr;
-        storage = nullptr;
-        subscriptions = nullptr;
     }
 
     HRESULT Put(const Vx& node, IConfigTransaction* transaction = nullptr) const
