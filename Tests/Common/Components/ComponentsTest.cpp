@@ -125,7 +125,7 @@ TEST(AliveObjectsTracker, DumpListsRecordsInAddressOrder)
     Logging::LoggerRegistration registration(&logger);
     DbgAliveObjectsTracker tracker(true, 0);
     tracker.Dump();
-    EXPECT_TRUE(logger.Lines().empty());
+    EXPECT_TRUE(logger.lines.empty());
 
     int objects[3] = {};
     tracker.Register(&objects[1], "Second");
@@ -134,7 +134,7 @@ TEST(AliveObjectsTracker, DumpListsRecordsInAddressOrder)
     tracker.Register(&objects[2], nullptr);
     tracker.Unregister(&objects[2]);
     tracker.Dump();
-    const auto lines = logger.Lines();
+    const auto& lines = logger.lines;
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_NE(lines[0].find(L"| WARN"), std::wstring::npos);
     EXPECT_NE(lines[0].find(L":59 "), std::wstring::npos);

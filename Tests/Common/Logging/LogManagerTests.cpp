@@ -115,20 +115,19 @@ TEST(LogManagerTest, LoggerSlotsAndMessageComposition)
     RSM_LOG(Info, L"to all");
     for (int i = 0; i < 4; ++i)
     {
-        EXPECT_EQ(1u, loggers[i].Lines().size()) << i;
+        EXPECT_EQ(1u, loggers[i].lines.size()) << i;
     }
-    EXPECT_TRUE(loggers[4].Lines().empty());
+    EXPECT_TRUE(loggers[4].lines.empty());
     Log(Info, L"only one", "a.cpp", 1, &loggers[4]);
-    EXPECT_EQ(1u, loggers[4].Lines().size());
     Log(Info, std::wstring(1 << 20, L'x'), nullptr, 0, &loggers[4]);
-    ASSERT_EQ(2u, loggers[4].Lines().size());
-    EXPECT_EQ(std::wstring(1 << 20, L'x'), MessageColumn(loggers[4].Lines()[1]));
-    EXPECT_EQ(1u, loggers[0].Lines().size());
+    ASSERT_EQ(2u, loggers[4].lines.size());
+    EXPECT_EQ(std::wstring(1 << 20, L'x'), MessageColumn(loggers[4].lines[1]));
+    EXPECT_EQ(1u, loggers[0].lines.size());
 
     for (auto& l : loggers)
     {
         manager.RemoveLogger(&l);
-        l.Clear();
+        l.lines.clear();
     }
     manager.RemoveLogger(nullptr);
     {
@@ -145,7 +144,7 @@ TEST(LogManagerTest, LoggerSlotsAndMessageComposition)
         EXPECT_EQ(0, composed) << "a disabled statement composes nothing";
     }
     RSM_LOG(Err, L"after unregistration");
-    auto lines = loggers[0].Lines();
+    const auto& lines = loggers[0].lines;
     ASSERT_EQ(2u, lines.size());
     EXPECT_NE(std::wstring::npos, lines[0].find(L"| Fixed.cpp:554"));
     EXPECT_EQ(L"a=(null) b=(null) n=7", MessageColumn(lines[0]));

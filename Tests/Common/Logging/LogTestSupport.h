@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <mutex>
 #include <vector>
 
 namespace TestSupport
@@ -36,25 +35,11 @@ private:
     ScopedEnv m_path, m_keepOpen, m_threshold, m_severity;
 };
 
-// Collects standard error until Stop, through GoogleTest's stream redirection.
-class StderrCapture
+// Collects standard error from construction until Stop, through GoogleTest's stream redirection.
+struct StderrCapture
 {
-public:
     StderrCapture() { testing::internal::CaptureStderr(); }
-    ~StderrCapture() { Stop(); }
-    std::string Stop()
-    {
-        if (m_capturing)
-        {
-            m_capturing = false;
-            m_text = testing::internal::GetCapturedStderr();
-        }
-        return m_text;
-    }
-
-private:
-    bool m_capturing = true;
-    std::string m_text;
+    std::string Stop() { return testing::internal::GetCapturedStderr(); }
 };
 
 inline std::size_t CountOf(const std::string& text, const std::string& what)
@@ -94,28 +79,14 @@ inline std::vector<std::wstring> SplitLines(const std::wstring& text)
     return lines;
 }
 
-class MemoryLogger : public Logging::ILogger
+// Keeps the lines it is given; for tests that log from one thread.
+struct MemoryLogger : Logging::ILogger
 {
-public:
+    std::vector<std::wstring> lines;
     void Write(const wchar_t* text, int length) override
     {
-        std::lock_guard<std::mutex> lock(m_lock);
-        m_lines.emplace_back(text, length < 0 ? std::wcslen(text) : static_cast<std::size_t>(length));
+        lines.emplace_back(text, length < 0 ? std::wcslen(text) : static_cast<std::size_t>(length));
     }
-    std::vector<std::wstring> Lines()
-    {
-        std::lock_guard<std::mutex> lock(m_lock);
-        return m_lines;
-    }
-    void Clear()
-    {
-        std::lock_guard<std::mutex> lock(m_lock);
-        m_lines.clear();
-    }
-
-private:
-    std::mutex m_lock;
-    std::vector<std::wstring> m_lines;
 };
 
 // The text after the columns ("| " + indent + message), without the line end.

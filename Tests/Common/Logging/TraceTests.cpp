@@ -17,7 +17,7 @@ struct TraceTest : ::testing::Test
     std::vector<std::wstring> Messages()
     {
         std::vector<std::wstring> out;
-        for (const auto& line : memory.Lines())
+        for (const auto& line : memory.lines)
         {
             out.push_back(MessageColumn(line));
         }
@@ -87,7 +87,7 @@ TEST_F(TraceTest, NestedScopesIndentAndReportHowTheyEnded)
     {
         EXPECT_EQ(m[i].rfind(expected[i], 0), 0u) << m[i];
     }
-    auto lines = memory.Lines();
+    const auto& lines = memory.lines;
     EXPECT_NE(std::wstring::npos, lines[0].find(L"| DBG  |"));
     EXPECT_NE(std::wstring::npos, lines[1].find(L"| DBG2 |"));
     EXPECT_NE(std::wstring::npos, lines[0].find(L"| TraceTests.cpp:1234 "));
@@ -106,7 +106,7 @@ TEST_F(TraceTest, SeverityIsDecidedAtEntryAndAgainAtExit)
         EXPECT_EQ(depth, TraceDepth());
     }
     EXPECT_EQ(0, composed) << "a disabled trace point composes nothing";
-    EXPECT_TRUE(memory.Lines().empty()) << "no exit line for a scope that started off";
+    EXPECT_TRUE(memory.lines.empty()) << "no exit line for a scope that started off";
 
     {
         RSM_TRACE_SCOPE(Dbg2, L"On");
@@ -118,15 +118,15 @@ TEST_F(TraceTest, SeverityIsDecidedAtEntryAndAgainAtExit)
 
     // Direct construction with its own logger and distinct exception severity.
     MemoryLogger own;
-    memory.Clear();
+    memory.lines.clear();
     EXPECT_THROW(
         {
             TraceScope scope(Dbg, Crit, L"Direct", nullptr, 9, &own);
             throw 1;
         },
         int);
-    EXPECT_TRUE(memory.Lines().empty());
-    ASSERT_EQ(2u, own.Lines().size());
-    EXPECT_NE(std::wstring::npos, own.Lines()[1].find(L"| CRIT |"));
+    EXPECT_TRUE(memory.lines.empty());
+    ASSERT_EQ(2u, own.lines.size());
+    EXPECT_NE(std::wstring::npos, own.lines[1].find(L"| CRIT |"));
     EXPECT_EQ(depth, TraceDepth());
 }
