@@ -118,13 +118,7 @@ TEST(ErrorInfo, ObjectAndPerThreadSlot)
     EXPECT_EQ(taken, nullptr);
     EXPECT_EQ(SetErrorInfo(1, info), E_INVALIDARG);
     ASSERT_EQ(SetErrorInfo(0, info), S_OK);
-    std::thread(
-        []
-        {
-            IErrorInfo* other = nullptr;
-            EXPECT_EQ(GetErrorInfo(0, &other), S_FALSE);
-        })
-        .join();
+    std::thread([&] { EXPECT_EQ(GetErrorInfo(0, &taken), S_FALSE); }).join(); // the slot is per thread
     EXPECT_EQ(GetErrorInfo(1, &taken), E_INVALIDARG);
     EXPECT_EQ(GetErrorInfo(0, nullptr), E_POINTER);
     ASSERT_EQ(GetErrorInfo(0, &taken), S_OK);
