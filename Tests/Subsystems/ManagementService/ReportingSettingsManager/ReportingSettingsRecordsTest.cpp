@@ -162,7 +162,7 @@ TEST(ConnectionParamsMappingTest, BuildsConvertsAndCopies)
     EXPECT_EQ(copy.GetStringAttribute(L"Database"), L"Other");
 }
 
-TEST(ConnectionParamsMappingTest, MalformedMappingNodesFail)
+TEST(ConnectionParamsMappingTest, MalformedNullAndOversizedInputFails)
 {
     VXNodePtr node = MappingNode();
     node.DeleteAttribute(L"ConnectionCredential", true);
@@ -180,28 +180,11 @@ TEST(ConnectionParamsMappingTest, MalformedMappingNodesFail)
     node.AddChild(Param(L"Else", nullptr));
     EXPECT_EQ(CodeOf([&] { CConnectionParamsMapping{node}; }), HR_NOT_FOUND);
 
-    // No parameters at all: conversion copies everything, the connection copy nothing.
-    VXNodePtr empty = VXNodePtr::Create();
-    empty.SetAttribute(L"ConnectionCredential", 0x102, nullptr, 0);
-    empty.SetStringAttribute(L"ConnDatabaseAttrName", L"Database");
-    CConnectionParamsMapping none(empty);
-    VXNodePtr source = VXNodePtr::Create();
-    source.SetStringAttribute(L"Database", L"x");
-    VXNodePtr target = VXNodePtr::Create();
-    none.ConvertConfigServerAttributes(source, target);
-    EXPECT_EQ(target.GetStringAttribute(L"Database"), L"x");
-    VXNodePtr untouched = VXNodePtr::Create();
-    none.CopyConnectionAttributes(source, untouched, true);
-    EXPECT_TRUE(untouched.GetAttributeNames().empty());
-}
-
-TEST(ConnectionParamsMappingTest, NullAndOversizedArguments)
-{
     EXPECT_EQ(CodeOf([] { CConnectionParamsMapping{VXNodePtr()}; }), E_POINTER);
     EXPECT_EQ(CodeOf([] { CReportingSettingsMetaStorage{nullptr}; }), E_POINTER);
 
     // A configuration server name longer than the data layer takes for attribute names.
-    VXNodePtr node = MappingNode();
+    node = MappingNode();
     node.AddChild(Param(std::wstring(40000, L'c'), L"Huge"));
     CConnectionParamsMapping mapping(node);
     VXNodePtr source = VXNodePtr::Create();
@@ -213,6 +196,17 @@ TEST(ConnectionParamsMappingTest, NullAndOversizedArguments)
               S_OK); // nothing to copy
     source.SetStringAttribute(L"Server", L"x");
     EXPECT_EQ(CodeOf([&] { mapping.CopyConnectionAttributes(source, VXNodePtr(), true); }), E_POINTER);
+
+    // No parameters at all: conversion copies everything, the connection copy nothing.
+    VXNodePtr empty = VXNodePtr::Create();
+    empty.SetAttribute(L"ConnectionCredential", 0x102, nullptr, 0);
+    empty.SetStringAttribute(L"ConnDatabaseAttrName", L"Database");
+    CConnectionParamsMapping none(empty);
+    none.ConvertConfigServerAttributes(source, target);
+    EXPECT_EQ(target.GetStringAttribute(L"Huge"), L"value");
+    VXNodePtr untouched = VXNodePtr::Create();
+    none.CopyConnectionAttributes(source, untouched, true);
+    EXPECT_TRUE(untouched.GetAttributeNames().empty());
 }
 
 TEST(ReportingSettingsMetaStorageTest, VersionsByType)
