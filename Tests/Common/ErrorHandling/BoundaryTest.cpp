@@ -7,8 +7,7 @@
 #include <gtest/gtest.h>
 
 using namespace ErrorHandling;
-using TestSupport::LogCapture;
-using TestSupport::PublishedText;
+using namespace TestSupport;
 
 namespace
 {

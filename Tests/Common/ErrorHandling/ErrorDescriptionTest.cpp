@@ -6,9 +6,7 @@
 
 using namespace ErrorHandling;
 using Components::InterfacePtr;
-using TestSupport::Caught;
-using TestSupport::MakeErrorInfo;
-using TestSupport::PublishedText;
+using namespace TestSupport;
 using namespace std::string_literals;
 
 TEST(ErrorDescriptionTest, TextFormRoundTripsAndParsingFollowsTheNumberRules)

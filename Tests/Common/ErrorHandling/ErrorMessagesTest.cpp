@@ -11,9 +11,7 @@
 #include <gtest/gtest.h>
 
 using namespace ErrorHandling;
-using TestSupport::LogCapture;
-using TestSupport::TempDir;
-using TestSupport::WriteTextFile;
+using namespace TestSupport;
 namespace fs = std::filesystem;
 
 namespace

@@ -3,13 +3,11 @@
 
 #include <gtest/gtest.h>
 
-using TestSupport::Caught;
-using TestSupport::CodeOf;
-using TestSupport::PublishedText;
+using namespace TestSupport;
 
 TEST(HResultTest, FailureTakesAndClearsTheThreadErrorInfo)
 {
-    SetErrorInfo(0, TestSupport::MakeErrorInfo(L"from a sibling").Get());
+    SetErrorInfo(0, MakeErrorInfo(L"from a sibling").Get());
     HRX caught = Caught(
         []
         {
@@ -23,7 +21,7 @@ TEST(HResultTest, FailureTakesAndClearsTheThreadErrorInfo)
     EXPECT_EQ(PublishedText(), L"from a sibling");
 
     // A success keeps the slot; a Win32 result never takes it.
-    SetErrorInfo(0, TestSupport::MakeErrorInfo(L"kept").Get());
+    SetErrorInfo(0, MakeErrorInfo(L"kept").Get());
     HRES ok;
     ok.Set(S_OK);
     EXPECT_EQ(ok.ErrorInfo(), nullptr);

@@ -6,9 +6,7 @@
 #include <gtest/gtest.h>
 
 using namespace Settings;
-using TestSupport::ScopedEnv;
-using TestSupport::TempDir;
-using TestSupport::WriteTextFile;
+using namespace TestSupport;
 
 namespace
 {
@@ -114,7 +112,7 @@ TEST_F(DataDirectoryTest, MalformedStoreFailsConstructionUntilRepaired)
     {
         WriteTextFile(dir.File("HKEY_LOCAL_MACHINE.reg"),
                       std::string("[Bad]\n\"Ok\"=\"/ok\"\n") + line + "\n");
-        EXPECT_EQ(HR_INVALID_DATA, TestSupport::CodeOf([] { DataDirectory d; })) << line;
+        EXPECT_EQ(HR_INVALID_DATA, CodeOf([] { DataDirectory d; })) << line;
     }
 
     DataDirectory::ResetInstance();

@@ -7,9 +7,7 @@
 #include <thread>
 
 using namespace Settings;
-using TestSupport::ScopedEnv;
-using TestSupport::TempDir;
-using TestSupport::WriteTextFile;
+using namespace TestSupport;
 
 TEST(GlobalSettingsTest, NumbersUseAutomaticBaseAndRejectLeftovers)
 {
