@@ -42,7 +42,7 @@ TEST(ModuleObject, ClassRegistryFollowsRegistrationLifetime)
     ExpectNothingAlive();
 }
 
-TEST(ComponentObject, OneCountBehindEveryInterface)
+TEST(ComponentObject, OneCountBehindEveryInterfaceAndNothingLeftByFailures)
 {
     void* p = nullptr;
     ASSERT_EQ(CTestObject::CreateInstance(&IID_ITestAlpha, &p), S_OK);
@@ -71,11 +71,9 @@ TEST(ComponentObject, OneCountBehindEveryInterface)
     EXPECT_EQ(beta->Release(), 1u);
     EXPECT_EQ(alpha->Release(), 0u);
     ExpectNothingAlive();
-}
 
-TEST(ComponentObject, FailedCreationLeavesNothingAlive)
-{
-    void* p = kSentinel;
+    // Failed creations leave nothing alive.
+    p = kSentinel;
     CTestComponent::s_finalConstructResult = HR_NOT_FOUND;
     EXPECT_EQ(CTestObject::CreateInstance(&IID_ITestAlpha, &p), HR_NOT_FOUND);
     CTestComponent::s_finalConstructResult = S_OK;

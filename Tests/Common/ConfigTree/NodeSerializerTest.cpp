@@ -39,7 +39,7 @@ bool Contains(const std::wstring& text, const std::wstring& part)
 }
 } // namespace
 
-TEST_F(NodeSerializerTest, SerializesWithFraming)
+TEST_F(NodeSerializerTest, SerializesWithFramingAndDumpsWithHiddenAttributesMasked)
 {
     VXNodePtr node = Sample();
     IVXNode* handle = node.Get();
@@ -57,13 +57,10 @@ TEST_F(NodeSerializerTest, SerializesWithFraming)
     EXPECT_TRUE(Contains(dump, L"top-secret")); // nothing hidden without the setting
     EXPECT_FALSE(Contains(NodeDump(node, false).Text(), L"Extra"));
     EXPECT_EQ(NodeDump(VXNodePtr(), true).Text(), L"VXNode[<null>]");
-}
 
-TEST_F(NodeSerializerTest, HiddenAttributesAreMaskedInACopyOnly)
-{
+    // Hidden attributes are masked in a copy only.
     Hide(L" * : Password ;; Connection: Token , Server ,");
-    VXNodePtr node = Sample();
-    std::wstring dump = NodeDump(node, true).Text();
+    dump = NodeDump(node, true).Text();
     EXPECT_FALSE(Contains(dump, L"top-secret"));
     EXPECT_FALSE(Contains(dump, L"child-secret"));
     EXPECT_FALSE(Contains(dump, L"sql01"));

@@ -87,22 +87,46 @@ TEST(VXNodePtrTest, HandleOwnershipDuplicatesAndClosesExactlyOnce)
     EXPECT_EQ(Spy::closes, 5); // node, other, moved, borrowed, found: never the moved-from or detached
 }
 
-TEST(VXNodePtrTest, NamesAndTypesOfAnyLengthAndOfEmptyHandles)
+TEST(VXNodePtrTest, NamesTypesAndTextAttributesOfAnyLength)
 {
     for (std::size_t length : {0u, 127u, 128u, 5000u})
     {
         const std::wstring name(length, L'n');
-        VXNodePtr node = VXNodePtr::Create(name.c_str(), (name + L't').c_str());
-        EXPECT_EQ(node.GetName(), name);
-        EXPECT_EQ(node.GetType(), name + L't');
+        VXNodePtr sized = VXNodePtr::Create(name.c_str(), (name + L't').c_str());
+        EXPECT_EQ(sized.GetName(), name);
+        EXPECT_EQ(sized.GetType(), name + L't');
     }
-    VXNodePtr detached = VXNodePtr::Create(L"x");
-    detached.SetName(kNameFullPath, L"\\Root\\Child");
-    EXPECT_EQ(detached.GetName(kNameFullPath), L"\\Root\\Child");
-    EXPECT_EQ(detached.GetName(kNameOwn), L"Child");
+    VXNodePtr node = VXNodePtr::Create(L"x");
+    node.SetName(kNameFullPath, L"\\Root\\Child");
+    EXPECT_EQ(node.GetName(kNameFullPath), L"\\Root\\Child");
+    EXPECT_EQ(node.GetName(kNameOwn), L"Child");
     VXNodePtr empty;
     EXPECT_EQ(empty.GetName(kNameFullPath), L"");
     EXPECT_EQ(empty.GetType(), L"");
+
+    // Text attributes of any length, characters beyond 16 bits included.
+    for (std::size_t length : {0u, 127u, 128u, 129u, 70000u})
+    {
+        std::wstring value(length, L'v');
+        if (length > 0)
+        {
+            value[length - 1] = L'\U0001F600'; // two UTF-16 units
+        }
+        node.SetStringAttribute(L"t", value);
+        EXPECT_EQ(node.GetStringAttribute(L"t"), value) << length;
+    }
+    // Explicit length: only that many characters are stored.
+    node.SetStringAttribute(L"t", L"abcdef", 3);
+    EXPECT_EQ(node.GetStringAttribute(L"t"), L"abc");
+    // A long attribute name is just a name.
+    const std::wstring longName(300, L'a');
+    node.SetStringAttribute(longName, L"x");
+    EXPECT_EQ(node.GetAttributeNames().back(), longName);
+
+    EXPECT_EQ(CodeOf([&] { node.SetStringAttribute(L"t", nullptr); }), E_POINTER);
+    EXPECT_EQ(CodeOf([&] { node.SetStringAttribute(L"t", L"x", -2); }), E_FAIL);
+    EXPECT_EQ(CodeOf([&] { node.SetStringAttribute(L"t", L"x", 1ll << 40); }), E_FAIL);
+    EXPECT_EQ(node.GetStringAttribute(L"t"), L"abc");
 }
 
 TEST(VXNodePtrTest, ChildrenParentsAndPaths)
@@ -230,33 +254,6 @@ TEST(VXNodePtrTest, TypedAttributesRoundTripAndReportAbsence)
     EXPECT_EQ(CodeOf([&] { node.SetBoolAttribute(std::wstring(100000, L'x'), true); }), E_INVALIDARG);
     VXNodePtr empty;
     EXPECT_EQ(CodeOf([&] { empty.HasAttribute(L"s"); }), E_POINTER);
-}
-
-TEST(VXNodePtrTest, TextAttributesOfAnyLength)
-{
-    VXNodePtr node = VXNodePtr::Create();
-    for (std::size_t length : {0u, 127u, 128u, 129u, 70000u})
-    {
-        std::wstring value(length, L'v');
-        if (length > 0)
-        {
-            value[length - 1] = L'\U0001F600'; // two UTF-16 units
-        }
-        node.SetStringAttribute(L"t", value);
-        EXPECT_EQ(node.GetStringAttribute(L"t"), value) << length;
-    }
-    // Explicit length: only that many characters are stored.
-    node.SetStringAttribute(L"t", L"abcdef", 3);
-    EXPECT_EQ(node.GetStringAttribute(L"t"), L"abc");
-    // A long attribute name is just a name.
-    const std::wstring longName(300, L'a');
-    node.SetStringAttribute(longName, L"x");
-    EXPECT_EQ(node.GetAttributeNames().back(), longName);
-
-    EXPECT_EQ(CodeOf([&] { node.SetStringAttribute(L"t", nullptr); }), E_POINTER);
-    EXPECT_EQ(CodeOf([&] { node.SetStringAttribute(L"t", L"x", -2); }), E_FAIL);
-    EXPECT_EQ(CodeOf([&] { node.SetStringAttribute(L"t", L"x", 1ll << 40); }), E_FAIL);
-    EXPECT_EQ(node.GetStringAttribute(L"t"), L"abc");
 }
 
 TEST(VXNodePtrTest, CombineNodePathAndPathQuery)

@@ -50,7 +50,7 @@ TEST(ErrorMessagesTest, ProcessLookupUsesShippedFileAndCaches)
     EXPECT_EQ(MessageText(MakeHr(0x80049999)), L"<no description>");
 }
 
-TEST(ErrorMessagesTest, ParseReadsEntriesAndRefusesMalformedFiles)
+TEST(ErrorMessagesTest, FilesParseAndLoadOrSayWhyNot)
 {
     std::map<std::uint32_t, std::wstring> texts;
     ASSERT_TRUE(CMessageModule::Parse("\xEF\xBB\xBF# comment\r\n\r\n  0x80040300\tFirst text.\r\n"
@@ -68,10 +68,8 @@ TEST(ErrorMessagesTest, ParseReadsEntriesAndRefusesMalformedFiles)
         std::map<std::uint32_t, std::wstring> ignored;
         EXPECT_FALSE(CMessageModule::Parse(bad, ignored)) << bad;
     }
-}
 
-TEST(ErrorMessagesTest, LoadReportsWhyAFileCannotBeUsed)
-{
+    // Loading reports why a file cannot be used.
     TempDir folder;
     WriteTextFile(folder.File("good.msg"), "0x80040300 Good\n");
     WriteTextFile(folder.File("bad.msg"), "garbage\n");
