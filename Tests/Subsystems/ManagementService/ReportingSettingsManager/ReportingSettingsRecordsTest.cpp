@@ -54,7 +54,7 @@ VXNodePtr PathsNode(std::initializer_list<VXNodePtr> suffixEntries = {})
 
 } // namespace
 
-TEST(ReportingSettingsPathsTest, ReadsEveryKeyAndAnswersByType)
+TEST(ReportingSettingsPathsTest, ReadsEveryKeyAnswersByTypeAndRefusesGaps)
 {
     // Only the low 32 bits of an entry's type name the type.
     VXNodePtr node = PathsNode({SuffixEntry(0x100000008LL), SuffixEntry(4, L"pathsuffixentry")});
@@ -85,11 +85,9 @@ TEST(ReportingSettingsPathsTest, ReadsEveryKeyAndAnswersByType)
     EXPECT_FALSE(IsProductType(Common));
     EXPECT_FALSE(IsProductType(Containers));
     EXPECT_FALSE(IsProductType(Quorl));
-}
 
-TEST(ReportingSettingsPathsTest, MissingItemsAndDuplicateSuffixesFail)
-{
-    VXNodePtr node = PathsNode();
+    // Missing items and duplicate suffixes fail.
+    node = PathsNode();
     node.DeleteAttribute(L"VaskorHistoryPath", true);
     EXPECT_EQ(CodeOf([&] { ReportingSettingsPaths{node}; }), HR_NOT_FOUND);
     EXPECT_EQ(CodeOf([&] { ReportingSettingsPathKeys{node}; }), S_OK); // keys need no history paths
