@@ -138,12 +138,9 @@ public:
                 }
                 auto child = std::make_shared<Node>();
                 child->name = path.substr(path.rfind(L'\\') + 1);
-                auto order = static_cast<std::uint64_t>(sqlite3_column_int64(select.Get(), 2));
-                Node& p = *parent->second;
-                p.children.emplace(order, child);
-                p.index.emplace(child->name, ChildEntry{order, child});
-                p.nextOrder = std::max(p.nextOrder, order + 1);
+                child->order = static_cast<std::uint64_t>(sqlite3_column_int64(select.Get(), 2));
                 node = child.get();
+                parent->second->children.Load(std::move(child));
                 byPath.emplace(path, node);
             }
             node->type = text(3);
@@ -153,7 +150,15 @@ public:
                 return HR_INVALID_DATA;
             }
         }
-        return rc == SQLITE_DONE ? S_OK : FromSqlite(rc);
+        if (rc != SQLITE_DONE)
+        {
+            return FromSqlite(rc);
+        }
+        for (auto& [path, loaded] : byPath)
+        {
+            loaded->children.Restore(); // rows come by path, children belong in order
+        }
+        return S_OK;
     }
 
     HRESULT Persist(const ChangeSet& changes, const WriteProgress& progress) override

@@ -17,10 +17,167 @@ const Attribute* Node::FindAttribute(const std::wstring& attributeName) const
     return nullptr;
 }
 
-NodeP Node::FindChild(const std::wstring& childName) const
+NodeP Node::FindChild(std::wstring_view childName) const
 {
-    auto it = index.find(childName);
-    return it == index.end() ? nullptr : it->second.node;
+    const std::size_t slot = children.Locate(childName);
+    return slot == ChildTable::npos ? nullptr : children.At(slot);
+}
+
+namespace
+{
+// Below this many children a lookup compares names in a row; the index starts beyond it.
+constexpr std::size_t kIndexFrom = 8;
+} // namespace
+
+std::uint32_t ChildTable::HashOf(std::wstring_view name) noexcept
+{
+    std::uint64_t h = 0xCBF29CE484222325ull; // FNV-1a over the characters
+    for (wchar_t c : name)
+    {
+        h = (h ^ static_cast<std::uint32_t>(c)) * 0x100000001B3ull;
+    }
+    return static_cast<std::uint32_t>(h ^ (h >> 32));
+}
+
+std::size_t ChildTable::Locate(std::wstring_view name) const noexcept
+{
+    if (m_index.empty())
+    {
+        for (std::size_t slot = 0; slot < m_slots.size(); ++slot)
+        {
+            if (m_slots[slot] && m_slots[slot]->name == name)
+            {
+                return slot;
+            }
+        }
+        return npos;
+    }
+    const std::uint32_t hash = HashOf(name);
+    const std::size_t mask = m_index.size() - 1;
+    for (std::size_t i = hash & mask;; i = (i + 1) & mask)
+    {
+        const IndexEntry& entry = m_index[i];
+        if (entry.slot == 0)
+        {
+            return npos;
+        }
+        if (entry.hash == hash && m_slots[entry.slot - 1]->name == name)
+        {
+            return entry.slot - 1;
+        }
+    }
+}
+
+void ChildTable::Index(std::size_t slot)
+{
+    const std::uint32_t hash = HashOf(m_slots[slot]->name);
+    const std::size_t mask = m_index.size() - 1;
+    std::size_t i = hash & mask;
+    while (m_index[i].slot != 0)
+    {
+        i = (i + 1) & mask;
+    }
+    m_index[i] = IndexEntry{static_cast<std::uint32_t>(slot + 1), hash};
+}
+
+void ChildTable::Unindex(std::size_t slot)
+{
+    const std::size_t mask = m_index.size() - 1;
+    std::size_t i = HashOf(m_slots[slot]->name) & mask;
+    while (m_index[i].slot != slot + 1)
+    {
+        i = (i + 1) & mask;
+    }
+    // Backward-shift deletion keeps every probe chain unbroken without tombstones.
+    for (std::size_t next = (i + 1) & mask; m_index[next].slot != 0; next = (next + 1) & mask)
+    {
+        const std::size_t home = m_index[next].hash & mask;
+        if (((next - home) & mask) >= ((next - i) & mask))
+        {
+            m_index[i] = m_index[next];
+            i = next;
+        }
+    }
+    m_index[i] = IndexEntry{};
+}
+
+void ChildTable::Rebuild()
+{
+    // Compact the slots when removed ones are the majority, then index what is left.
+    if (m_live * 2 < m_slots.size())
+    {
+        std::erase_if(m_slots, [](const NodeP& child) { return !child; });
+    }
+    m_index.clear();
+    if (m_live <= kIndexFrom)
+    {
+        return;
+    }
+    std::size_t capacity = 16;
+    while (capacity < m_slots.size() * 2)
+    {
+        capacity *= 2;
+    }
+    m_index.assign(capacity, IndexEntry{});
+    for (std::size_t slot = 0; slot < m_slots.size(); ++slot)
+    {
+        if (m_slots[slot])
+        {
+            Index(slot);
+        }
+    }
+}
+
+void ChildTable::Append(NodeP child)
+{
+    child->order = m_nextOrder++;
+    Load(std::move(child));
+}
+
+void ChildTable::Load(NodeP child)
+{
+    if (m_slots.size() >= UINT32_MAX - 1)
+    {
+        throw std::bad_alloc();
+    }
+    m_nextOrder = std::max(m_nextOrder, child->order + 1);
+    m_slots.push_back(std::move(child));
+    ++m_live;
+    // Keep the index at most half full; slots include removed ones until the next compaction.
+    if (m_index.empty() ? m_live > kIndexFrom : m_slots.size() * 2 > m_index.size())
+    {
+        Rebuild();
+    }
+    else if (!m_index.empty())
+    {
+        Index(m_slots.size() - 1);
+    }
+}
+
+void ChildTable::Erase(std::size_t slot)
+{
+    if (!m_index.empty())
+    {
+        Unindex(slot);
+    }
+    m_slots[slot] = nullptr;
+    --m_live;
+    if (m_live * 2 < m_slots.size() && m_slots.size() > kIndexFrom)
+    {
+        Rebuild();
+    }
+    else if (m_live == 0)
+    {
+        m_slots.clear();
+        m_index.clear();
+    }
+}
+
+void ChildTable::Restore()
+{
+    std::sort(m_slots.begin(), m_slots.end(),
+              [](const NodeP& a, const NodeP& b) { return a->order < b->order; });
+    Rebuild();
 }
 
 bool IsValidName(const std::wstring& name)
@@ -130,34 +287,33 @@ NodeP TreeUpdate::Writable(NodeP& slot)
     return slot;
 }
 
-NodeP TreeUpdate::WritableChild(Node& parent, ChildEntry& entry)
+const NodeP& TreeUpdate::WritableChild(Node& parent, std::size_t slot)
 {
-    if (entry.node->epoch != m_epoch)
+    const NodeP& child = parent.children.At(slot);
+    if (child->epoch != m_epoch)
     {
-        entry.node = std::make_shared<Node>(*entry.node);
-        entry.node->epoch = m_epoch;
-        entry.node->touched = nullptr;
-        parent.children[entry.order] = entry.node;
+        auto copy = std::make_shared<Node>(*child);
+        copy->epoch = m_epoch;
+        copy->touched = nullptr;
+        parent.children.Replace(slot, std::move(copy));
     }
-    return entry.node;
+    return parent.children.At(slot);
 }
 
-NodeP TreeUpdate::AddChild(Node& parent, const std::wstring& name, std::uint64_t& order)
+NodeP TreeUpdate::AddChild(Node& parent, const std::wstring& name)
 {
     auto child = std::make_shared<Node>();
     child->name = name;
     child->epoch = m_epoch;
-    order = parent.nextOrder++;
-    parent.children.emplace_hint(parent.children.end(), order, child);
-    parent.index.emplace(name, ChildEntry{order, child});
+    parent.children.Append(child);
     return child;
 }
 
-Touched& TreeUpdate::Enter(const NodeP& node, const Touched* parent, std::uint64_t order)
+Touched& TreeUpdate::Enter(const NodeP& node, const Touched* parent)
 {
     if (node->touched == nullptr)
     {
-        node->touched = &m_touched.emplace_back(Touched{parent, node, order, 0, false});
+        node->touched = &m_touched.emplace_back(Touched{parent, node, 0, false});
     }
     return *node->touched;
 }
@@ -165,21 +321,20 @@ Touched& TreeUpdate::Enter(const NodeP& node, const Touched* parent, std::uint64
 Touched& TreeUpdate::Reach(const std::vector<std::wstring>& path)
 {
     NodeP node = Writable(m_root);
-    Touched* entry = &Enter(node, nullptr, 0);
+    Touched* entry = &Enter(node, nullptr);
     for (const auto& name : path)
     {
-        auto it = node->index.find(name);
-        if (it == node->index.end())
+        const std::size_t slot = node->children.Locate(name);
+        if (slot == ChildTable::npos)
         {
-            std::uint64_t order = 0;
-            node = AddChild(*node, name, order);
-            entry = &Enter(node, entry, order);
+            node = AddChild(*node, name);
+            entry = &Enter(node, entry);
             entry->bits |= kEventAdded;
         }
         else
         {
-            node = WritableChild(*node, it->second);
-            entry = &Enter(node, entry, it->second.order);
+            node = WritableChild(*node, slot);
+            entry = &Enter(node, entry);
         }
     }
     return *entry;
@@ -211,18 +366,16 @@ void TreeUpdate::Merge(const InputNode& input, Touched& target)
     }
     for (const auto& inputChild : input.children)
     {
-        auto it = node.index.find(inputChild.name);
+        const std::size_t slot = node.children.Locate(inputChild.name);
         Touched* child = nullptr;
-        if (it == node.index.end())
+        if (slot == ChildTable::npos)
         {
-            std::uint64_t order = 0;
-            NodeP made = AddChild(node, inputChild.name, order);
-            child = &Enter(made, &target, order);
+            child = &Enter(AddChild(node, inputChild.name), &target);
             child->bits |= kEventAdded;
         }
         else
         {
-            child = &Enter(WritableChild(node, it->second), &target, it->second.order);
+            child = &Enter(WritableChild(node, slot), &target);
         }
         Merge(inputChild, *child);
     }
@@ -236,13 +389,12 @@ void TreeUpdate::Remove(const std::vector<std::wstring>& path)
     }
     std::vector<std::wstring> parentPath(path.begin(), path.end() - 1);
     Node& parent = *Reach(parentPath).node;
-    auto it = parent.index.find(path.back());
-    if (Node& removed = *it->second.node; removed.epoch == m_epoch && removed.touched != nullptr)
+    const std::size_t slot = parent.children.Locate(path.back());
+    if (Node& removed = *parent.children.At(slot); removed.epoch == m_epoch && removed.touched != nullptr)
     {
         removed.touched->detached = true; // and with it everything the commit did below it
     }
-    parent.children.erase(it->second.order);
-    parent.index.erase(it);
+    parent.children.Erase(slot);
 
     // The removal of this path stands for those of the paths below it.
     std::erase_if(

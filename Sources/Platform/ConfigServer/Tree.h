@@ -6,7 +6,6 @@
 
 #include <cstdint>
 #include <deque>
-#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -31,28 +30,69 @@ struct Touched;
 using NodeP = std::shared_ptr<Node>;
 using ConstNodeP = std::shared_ptr<const Node>;
 
-// A child's place in its parent: the order key and the node itself, so that a lookup by name
-// needs no walk of the ordered map.
-struct ChildEntry
+// A node's children in insertion order, found by name. Slots keep their place until the table is
+// compacted, so that removing a child costs no shift; a name index (open addressing over slot
+// numbers, names read through the slots) is kept once there are more than a few children, and the
+// table copies as two flat arrays when a commit copies the node.
+class ChildTable
 {
-    std::uint64_t order = 0;
-    NodeP node;
+public:
+    static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+
+    std::size_t Size() const noexcept { return m_live; }
+    // The slot of the child named name, or npos.
+    std::size_t Locate(std::wstring_view name) const noexcept;
+    const NodeP& At(std::size_t slot) const noexcept { return m_slots[slot]; }
+    // Swaps the node in a slot for a copy under the same name.
+    void Replace(std::size_t slot, NodeP node) noexcept { m_slots[slot] = std::move(node); }
+    // Appends a child whose name no sibling has; gives it the next order key.
+    void Append(NodeP child);
+    void Erase(std::size_t slot);
+    // Appends a child with the order key it had (the store's load), then Restore once all are in.
+    void Load(NodeP child);
+    void Restore();
+
+    template <typename Visitor> void ForEach(Visitor&& visit) const
+    {
+        for (const NodeP& child : m_slots)
+        {
+            if (child)
+            {
+                visit(*child);
+            }
+        }
+    }
+
+private:
+    struct IndexEntry
+    {
+        std::uint32_t slot = 0; // slot + 1; 0: empty
+        std::uint32_t hash = 0;
+    };
+    static std::uint32_t HashOf(std::wstring_view name) noexcept;
+    void Index(std::size_t slot);
+    void Unindex(std::size_t slot);
+    void Rebuild();
+
+    std::vector<NodeP> m_slots; // null: removed
+    std::vector<IndexEntry> m_index;
+    std::size_t m_live = 0;
+    std::uint64_t m_nextOrder = 0;
 };
 
 struct Node
 {
     std::wstring name;
     std::wstring type;
-    std::vector<Attribute> attributes;                  // in the order they were first set
-    std::map<std::uint64_t, NodeP> children;            // by order key: insertion order
-    std::unordered_map<std::wstring, ChildEntry> index; // child name -> its place
-    std::uint64_t nextOrder = 0;
+    std::vector<Attribute> attributes; // in the order they were first set
+    ChildTable children;
+    std::uint64_t order = 0; // key among its siblings, in insertion order
     std::uint64_t epoch = 0; // the commit that may still change this node in place
     // That commit's record of the node; meaningless once the commit is over.
     Touched* touched = nullptr;
 
     const Attribute* FindAttribute(const std::wstring& attributeName) const;
-    NodeP FindChild(const std::wstring& childName) const;
+    NodeP FindChild(std::wstring_view childName) const;
 };
 
 // A detached tree handed in by a caller (converted from the data layer at once, so later changes
@@ -113,7 +153,6 @@ struct Touched
 {
     const Touched* parent = nullptr; // null for the root
     NodeP node;                      // also keeps a node that the commit removes alive until it ends
-    std::uint64_t order = 0;         // the node's order key in its parent
     std::uint32_t bits = 0;          // kEvent... for this node
     bool detached = false;           // removed again later in the commit, with all below it
 };
@@ -128,7 +167,7 @@ struct NodeRecord
     const Touched* entry = nullptr;
 
     const Node& Target() const { return *entry->node; }
-    std::uint64_t Order() const { return entry->order; }
+    std::uint64_t Order() const { return entry->node->order; }
     std::wstring Path() const { return PathOf(*entry); }
     std::wstring Parent() const { return entry->parent == nullptr ? std::wstring() : PathOf(*entry->parent); }
 };
@@ -172,12 +211,12 @@ public:
 
 private:
     NodeP Writable(NodeP& slot);
-    // The child of a writable parent, made writable in both of the parent's maps.
-    NodeP WritableChild(Node& parent, ChildEntry& entry);
-    // Appends a new child named name to a writable parent; returns it with its order key.
-    NodeP AddChild(Node& parent, const std::wstring& name, std::uint64_t& order);
+    // The child in a slot of a writable parent, made writable.
+    const NodeP& WritableChild(Node& parent, std::size_t slot);
+    // Appends a new child named name to a writable parent.
+    NodeP AddChild(Node& parent, const std::wstring& name);
     // The record of a writable node, made on first sight.
-    Touched& Enter(const NodeP& node, const Touched* parent, std::uint64_t order);
+    Touched& Enter(const NodeP& node, const Touched* parent);
     // Walks to the node at path, creating what is missing; returns the writable node's entry.
     Touched& Reach(const std::vector<std::wstring>& path);
     void Merge(const InputNode& input, Touched& target);
@@ -197,10 +236,7 @@ private:
 // Visits the children in insertion order.
 template <typename Visitor> void ForEachChild(const Node& node, Visitor&& visit)
 {
-    for (const auto& [order, child] : node.children)
-    {
-        visit(*child);
-    }
+    node.children.ForEach(std::forward<Visitor>(visit));
 }
 
 } // namespace ConfigServer

@@ -182,19 +182,23 @@ HRESULT Build(const Node& node, const std::wstring& name, std::uint64_t depth, I
     }
     if (depth > 0)
     {
-        for (const auto& [order, child] : node.children)
+        node.children.ForEach(
+            [&](const Node& child)
+            {
+                if (FAILED(hr))
+                {
+                    return;
+                }
+                NodeHandle built;
+                hr = Build(child, child.name, depth - 1, built.Out());
+                if (SUCCEEDED(hr))
+                {
+                    hr = VxnAddChild(created.Get(), built.Get());
+                }
+            });
+        if (FAILED(hr))
         {
-            NodeHandle built;
-            hr = Build(*child, child->name, depth - 1, built.Out());
-            if (FAILED(hr))
-            {
-                return hr;
-            }
-            hr = VxnAddChild(created.Get(), built.Get());
-            if (FAILED(hr))
-            {
-                return hr;
-            }
+            return hr;
         }
     }
     *result = created.Detach();

@@ -1,4 +1,4 @@
-// The SQLite store across restarts and across a process killed while committing.
+// The SQLite store across a process killed while committing.
 #include "TestSupport.h"
 
 #include "Platform/ConfigServer/Server.h"
@@ -106,15 +106,16 @@ TEST(ConfigServerDurability, KilledInTheMiddleOfACommitKeepsEveryEarlierCommitAn
     ASSERT_EQ(S_OK, store->Load(root));
     NodeP commits = root->FindChild(L"Commits");
     ASSERT_TRUE(commits);
-    ASSERT_EQ(20u, commits->children.size()); // the removal of C0 was part of the lost commit
+    ASSERT_EQ(20u, commits->children.Size()); // the removal of C0 was part of the lost commit
     std::int64_t expected = 0;
-    for (const auto& [order, node] : commits->children)
-    {
-        EXPECT_EQ(L"C" + std::to_wstring(expected), node->name);
-        std::int64_t value = -1;
-        std::memcpy(&value, node->FindAttribute(L"v")->value.data(), sizeof(value));
-        EXPECT_EQ(expected++, value);
-    }
+    ForEachChild(*commits,
+                 [&](const Node& node)
+                 {
+                     EXPECT_EQ(L"C" + std::to_wstring(expected), node.name);
+                     std::int64_t value = -1;
+                     std::memcpy(&value, node.FindAttribute(L"v")->value.data(), sizeof(value));
+                     EXPECT_EQ(expected++, value);
+                 });
     EXPECT_FALSE(root->FindChild(L"Big"));
 
     // The store takes commits again, and new children follow the old ones.
@@ -124,7 +125,9 @@ TEST(ConfigServerDurability, KilledInTheMiddleOfACommitKeepsEveryEarlierCommitAn
     core.reset();
     ASSERT_EQ(S_OK, CreateSqliteStore(file, store));
     ASSERT_EQ(S_OK, store->Load(root));
-    EXPECT_EQ(L"After", root->FindChild(L"Commits")->children.rbegin()->second->name);
+    std::wstring last;
+    ForEachChild(*root->FindChild(L"Commits"), [&](const Node& node) { last = node.name; });
+    EXPECT_EQ(L"After", last);
 }
 
 } // namespace
