@@ -17,29 +17,24 @@ TEST(ErrorDescriptionTest, TextFormRoundTripsAndParsingFollowsTheNumberRules)
               L"0x80070490 Element not found [0x1,0x2;0x3]");
 
     const std::wstring huge(100000, L'm');
-    const struct
-    {
-        std::wstring text;
-        std::uint32_t code;
-        std::wstring message, source;
-    } cases[] = {
-        {L"0x80070490 Element not found [0x1,0x2;0x3]", 0x80070490u, L"Element not found", L"0x1,0x2;0x3"},
-        {L"0x80004005 Unspecified error.", 0x80004005u, L"Unspecified error.", L""},
-        {L"12 x [y]", 12, L"x", L"y"},
-        {L"010 a [b] c", 8, L"a [b] c", L""}, // octal; brackets not at the end are message
-        {L"7x [y]", 7, L"", L""},             // no blank after the number: nothing else is read
-        {L"0x8007000D", 0x8007000Du, L"", L""},
-        {L"1 ]", 1, L"]", L""},
-        {L"0x123456789 big", 0xFFFFFFFFu, L"big", L""},
-        {L"1 " + huge + L" [s]", 1, huge, L"s"},
+    const std::pair<std::wstring, TErrorDescription> cases[] = {
+        {L"0x80070490 Element not found [0x1,0x2;0x3]", {0x80070490u, L"Element not found", L"0x1,0x2;0x3"}},
+        {L"0x80004005 Unspecified error.", {0x80004005u, L"Unspecified error.", L""}},
+        {L"12 x [y]", {12, L"x", L"y"}},
+        {L"010 a [b] c", {8, L"a [b] c", L""}}, // octal; brackets not at the end are message
+        {L"7x [y]", {7, L"", L""}},             // no blank after the number: nothing else is read
+        {L"0x8007000D", {0x8007000Du, L"", L""}},
+        {L"1 ]", {1, L"]", L""}},
+        {L"0x123456789 big", {0xFFFFFFFFu, L"big", L""}},
+        {L"1 " + huge + L" [s]", {1, huge, L"s"}},
     };
     TErrorDescription d;
-    for (const auto& c : cases)
+    for (const auto& [text, e] : cases)
     {
         d = {0xDEAD, L"untouched", L"untouched"};
-        ASSERT_TRUE(ParseErrorDescription(c.text.c_str(), d)) << c.text.substr(0, 40);
-        EXPECT_EQ(std::tie(d.code, d.message, d.source), std::tie(c.code, c.message, c.source))
-            << c.text.substr(0, 40);
+        ASSERT_TRUE(ParseErrorDescription(text.c_str(), d)) << text.substr(0, 40);
+        EXPECT_EQ(std::tie(d.code, d.message, d.source), std::tie(e.code, e.message, e.source))
+            << text.substr(0, 40);
     }
     for (const wchar_t* bad : {static_cast<const wchar_t*>(nullptr), L"", L"x 12", L" [1]"})
     {

@@ -74,18 +74,13 @@ TEST(LogManagerTest, FormatterWritesTheFixedColumns)
 TEST(LogManagerTest, MaxSeverityAcceptsOnlyNames)
 {
     LoggerEnv env("/tmp");
-    struct Case
+    const std::pair<std::optional<std::string>, std::int32_t> cases[] = {
+        {std::nullopt, 5}, {"NONE", 0}, {"  dBg3 \t", 7}, {"7", 5}, {"WARN", 3}, {"DBG4", 5}, {"", 5}};
+    for (const auto& [setting, expected] : cases)
     {
-        std::optional<std::string> setting;
-        std::int32_t expected;
-    } cases[] = {{std::nullopt, 5}, {"NONE", 0}, {"  dBg3 \t", 7}, {"7", 5},
-                 {"WARN", 3},       {"DBG4", 5}, {"", 5}};
-    for (const Case& c : cases)
-    {
-        env.Set("MaxSeverity", c.setting);
-        EXPECT_EQ(c.expected, LogManager::Instance().Config().MaxSeverity())
-            << c.setting.value_or("(absent)");
-        EXPECT_EQ(c.expected >= Err, IsLogEnabled(Err));
+        env.Set("MaxSeverity", setting);
+        EXPECT_EQ(expected, LogManager::Instance().Config().MaxSeverity()) << setting.value_or("(absent)");
+        EXPECT_EQ(expected >= Err, IsLogEnabled(Err));
     }
     env.Set("MaxSeverity", "DBG3");
     EXPECT_FALSE(IsLogEnabled(0));
