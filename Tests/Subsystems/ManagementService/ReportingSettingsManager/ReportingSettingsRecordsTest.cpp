@@ -8,8 +8,6 @@
 
 #include "Platform/Core/Text.h"
 
-#include <functional>
-
 using namespace ManagementService;
 using TestSupport::CodeOf;
 
@@ -64,7 +62,6 @@ TEST(ReportingSettingsPathsTest, ReadsEveryKeyAnswersByTypeAndRefusesGaps)
     EXPECT_EQ(paths.HistoryPathOf(Pentrel), L"\\History\\VaskorHistoryPath");
     EXPECT_EQ(paths.HistoryPathOf(Common), L"");
     EXPECT_EQ(paths.HistoryPathOf(Lumic), L"");
-    EXPECT_EQ(paths.HistoryPathOf(Skellan), L"");
     EXPECT_EQ(paths.TypeOfPath(L"\\Settings\\T256"), Orvane);
     EXPECT_EQ(paths.TypeOfPath(L"\\settings\\t256"), 0u);
     ASSERT_NE(paths.SuffixOf(Pentrel), nullptr);
@@ -82,7 +79,6 @@ TEST(ReportingSettingsPathsTest, ReadsEveryKeyAnswersByTypeAndRefusesGaps)
 
     EXPECT_TRUE(IsProductType(Pentrel));
     EXPECT_TRUE(IsProductType(Orvane | Pentrel));
-    EXPECT_FALSE(IsProductType(Common));
     EXPECT_FALSE(IsProductType(Containers));
     EXPECT_FALSE(IsProductType(Quorl));
 
