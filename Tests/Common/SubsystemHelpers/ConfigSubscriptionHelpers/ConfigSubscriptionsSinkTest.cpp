@@ -16,6 +16,8 @@ using TestSupport::LogCapture;
 
 namespace
 {
+constexpr std::uint32_t kNode = CFG_TRIGGER_NODE;
+constexpr std::uint32_t kBatch = CFG_TRIGGER_BATCH;
 constexpr wchar_t kOnTriggered[] = L"CfgSubscriptionsHelpers::CConfigSubscriptionsSink::OnTriggered failed: ";
 
 // What the sink handed on: per call the id and "path|mask|value" of each record.
@@ -72,90 +74,18 @@ VXNodePtr Change(const std::wstring& path, const std::wstring& value, bool withC
     return node;
 }
 
-// A configuration server in memory with its storage and subscription services.
-struct Server
-{
-    InterfacePtr<IConfigServerProxy> proxy;
-    InterfacePtr<IConfigStorage> storage;
-    InterfacePtr<IConfigSubscriptionService> subscriptions;
-
-    Server()
-    {
-        EXPECT_EQ(ConfigServerCreate(nullptr, proxy.Out()), S_OK);
-        InterfacePtr<IConfigServer> server;
-        EXPECT_EQ(proxy->GetConfigServer(server.Out()), S_OK);
-        EXPECT_EQ(server->GetService(&IID_IConfigStorage, storage.OutVoid()), S_OK);
-        EXPECT_EQ(server->GetService(&IID_IConfigSubscriptionService, subscriptions.OutVoid()), S_OK);
-    }
-    ~Server() { ConfigServerShutdown(proxy.Get()); }
-
-    InterfacePtr<IVXModifySubscription> Subscribe(const std::wstring& path, std::int64_t options,
-                                                  IConfigModifyCallback* sink)
-    {
-        VXNodePtr request = VXNodePtr::Create(L"SubscribeConfig");
-        request.SetInt64Attribute(L"ChangesMask", CFG_CHANGE_ATTRIBUTES);
-        request.SetInt64Attribute(L"SubscribeOptions", options);
-        InterfacePtr<IVXModifySubscription> subscription;
-        EXPECT_EQ(subscriptions->Subscribe(MakePathQuery(path, false, 1).Get(), request.Get(), sink,
-                                           subscription.Out()),
-                  S_OK);
-        EXPECT_EQ(subscription->Start(), S_OK);
-        return subscription;
-    }
-    void Put(const std::wstring& path, const std::wstring& value)
-    {
-        VXNodePtr node = VXNodePtr::Create();
-        node.SetName(kNameFullPath, path);
-        node.SetStringAttribute(L"Value", value);
-        IVXNode* nodes[] = {node.Get()};
-        EXPECT_EQ(storage->PutNodes(nullptr, 0, nodes, 1), S_OK);
-    }
-};
 } // namespace
 
-TEST(ConfigSubscriptionsSinkTest, ServerDeliversSingleNodesAtOnceAndBatchesPerPeriod)
-{
-    Server server;
-    Collector collector;
-    // Single nodes are collected with mask 0, batched records keep theirs.
-    auto sink = CConfigSubscriptionsSink::Create(
-        20ms, [&](const GUID& id, std::vector<TNodeModification>&& records) { collector.Add(id, records); },
-        [&](const GUID& id, const std::wstring& path, const VXNodePtr& node) {
-            collector.Add(id, {{path, 0, node}});
-        });
-    auto immediate =
-        server.Subscribe(L"\\Cfg\\Common", CFG_SUBSCRIBE_INCLUDE_NODE | CFG_SUBSCRIBE_SUBTREE, sink.Get());
-    auto batched = server.Subscribe(L"\\Cfg\\Quorl", CFG_SUBSCRIBE_ALL, sink.Get());
-    GUID immediateId{}, batchedId{};
-    ASSERT_EQ(immediate->GetId(&immediateId), S_OK);
-    ASSERT_EQ(batched->GetId(&batchedId), S_OK);
-
-    server.Put(L"\\Cfg\\Common", L"db1");
-    EXPECT_EQ(collector.WaitForRecords(1),
-              (std::vector<Collector::Call>{{immediateId, {L"\\Cfg\\Common|0|db1"}}}));
-    server.Put(L"\\Cfg\\Quorl", L"q1");
-    server.Put(L"\\Cfg\\Quorl", L"q2");
-    auto calls = collector.WaitForRecords(3);
-    std::vector<std::wstring> records;
-    for (std::size_t i = 1; i < calls.size(); ++i)
-    {
-        EXPECT_EQ(calls[i].first, batchedId);
-        records.insert(records.end(), calls[i].second.begin(), calls[i].second.end());
-    }
-    EXPECT_EQ(records, (std::vector<std::wstring>{L"\\Cfg\\Quorl|4|q1", L"\\Cfg\\Quorl|4|q2"}));
-    EXPECT_EQ(server.subscriptions->Unsubscribe(immediate.Get()), S_OK);
-    EXPECT_EQ(server.subscriptions->Unsubscribe(batched.Get()), S_OK);
-}
-
-TEST(ConfigSubscriptionsSinkTest, MalformedReportsFailWithOneErrLineAndNoCallback)
+TEST(ConfigSubscriptionsSinkTest, SingleNodesGoStraightToTheOwnerAndMalformedReportsFailWithOneErrLine)
 {
     LogCapture log;
-    int nodeCalls = 0;
+    std::vector<std::wstring> nodes; // "id path value" per call
     auto sink = CConfigSubscriptionsSink::Create(
         std::uint64_t{3600}, [](const GUID&, std::vector<TNodeModification>&&) {},
-        [&](const GUID&, const std::wstring& path, const VXNodePtr&)
+        [&](const GUID& id, const std::wstring& path, const VXNodePtr& node)
         {
-            ++nodeCalls;
+            nodes.push_back(std::to_wstring(id.Data1) + L" " + path + L" " +
+                            node.GetStringAttribute(L"Value"));
             if (path == L"\\Refuse")
             {
                 RaiseHResult(E_ACCESSDENIED);
@@ -166,7 +96,7 @@ TEST(ConfigSubscriptionsSinkTest, MalformedReportsFailWithOneErrLineAndNoCallbac
     { return sink->OnTriggered(s, kind, e); };
     auto one = [](const wchar_t* path) { return Enum({Change(path, L"1")}); };
 
-    EXPECT_EQ(trigger(1, subscription.Get(), Enum({Change(L"\\A", L"1"), Change(L"\\B", L"2")}).Get()),
+    EXPECT_EQ(trigger(kNode, subscription.Get(), Enum({Change(L"\\A", L"1"), Change(L"\\B", L"2")}).Get()),
               HR_INVALID_DATA);
     auto errors = log.Find(Logging::Err, kOnTriggered);
     ASSERT_EQ(errors.size(), 1u);
@@ -174,27 +104,28 @@ TEST(ConfigSubscriptionsSinkTest, MalformedReportsFailWithOneErrLineAndNoCallbac
               0u);
     EXPECT_EQ(errors[0].line, 162u);
 
-    EXPECT_EQ(trigger(1, subscription.Get(), Enum({}).Get()), HR_INVALID_DATA);
-    EXPECT_EQ(trigger(1, subscription.Get(), Enum({Change(L"\\A", L"", false)}).Get()), E_POINTER);
-    EXPECT_EQ(trigger(1, nullptr, one(L"\\A").Get()), E_POINTER);
-    EXPECT_EQ(trigger(0, subscription.Get(), nullptr), E_POINTER);
-    EXPECT_EQ(trigger(1, Subscription(1, E_ACCESSDENIED).Get(), one(L"\\A").Get()), E_ACCESSDENIED);
-    EXPECT_EQ(trigger(0, subscription.Get(), Enum({}, S_FALSE, HR_NOT_FOUND).Get()), HR_NOT_FOUND);
-    EXPECT_EQ(nodeCalls, 0);
+    EXPECT_EQ(trigger(kNode, subscription.Get(), Enum({}).Get()), HR_INVALID_DATA);
+    EXPECT_EQ(trigger(kNode, subscription.Get(), Enum({Change(L"\\A", L"", false)}).Get()), E_POINTER);
+    EXPECT_EQ(trigger(kNode, nullptr, one(L"\\A").Get()), E_POINTER);
+    EXPECT_EQ(trigger(kBatch, subscription.Get(), nullptr), E_POINTER);
+    EXPECT_EQ(trigger(kNode, Subscription(1, E_ACCESSDENIED).Get(), one(L"\\A").Get()), E_ACCESSDENIED);
+    EXPECT_EQ(trigger(kBatch, subscription.Get(), Enum({}, S_FALSE, HR_NOT_FOUND).Get()), HR_NOT_FOUND);
+    EXPECT_TRUE(nodes.empty());
 
-    // A failing Next ends the list: the single record before it is delivered.
+    // Any kind but the batch kind is a single node, handed on at once; a failing Next ends the
+    // list, and the single record before it is delivered.
     EXPECT_EQ(trigger(7, subscription.Get(), Enum({Change(L"\\A", L"1")}, E_FAIL).Get()), S_OK);
-    EXPECT_EQ(nodeCalls, 1);
+    EXPECT_EQ(nodes, std::vector<std::wstring>{L"1 \\A 1"});
     // The owner's failure goes back to the server.
-    EXPECT_EQ(trigger(1, subscription.Get(), one(L"\\Refuse").Get()), E_ACCESSDENIED);
-    EXPECT_EQ(nodeCalls, 2);
+    EXPECT_EQ(trigger(kNode, subscription.Get(), one(L"\\Refuse").Get()), E_ACCESSDENIED);
+    EXPECT_EQ(nodes.size(), 2u);
 
     // Without a node callback a single node is accepted and dropped; an empty batch is logged.
     int batches = 0;
     auto quiet = CConfigSubscriptionsSink::Create(
         std::uint64_t{3600}, [&](const GUID&, std::vector<TNodeModification>&&) { ++batches; });
-    EXPECT_EQ(quiet->OnTriggered(subscription.Get(), 1, one(L"\\A").Get()), S_OK);
-    EXPECT_EQ(quiet->OnTriggered(subscription.Get(), 0, Enum({}).Get()), S_OK);
+    EXPECT_EQ(quiet->OnTriggered(subscription.Get(), kNode, one(L"\\A").Get()), S_OK);
+    EXPECT_EQ(quiet->OnTriggered(subscription.Get(), kBatch, Enum({}).Get()), S_OK);
     // The batch whose enumeration could not be opened was announced too.
     auto triggered = log.Find(Logging::Dbg3, L"DatabaseManagement config subscription with id ");
     ASSERT_EQ(triggered.size(), 2u);
@@ -205,8 +136,9 @@ TEST(ConfigSubscriptionsSinkTest, MalformedReportsFailWithOneErrLineAndNoCallbac
     EXPECT_EQ(log.Find(Logging::Err, L"").size(), 8u);
 
     // Released while waiting, the sink drops what is pending.
-    EXPECT_EQ(quiet->OnTriggered(subscription.Get(), 0, Enum(std::vector(100, Change(L"\\N", L"n"))).Get()),
-              S_OK);
+    EXPECT_EQ(
+        quiet->OnTriggered(subscription.Get(), kBatch, Enum(std::vector(100, Change(L"\\N", L"n"))).Get()),
+        S_OK);
     quiet.Reset();
     EXPECT_EQ(batches, 0);
 
@@ -243,20 +175,21 @@ TEST(ConfigSubscriptionsSinkTest, PublicationGroupsPerSubscriptionInByteOrderAnd
             }
         });
 
-    ASSERT_EQ(sink->OnTriggered(Subscription(0).Get(), 0, Enum({Change(L"\\Gate", L"g")}).Get()), S_OK);
+    ASSERT_EQ(sink->OnTriggered(Subscription(0).Get(), kBatch, Enum({Change(L"\\Gate", L"g")}).Get()), S_OK);
     gateEntered.get_future().wait();
 
     auto subA = Subscription(a.Data1);
     auto subB = Subscription(b.Data1);
-    ASSERT_EQ(sink->OnTriggered(subA.Get(), 0, Enum({Change(L"\\A", L"a1"), Change(L"\\A", L"a2")}).Get()),
-              S_OK);
-    ASSERT_EQ(sink->OnTriggered(subB.Get(), 0, Enum({Change(L"\\B", L"b1")}).Get()), S_OK);
-    ASSERT_EQ(sink->OnTriggered(subA.Get(), 0, Enum({Change(L"\\A", L"a3", false)}).Get()), S_OK);
+    ASSERT_EQ(
+        sink->OnTriggered(subA.Get(), kBatch, Enum({Change(L"\\A", L"a1"), Change(L"\\A", L"a2")}).Get()),
+        S_OK);
+    ASSERT_EQ(sink->OnTriggered(subB.Get(), kBatch, Enum({Change(L"\\B", L"b1")}).Get()), S_OK);
+    ASSERT_EQ(sink->OnTriggered(subA.Get(), kBatch, Enum({Change(L"\\A", L"a3", false)}).Get()), S_OK);
     // A batch that breaks halfway keeps what it delivered before the break.
     VXNodePtr broken = VXNodePtr::Create(L"M");
-    ASSERT_EQ(
-        sink->OnTriggered(subB.Get(), 0, Enum({Change(L"\\B", L"b2"), broken, Change(L"\\B", L"b3")}).Get()),
-        HR_NOT_FOUND);
+    ASSERT_EQ(sink->OnTriggered(subB.Get(), kBatch,
+                                Enum({Change(L"\\B", L"b2"), broken, Change(L"\\B", L"b3")}).Get()),
+              HR_NOT_FOUND);
     gateOpen.set_value();
     EXPECT_EQ(collector.WaitForRecords(1 + 3 + 2),
               (std::vector<Collector::Call>{{gate, {L"\\Gate|4|g"}},
