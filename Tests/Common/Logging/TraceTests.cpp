@@ -114,18 +114,16 @@ TEST_F(TraceTest, SeverityIsDecidedAtEntryAndAgainAtExit)
         env.Set("MaxSeverity", "DBG");
     }
     EXPECT_EQ(depth, TraceDepth()) << "indentation restored even without an exit line";
-    EXPECT_EQ(Messages(), std::vector<std::wstring>{L"Entering: On"});
 
     // Direct construction with its own logger and distinct exception severity.
     MemoryLogger own;
-    memory.lines.clear();
     EXPECT_THROW(
         {
             TraceScope scope(Dbg, Crit, L"Direct", nullptr, 9, &own);
             throw 1;
         },
         int);
-    EXPECT_TRUE(memory.lines.empty());
+    EXPECT_EQ(Messages(), std::vector<std::wstring>{L"Entering: On"});
     ASSERT_EQ(2u, own.lines.size());
     EXPECT_NE(std::wstring::npos, own.lines[1].find(L"| CRIT |"));
     EXPECT_EQ(depth, TraceDepth());
