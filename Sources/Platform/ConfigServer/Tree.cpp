@@ -68,16 +68,20 @@ std::size_t ChildTable::Locate(std::wstring_view name) const noexcept
     }
 }
 
-void ChildTable::Index(std::size_t slot)
+void ChildTable::Place(IndexEntry entry) noexcept
 {
-    const std::uint32_t hash = HashOf(m_slots[slot]->name);
     const std::size_t mask = m_index.size() - 1;
-    std::size_t i = hash & mask;
+    std::size_t i = entry.hash & mask;
     while (m_index[i].slot != 0)
     {
         i = (i + 1) & mask;
     }
-    m_index[i] = IndexEntry{static_cast<std::uint32_t>(slot + 1), hash};
+    m_index[i] = entry;
+}
+
+void ChildTable::Index(std::size_t slot)
+{
+    Place(IndexEntry{static_cast<std::uint32_t>(slot + 1), HashOf(m_slots[slot]->name)});
 }
 
 void ChildTable::Unindex(std::size_t slot)
@@ -103,12 +107,25 @@ void ChildTable::Unindex(std::size_t slot)
 
 void ChildTable::Rebuild()
 {
-    // Compact the slots when removed ones are the majority, then index what is left.
+    // Compact the slots when removed ones are the majority, then index what is left. The hashes
+    // move over from the old index, so that growing a large table reads no child's name.
+    std::vector<std::uint32_t> moved; // old slot -> new slot + 1, when compacting
     if (m_live * 2 < m_slots.size())
     {
-        std::erase_if(m_slots, [](const NodeP& child) { return !child; });
+        moved.assign(m_slots.size(), 0);
+        std::size_t next = 0;
+        for (std::size_t slot = 0; slot < m_slots.size(); ++slot)
+        {
+            if (m_slots[slot])
+            {
+                moved[slot] = static_cast<std::uint32_t>(next + 1);
+                m_slots[next++] = std::move(m_slots[slot]);
+            }
+        }
+        m_slots.resize(next);
     }
-    m_index.clear();
+    std::vector<IndexEntry> old;
+    old.swap(m_index);
     if (m_live <= kIndexFrom)
     {
         return;
@@ -119,11 +136,26 @@ void ChildTable::Rebuild()
         capacity *= 2;
     }
     m_index.assign(capacity, IndexEntry{});
-    for (std::size_t slot = 0; slot < m_slots.size(); ++slot)
+    if (old.empty())
     {
-        if (m_slots[slot])
+        for (std::size_t slot = 0; slot < m_slots.size(); ++slot)
         {
-            Index(slot);
+            if (m_slots[slot])
+            {
+                Place(IndexEntry{static_cast<std::uint32_t>(slot + 1), HashOf(m_slots[slot]->name)});
+            }
+        }
+        return;
+    }
+    for (IndexEntry entry : old)
+    {
+        if (entry.slot != 0)
+        {
+            if (!moved.empty())
+            {
+                entry.slot = moved[entry.slot - 1];
+            }
+            Place(entry);
         }
     }
 }
@@ -143,14 +175,14 @@ void ChildTable::Load(NodeP child)
     m_nextOrder = std::max(m_nextOrder, child->order + 1);
     m_slots.push_back(std::move(child));
     ++m_live;
-    // Keep the index at most half full; slots include removed ones until the next compaction.
+    // The index is at most half full, so the new name fits before the index grows.
+    if (!m_index.empty())
+    {
+        Index(m_slots.size() - 1);
+    }
     if (m_index.empty() ? m_live > kIndexFrom : m_slots.size() * 2 > m_index.size())
     {
         Rebuild();
-    }
-    else if (!m_index.empty())
-    {
-        Index(m_slots.size() - 1);
     }
 }
 
@@ -177,6 +209,7 @@ void ChildTable::Restore()
 {
     std::sort(m_slots.begin(), m_slots.end(),
               [](const NodeP& a, const NodeP& b) { return a->order < b->order; });
+    m_index.clear(); // slot numbers changed: index the names afresh
     Rebuild();
 }
 

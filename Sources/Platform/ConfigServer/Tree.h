@@ -70,6 +70,7 @@ private:
         std::uint32_t hash = 0;
     };
     static std::uint32_t HashOf(std::wstring_view name) noexcept;
+    void Place(IndexEntry entry) noexcept;
     void Index(std::size_t slot);
     void Unindex(std::size_t slot);
     void Rebuild();

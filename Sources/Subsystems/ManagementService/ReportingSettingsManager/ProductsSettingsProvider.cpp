@@ -352,6 +352,8 @@ void CProductsSettingsProvider::UpdateContainersSettings(const VXNodePtr& common
     HRX hr;
     hr = storage->CreateTransaction(transaction.Out());
     ++m_update;
+    // Grown once up front rather than rehashed again and again while the containers go by.
+    m_synced.reserve(std::max(m_synced.size(), static_cast<std::size_t>(containers.GetChildCount())));
     // What this call records about its containers holds only once the commit succeeds: a failed
     // update forgets every container, so that the next one synchronises them all in full.
     struct ForgetOnFailure
