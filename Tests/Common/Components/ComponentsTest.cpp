@@ -102,7 +102,7 @@ TEST(ComponentObject, TagNamesTheWrappedClass)
               "CComponentObject<class A::B<C<D; E> >>::CComponentObject");
 }
 
-TEST(AliveObjectsTracker, SwitchesComeFromTheDebugSettings)
+TEST(AliveObjectsTracker, SwitchesComeFromTheDebugSettingsAndDumpsGoInAddressOrder)
 {
     TestSupport::ScopedEnv enable("GS_Debug_EnableAliveObjectsTracking", "0");
     TestSupport::ScopedEnv frames("GS_Debug_AliveObjectsTrackingFramesToSkip", "3");
@@ -115,10 +115,8 @@ TEST(AliveObjectsTracker, SwitchesComeFromTheDebugSettings)
     DbgAliveObjectsTracker on;
     EXPECT_TRUE(on.IsEnabled());
     EXPECT_EQ(on.FramesToSkip(), 3u);
-}
 
-TEST(AliveObjectsTracker, DumpListsRecordsInAddressOrder)
-{
+    // The dump lists the records in address order.
     TestSupport::MemoryLogger logger;
     Logging::LoggerRegistration registration(&logger);
     DbgAliveObjectsTracker tracker(true, 0);

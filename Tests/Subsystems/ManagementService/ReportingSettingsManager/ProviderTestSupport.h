@@ -21,8 +21,6 @@ namespace ProviderTestSupport
 {
 using namespace ManagementService;
 
-inline const wchar_t kManagerPath[] = L"\\ManagementService\\ReportingSettingsManager";
-
 using TestSupport::CodeOf;
 
 struct SampleDeployment
@@ -44,7 +42,7 @@ struct SampleDeployment
         hr = ConfigServerImportFile(proxy.Get(), file.c_str());
         hr = proxy->GetConfigServer(server.Out());
         hr = server->GetService(&IID_IConfigStorage, storage.OutVoid());
-        VXNodePtr config = Read(kManagerPath);
+        VXNodePtr config = Read(L"\\ManagementService\\ReportingSettingsManager");
         paths = std::make_shared<const ReportingSettingsPaths>(
             config.GetChild(std::wstring(L"ReportingSettingsPaths"), true));
         defaultPaths = std::make_shared<const ReportingSettingsPathKeys>(
