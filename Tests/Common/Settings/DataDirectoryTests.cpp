@@ -43,12 +43,6 @@ TEST_F(DataDirectoryTest, BaseComesFromSettingsOrTheModuleFolder)
     EXPECT_EQ(L"/srv/data/x", d.ResolvePath(L"%RSM_TEST_ROOT%/x"));
     EXPECT_EQ(L"C:\\Data\\", d.ResolvePath(L""));
     EXPECT_EQ(L"C:\\Data\\%RSM_UNKNOWN_NAME%\\a", d.ResolvePath(L"%RSM_UNKNOWN_NAME%\\a"));
-
-    // An ini file reached through GLOBAL_SETTINGS_INI works as well as the environment.
-    path.Set(std::nullopt);
-    WriteTextFile(dir.File("g.ini"), "[General]\nDataDirectoryPath=/from/ini\n");
-    named.Set(dir.File("g.ini"));
-    EXPECT_EQ(L"/from/ini\\", DataDirectory().Base());
 }
 
 TEST_F(DataDirectoryTest, OverridesReplaceTheLongestMatchingLeadingPart)

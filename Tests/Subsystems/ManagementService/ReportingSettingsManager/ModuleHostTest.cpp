@@ -168,13 +168,12 @@ TEST_F(ModuleHost, ExportsOnlyTheModuleObjectWhichIsNotCounted)
     EXPECT_EQ(module->Reserved(), S_OK);
     EXPECT_EQ(module->DumpAliveObjects(), S_OK);
     EXPECT_EQ(module->IsModuleLocked(nullptr), E_POINTER);
-    EXPECT_EQ(InUse(), 0u);
     EXPECT_EQ(module->LockModule(), 1u);
     EXPECT_EQ(InUse(), 1u);
     EXPECT_EQ(module->UnlockModule(), 0u);
 
-    const GUID unknownClass = IID_IReportingSettingsManager;
-    EXPECT_EQ(module->CreateInstance(&unknownClass, &IID_IComponentBase, &p), REGDB_E_CLASSNOTREG);
+    EXPECT_EQ(module->CreateInstance(&IID_IReportingSettingsManager, &IID_IComponentBase, &p),
+              REGDB_E_CLASSNOTREG); // an interface id is no class id
     EXPECT_EQ(module->CreateInstance(nullptr, &IID_IComponentBase, &p), E_INVALIDARG);
     EXPECT_EQ(p, kSentinel);
     EXPECT_EQ(InUse(), 0u);
