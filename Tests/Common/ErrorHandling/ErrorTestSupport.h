@@ -68,6 +68,7 @@ struct LogLine
     std::wstring message;
 };
 
+// Registered by address while it lives; its mutex keeps it from being copied.
 class LogCapture : private Logging::ILogger, private Logging::ILogFormatter
 {
 public:
@@ -81,8 +82,6 @@ public:
         Logging::LogManager::Instance().RemoveLogger(this);
         Logging::LogManager::Instance().SetCustomFormatter(nullptr);
     }
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
 
     // Lines of the severity whose message starts with prefix.
     std::vector<LogLine> Find(std::int32_t severity, const std::wstring& prefix) const
