@@ -119,7 +119,7 @@ private:
 
     std::shared_ptr<ServerCore> m_core;
     std::mutex m_mutex;
-    std::vector<Operation> m_operations;
+    Operations m_operations;
     bool m_committed = false;
 };
 

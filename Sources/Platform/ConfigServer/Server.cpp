@@ -403,7 +403,7 @@ HRESULT ServerCore::RemoveSubscription(Subscription* subscription)
     return S_OK;
 }
 
-HRESULT ServerCore::Commit(const std::vector<Operation>& operations)
+HRESULT ServerCore::Commit(const Operations& operations)
 {
     std::lock_guard lock(m_writeMutex);
     if (m_stopped)

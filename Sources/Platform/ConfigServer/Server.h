@@ -116,7 +116,7 @@ public:
     const std::shared_ptr<DeliveryQueue>& Queue() const { return m_queue; }
 
     // Applies the operations all or none, then tells the subscribers.
-    HRESULT Commit(const std::vector<Operation>& operations);
+    HRESULT Commit(const Operations& operations);
     ConstNodeP Root() const;
 
     HRESULT AddSubscription(Subscription* subscription);

@@ -138,6 +138,9 @@ struct RemoveOperation
     std::vector<std::wstring> path;
 };
 using Operation = std::variant<PutOperation, RemoveOperation>;
+// A transaction's operations in order; a deque, so that a long transaction never moves the ones it
+// already holds.
+using Operations = std::deque<Operation>;
 
 // Per-node change bits recorded while a commit is applied.
 enum : std::uint32_t

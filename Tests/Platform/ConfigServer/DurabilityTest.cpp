@@ -66,7 +66,7 @@ PutOperation PutAt(std::vector<std::wstring> path, std::int64_t value)
     {
         core->Commit({PutAt({L"Commits", L"C" + std::to_wstring(i)}, i)});
     }
-    std::vector<Operation> large;
+    Operations large;
     RemoveOperation removeFirst;
     removeFirst.path.assign({L"Commits", L"C0"});
     large.emplace_back(std::in_place_type<RemoveOperation>, std::move(removeFirst));
