@@ -8,12 +8,7 @@ using namespace TestSupport;
 TEST(HResultTest, FailureTakesAndClearsTheThreadErrorInfo)
 {
     SetErrorInfo(0, MakeErrorInfo(L"from a sibling").Get());
-    HRX caught = Caught(
-        []
-        {
-            HRX x;
-            x = E_FAIL;
-        });
+    HRX caught = Caught([] { HRX() = E_FAIL; }); // the assignment, not the constructor
     EXPECT_EQ(caught.Code(), E_FAIL);
     EXPECT_EQ(PublishedText(), L"") << "the slot was cleared";
     ASSERT_NE(caught.ErrorInfo(), nullptr);
@@ -54,6 +49,4 @@ TEST(HResultTest, Win32FormsAndRaise)
     tolerated.Set(HR_NOT_FOUND);
     EXPECT_TRUE(tolerated.Failed());
     EXPECT_EQ(CodeOf([&] { tolerated.ThrowIfFailed(); }), HR_NOT_FOUND);
-    HRES copy = tolerated;
-    EXPECT_EQ(copy.Code(), HR_NOT_FOUND);
 }
