@@ -453,6 +453,16 @@ HRESULT ServerCore::Commit(const Operations& operations)
 
 namespace
 {
+// Where a path lies relative to a base path: the same node, strictly below it, strictly above
+// it, or unrelated.
+enum class Relation
+{
+    Same,
+    Below,
+    Above,
+    Unrelated,
+};
+
 Relation RelationOf(const std::vector<std::wstring_view>& path, const std::vector<std::wstring>& base)
 {
     const std::size_t common = std::min(path.size(), base.size());

@@ -9,7 +9,6 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <variant>
 #include <vector>
 
@@ -115,16 +114,6 @@ constexpr std::size_t kMaxTreeDepth = 512;
 bool SplitPath(const std::wstring& path, std::vector<std::wstring>& components);
 std::wstring ChildPath(const std::wstring& parentPath, const std::wstring& name);
 bool IsValidName(const std::wstring& name);
-
-// Where a path lies relative to a base path: the same node, strictly below it, strictly above
-// it, or unrelated.
-enum class Relation
-{
-    Same,
-    Below,
-    Above,
-    Unrelated,
-};
 
 ConstNodeP Lookup(const ConstNodeP& root, const std::vector<std::wstring>& components);
 
