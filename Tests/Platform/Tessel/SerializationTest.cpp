@@ -75,13 +75,6 @@ TEST(TesselSerialization, ParsingGivesBackEveryCodeAndCharacter)
     Vx parsedLeaf = parsed.Child(L"").Child(L"leaf");
     EXPECT_EQ(std::string("\0\x01\xFE", 3), parsedLeaf.Bytes(L"raw"));
     EXPECT_EQ(leaf.FullPath(), parsedLeaf.FullPath());
-
-    // Unframed text, comments, a declaration and single quotes are accepted too.
-    Vx loose = Parse("\xEF\xBB\xBF<?xml version=\"1.0\"?>\n<!-- c -->\n<node name='x'>"
-                     "<attr name='n' code='0x3'> 7 </attr><node/></node>\n");
-    EXPECT_EQ(L"\\x", loose.FullPath());
-    EXPECT_EQ(std::string("\x07\0\0\0", 4), loose.Bytes(L"n"));
-    EXPECT_EQ(L"\\x\\", loose.Child(L"").FullPath());
 }
 
 TEST(TesselSerialization, SyntaxErrorsSayWhereAndWhat)
