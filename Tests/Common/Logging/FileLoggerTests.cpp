@@ -28,6 +28,16 @@ std::string Printed(const std::string& path)
     std::replace(p.begin(), p.end(), '/', '\\');
     return p;
 }
+
+// The one line a log file holds below its banner; empty, with a failure, when it holds other lines.
+std::wstring OnlyLine(const std::string& file)
+{
+    std::wstring text = ReadUtf16File(file);
+    EXPECT_EQ(text.rfind(kBanner, 0), 0u) << "no byte order mark, banner first";
+    auto lines = SplitLines(text.substr(kBanner.size()));
+    EXPECT_EQ(1u, lines.size());
+    return lines.size() == 1 ? lines[0] : L"";
+}
 } // namespace
 
 TEST(FileLoggerTest, FileHoldsTheExactLinesInUtf16AfterTheBanner)
@@ -42,24 +52,18 @@ TEST(FileLoggerTest, FileHoldsTheExactLinesInUtf16AfterTheBanner)
     RSM_LOG_FL(Info, "C:\\src\\Known.cpp", 77, L"caf\u00e9 " << 42);
     const std::uint64_t after = Platform::GetSystemTimeAsFileTime();
 
-    std::wstring text = ReadUtf16File(file);
-    EXPECT_EQ(text.rfind(kBanner, 0), 0u) << "no byte order mark, banner first";
-    auto lines = SplitLines(text.substr(kBanner.size()));
-    ASSERT_EQ(1u, lines.size());
-    EXPECT_EQ(L" | INFO |" + lines[0].substr(36, 11) + L" | Known.cpp:77" + std::wstring(19, L' ') +
+    const std::wstring line = OnlyLine(file);
+    ASSERT_FALSE(line.empty());
+    EXPECT_EQ(L" | INFO |" + line.substr(36, 11) + L" | Known.cpp:77" + std::wstring(19, L' ') +
                   L"| caf\u00e9 42",
-              lines[0].substr(27));
-    EXPECT_LE(Stamp(before), lines[0].substr(0, 27));
-    EXPECT_GE(Stamp(after), lines[0].substr(0, 27));
+              line.substr(27));
+    EXPECT_LE(Stamp(before), line.substr(0, 27));
+    EXPECT_GE(Stamp(after), line.substr(0, 27));
 
     // Deleted while running (opened per message): the next line starts a new file with the banner.
     std::filesystem::remove(file);
     RSM_LOG(Err, L"second file");
-    text = ReadUtf16File(file);
-    EXPECT_EQ(text.rfind(kBanner, 0), 0u);
-    lines = SplitLines(text.substr(kBanner.size()));
-    ASSERT_EQ(1u, lines.size());
-    EXPECT_EQ(L"second file", MessageColumn(lines[0]));
+    EXPECT_EQ(L"second file", MessageColumn(OnlyLine(file)));
 
     // Deleted while the handle is kept open: lines go to the old file until the next reopen.
     env.Set("KeepOpenInterval", "100");
@@ -68,11 +72,7 @@ TEST(FileLoggerTest, FileHoldsTheExactLinesInUtf16AfterTheBanner)
     RSM_LOG(Err, L"lost");
     std::this_thread::sleep_for(std::chrono::milliseconds(150));
     RSM_LOG(Err, L"third file");
-    text = ReadUtf16File(file);
-    EXPECT_EQ(text.rfind(kBanner, 0), 0u);
-    lines = SplitLines(text.substr(kBanner.size()));
-    ASSERT_EQ(1u, lines.size());
-    EXPECT_EQ(L"third file", MessageColumn(lines[0]));
+    EXPECT_EQ(L"third file", MessageColumn(OnlyLine(file)));
     RSM_LOG(Err, L"same file");
     EXPECT_EQ(1u, CountOf(Platform::ToUtf8(ReadUtf16File(file)), "*** banner ***")) << "one banner per file";
 }
@@ -159,9 +159,7 @@ TEST(FileLoggerTest, BrokenDataDirectoryDropsMessagesUntilRepaired)
 
     WriteTextFile(dir.File("HKEY_LOCAL_MACHINE.reg"), "[Rsm]\n\"Logs\"=\"" + dir.Path() + "/moved\"\n");
     RSM_LOG(Err, L"kept");
-    auto lines = SplitLines(ReadUtf16File(dir.File("moved/Test.log")).substr(kBanner.size()));
-    ASSERT_EQ(1u, lines.size());
-    EXPECT_EQ(L"kept", MessageColumn(lines[0]));
+    EXPECT_EQ(L"kept", MessageColumn(OnlyLine(dir.File("moved/Test.log"))));
     Settings::DataDirectory::ResetInstance();
 }
 
