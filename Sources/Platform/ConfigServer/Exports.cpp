@@ -196,14 +196,14 @@ extern "C"
                     return hr;
                 }
                 std::unique_ptr<IVXNode, HRESULT (*)(IVXNode*)> guard(parsed, VxnCloseNodeHandle);
-                std::wstring fullPath;
                 PutOperation put;
-                hr = ReadNodeName(parsed, VXN_NAME_FULL_PATH, fullPath);
+                hr = ReadNodeName(parsed, VXN_NAME_FULL_PATH, put.path);
                 if (FAILED(hr))
                 {
                     return hr;
                 }
-                if (!SplitPath(fullPath, put.path) || put.path.size() > kMaxTreeDepth)
+                std::vector<std::wstring_view> components;
+                if (!SplitPathViews(put.path, components))
                 {
                     return HR_INVALID_DATA;
                 }

@@ -187,15 +187,15 @@ public:
         return Guarded(
             [&]
             {
-                std::wstring fullPath;
-                HRESULT hr = ReadNodeName(nodes[0], VXN_NAME_FULL_PATH, fullPath);
+                PutOperation put;
+                HRESULT hr = ReadNodeName(nodes[0], VXN_NAME_FULL_PATH, put.path);
                 if (FAILED(hr))
                 {
                     return hr;
                 }
-                PutOperation put;
                 // The root ("\") is what a node without a name or full path reports: refused.
-                if (!SplitPath(fullPath, put.path) || put.path.empty() || put.path.size() > kMaxTreeDepth)
+                std::vector<std::wstring_view> components;
+                if (!SplitPathViews(put.path, components) || components.empty())
                 {
                     return E_INVALIDARG;
                 }
@@ -204,7 +204,6 @@ public:
                 {
                     return hr;
                 }
-                put.node.name = put.path.back();
                 return impl ? impl->Add(std::move(put)) : m_core->Commit({std::move(put)});
             });
     }

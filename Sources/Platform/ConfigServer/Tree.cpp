@@ -219,7 +219,7 @@ bool IsValidName(const std::wstring& name)
            name.find(L'\0') == std::wstring::npos;
 }
 
-bool SplitPath(const std::wstring& path, std::vector<std::wstring>& components)
+bool SplitPathViews(std::wstring_view path, std::vector<std::wstring_view>& components)
 {
     components.clear();
     if (path.empty() || path.size() > kMaxPathLength || path[0] != L'\\')
@@ -233,20 +233,30 @@ bool SplitPath(const std::wstring& path, std::vector<std::wstring>& components)
     std::size_t start = 1;
     while (true)
     {
-        std::size_t end = path.find(L'\\', start);
-        std::wstring piece = path.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start);
-        if (!IsValidName(piece) || components.size() >= kMaxTreeDepth)
+        const std::size_t end = path.find(L'\\', start);
+        const std::wstring_view piece =
+            path.substr(start, end == std::wstring_view::npos ? end : end - start);
+        if (piece.empty() || piece.find(L'\0') != std::wstring_view::npos ||
+            components.size() >= kMaxTreeDepth)
         {
             components.clear();
             return false;
         }
-        components.push_back(std::move(piece));
-        if (end == std::wstring::npos)
+        components.push_back(piece);
+        if (end == std::wstring_view::npos)
         {
             return true;
         }
         start = end + 1;
     }
+}
+
+bool SplitPath(const std::wstring& path, std::vector<std::wstring>& components)
+{
+    std::vector<std::wstring_view> views;
+    const bool valid = SplitPathViews(path, views);
+    components.assign(views.begin(), views.end());
+    return valid;
 }
 
 std::wstring ChildPath(const std::wstring& parentPath, const std::wstring& name)
@@ -333,7 +343,7 @@ const NodeP& TreeUpdate::WritableChild(Node& parent, std::size_t slot)
     return parent.children.At(slot);
 }
 
-NodeP TreeUpdate::AddChild(Node& parent, const std::wstring& name)
+NodeP TreeUpdate::AddChild(Node& parent, std::wstring_view name)
 {
     auto child = std::make_shared<Node>();
     child->name = name;
@@ -351,7 +361,7 @@ Touched& TreeUpdate::Enter(const NodeP& node, const Touched* parent)
     return *node->touched;
 }
 
-Touched& TreeUpdate::Reach(const std::vector<std::wstring>& path)
+template <typename Names> Touched& TreeUpdate::Reach(const Names& path)
 {
     NodeP node = Writable(m_root);
     Touched* entry = &Enter(node, nullptr);
@@ -444,7 +454,8 @@ void TreeUpdate::Apply(const Operation& operation)
 {
     if (const auto* put = std::get_if<PutOperation>(&operation))
     {
-        Merge(put->node, Reach(put->path));
+        SplitPathViews(put->path, m_names); // checked when the put was made
+        Merge(put->node, Reach(m_names));
     }
     else
     {

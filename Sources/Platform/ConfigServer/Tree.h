@@ -112,6 +112,8 @@ constexpr std::size_t kMaxTreeDepth = 512;
 // Full paths: "\" is the root; "\A\B" names B below A. Components are non-empty and contain no
 // backslash. Returns false for anything else.
 bool SplitPath(const std::wstring& path, std::vector<std::wstring>& components);
+// The same rules without copying the components: the path's views, or false.
+bool SplitPathViews(std::wstring_view path, std::vector<std::wstring_view>& components);
 std::wstring ChildPath(const std::wstring& parentPath, const std::wstring& name);
 bool IsValidName(const std::wstring& name);
 
@@ -119,7 +121,7 @@ ConstNodeP Lookup(const ConstNodeP& root, const std::vector<std::wstring>& compo
 
 struct PutOperation
 {
-    std::vector<std::wstring> path;
+    std::wstring path; // full path, checked by SplitPath's rules; "\" is the root
     InputNode node;
 };
 struct RemoveOperation
@@ -207,11 +209,11 @@ private:
     // The child in a slot of a writable parent, made writable.
     const NodeP& WritableChild(Node& parent, std::size_t slot);
     // Appends a new child named name to a writable parent.
-    NodeP AddChild(Node& parent, const std::wstring& name);
+    NodeP AddChild(Node& parent, std::wstring_view name);
     // The record of a writable node, made on first sight.
     Touched& Enter(const NodeP& node, const Touched* parent);
     // Walks to the node at path, creating what is missing; returns the writable node's entry.
-    Touched& Reach(const std::vector<std::wstring>& path);
+    template <typename Names> Touched& Reach(const Names& path);
     void Merge(const InputNode& input, Touched& target);
     void Remove(const std::vector<std::wstring>& path);
     // False for an entry at or below a node that the commit removed.
@@ -221,7 +223,8 @@ private:
     ConstNodeP m_oldRoot;
     NodeP m_root;
     std::uint64_t m_epoch;
-    std::deque<Touched> m_touched; // stable addresses: nodes and children point at their records
+    std::deque<Touched> m_touched;          // stable addresses: nodes and children point at their records
+    std::vector<std::wstring_view> m_names; // a put's path, split once per put without copies
     std::vector<std::vector<std::wstring>> m_removedEvents; // paths that existed before and are gone
     std::vector<std::wstring> m_removed;                    // what the store deletes
 };

@@ -49,7 +49,10 @@ private:
 PutOperation PutAt(std::vector<std::wstring> path, std::int64_t value)
 {
     PutOperation put;
-    put.path = std::move(path);
+    for (const std::wstring& name : path)
+    {
+        put.path += L'\\' + name;
+    }
     put.node.attributes.push_back({L"v", VXN_ATTR_INT64, std::vector<std::uint8_t>(8, 0)});
     std::memcpy(put.node.attributes[0].value.data(), &value, sizeof(value));
     return put;
