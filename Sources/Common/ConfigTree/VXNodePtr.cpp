@@ -180,6 +180,18 @@ IVXNode* Required(IVXNode* node)
     }
     return node;
 }
+
+// The readers named Try...: an absent attribute is false, any other failure is raised.
+bool PresentOrRaise(HRESULT result)
+{
+    if (result == HR_NOT_FOUND)
+    {
+        return false;
+    }
+    HRX hr;
+    hr = result;
+    return true;
+}
 } // namespace
 
 VXNodePtr VXNodePtr::Create(const wchar_t* name, const wchar_t* type)
@@ -330,12 +342,10 @@ bool VXNodePtr::GetAttributeType(const std::wstring& name, std::uint16_t& type) 
     std::uint16_t stored = 0;
     const HRESULT result =
         VxnGetAttribute(Required(m_node), name.c_str(), nullptr, nullptr, nullptr, &stored);
-    if (result == HR_NOT_FOUND)
+    if (!PresentOrRaise(result))
     {
         return false;
     }
-    HRX hr;
-    hr = result;
     type = stored;
     return true;
 }
@@ -345,26 +355,18 @@ bool VXNodePtr::TryGetAttribute(const std::wstring& name, std::optional<std::uin
 {
     const std::uint16_t* expected = expectedType ? &*expectedType : nullptr;
     const HRESULT result = VxnGetAttribute(Required(m_node), name.c_str(), expected, buffer, &size, nullptr);
-    if (result == HR_NOT_FOUND)
-    {
-        return false;
-    }
-    HRX hr;
-    hr = result;
-    return true;
+    return PresentOrRaise(result);
 }
 
 bool VXNodePtr::TryGetStringAttribute(const std::wstring& name, std::wstring& value) const
 {
     std::uint16_t stored = kNoType;
     const HRESULT result = ReadTextAttribute(Required(m_node), name, value, stored);
-    if (result == HR_NOT_FOUND)
+    if (!PresentOrRaise(result))
     {
         value.clear();
         return false;
     }
-    HRX hr;
-    hr = result;
     return true;
 }
 
@@ -395,13 +397,7 @@ bool VXNodePtr::TryGetInt64Attribute(const std::wstring& name, std::int64_t& val
 {
     std::uint16_t stored = kNoType;
     const HRESULT result = ReadFixed(Required(m_node), name, VXN_ATTR_INT64, &value, sizeof(value), stored);
-    if (result == HR_NOT_FOUND)
-    {
-        return false;
-    }
-    HRX hr;
-    hr = result;
-    return true;
+    return PresentOrRaise(result);
 }
 
 std::int64_t VXNodePtr::GetInt64Attribute(const std::wstring& name) const
@@ -442,13 +438,7 @@ bool VXNodePtr::TryGetBoolAttribute(const std::wstring& name, bool& value) const
 {
     std::uint16_t stored = kNoType;
     const HRESULT result = ReadBool(Required(m_node), name, value, stored);
-    if (result == HR_NOT_FOUND)
-    {
-        return false;
-    }
-    HRX hr;
-    hr = result;
-    return true;
+    return PresentOrRaise(result);
 }
 
 bool VXNodePtr::GetBoolAttribute(const std::wstring& name) const
@@ -478,13 +468,7 @@ bool VXNodePtr::TryGetGuidAttribute(const std::wstring& name, GUID& value) const
 {
     std::uint16_t stored = kNoType;
     const HRESULT result = ReadFixed(Required(m_node), name, VXN_ATTR_GUID, &value, sizeof(value), stored);
-    if (result == HR_NOT_FOUND)
-    {
-        return false;
-    }
-    HRX hr;
-    hr = result;
-    return true;
+    return PresentOrRaise(result);
 }
 
 GUID VXNodePtr::GetGuidAttribute(const std::wstring& name) const
