@@ -1,7 +1,7 @@
 // Named instances of the component framework (RLGetNamedInstance).
 #pragma once
 
-#include "Common/Components/InterfacePtr.h"
+#include "InterfacePtr.h"
 #include "ComponentBase.h"
 
 namespace Components

@@ -1,5 +1,5 @@
 #include "Common/ConfigTree/NodeModifyUtils.h"
-#include "Common/Components/InterfacePtr.h"
+#include "InterfacePtr.h"
 #include "Common/ErrorHandling/HResult.h"
 
 namespace NodeModifyUtils

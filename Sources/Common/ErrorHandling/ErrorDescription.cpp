@@ -1,5 +1,5 @@
 #include "Common/ErrorHandling/ErrorDescription.h"
-#include "Common/Components/InterfacePtr.h"
+#include "InterfacePtr.h"
 #include "Common/ErrorHandling/ErrorMessages.h"
 
 #include <cwchar>

@@ -1,7 +1,7 @@
 // Test helpers: captured log lines, the thread's published error text, the failure a body raises.
 #pragma once
 
-#include "Common/Components/InterfacePtr.h"
+#include "InterfacePtr.h"
 #include "Common/ErrorHandling/HResult.h"
 #include "Common/Logging/LogManager.h"
 

@@ -5,7 +5,7 @@
 #pragma once
 
 #include "Common/Components/ComponentObject.h"
-#include "Common/Components/InterfacePtr.h"
+#include "InterfacePtr.h"
 #include "Common/ConfigTree/NodeModifyUtils.h"
 #include "Common/Helpers/AsyncAction.h"
 #include "ConfigServer.h"

@@ -3,7 +3,7 @@
 // uses, the schema version it needs and which products write into it.
 #pragma once
 
-#include "Common/Components/InterfacePtr.h"
+#include "InterfacePtr.h"
 #include "Common/ConfigTree/VXNodePtr.h"
 #include "ConfigServer.h"
 #include "Subsystems/ManagementService/ReportingSettingsManager/ConnectionParamsMapping.h"

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "Common/Components/ComponentObject.h"
-#include "Common/Components/InterfacePtr.h"
+#include "InterfacePtr.h"
 #include "ConfigServer.h"
 // Angle brackets: the public header has the same name as this one.
 #include <ReportingSettingsManager.h>

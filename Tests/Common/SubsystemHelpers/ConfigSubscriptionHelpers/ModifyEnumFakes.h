@@ -2,7 +2,7 @@
 // subscription with a chosen id.
 #pragma once
 
-#include "Common/Components/InterfacePtr.h"
+#include "InterfacePtr.h"
 #include "Common/ConfigTree/VXNodePtr.h"
 #include "ConfigServer.h"
 

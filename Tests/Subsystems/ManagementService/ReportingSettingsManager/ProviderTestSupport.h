@@ -2,7 +2,7 @@
 // read from it, for the products settings provider's tests and benchmarks.
 #pragma once
 
-#include "Common/Components/InterfacePtr.h"
+#include "InterfacePtr.h"
 #include "Common/ConfigTree/VXNodePtr.h"
 #include "Common/ErrorHandling/ErrorTestSupport.h"
 #include "Common/ErrorHandling/HResult.h"

@@ -1,4 +1,5 @@
-// Owning pointer to one reference of a framework interface.
+// Owning pointer to one reference of a framework interface, for the platform libraries, the
+// module and hosts alike.
 #pragma once
 
 #include "ComponentBase.h"
