@@ -122,6 +122,7 @@ TEST_F(NodeSerializerTest, MasksNamelessAndSameNameNodesInTheirOwnCopy)
     EXPECT_EQ(masked.GetChild(3).GetStringAttribute(L"Server"), L"sql02");
     EXPECT_EQ(nameless.GetStringAttribute(L"Password"), L"nameless-secret");
     EXPECT_FALSE(Contains(NodeDump(parent, true).Text(), L"secret"));
+    EXPECT_EQ(TestSupport::CodeOf([] { MaskHiddenAttributes(VXNodePtr(), kDepthAll); }), E_POINTER);
 
     // A nameless top node, and nameless connection nodes inside their container.
     VXNodePtr container = VXNodePtr::Create(nullptr, L"ConnectionSettingsContainer");
