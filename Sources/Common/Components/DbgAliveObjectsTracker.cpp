@@ -74,8 +74,11 @@ void DbgAliveObjectsTracker::Dump() noexcept
             return;
         }
         RSM_LOG_AT(Logging::Warn, 59, L"Alive component objects: " << m_records.size());
-        for (const auto& [object, record] : m_records)
+        for (const auto& entry : m_records)
         {
+            // Named references: clang 14 cannot capture structured bindings in a lambda.
+            const void* const object = entry.first;
+            const auto& record = entry.second;
             RSM_LOG_AT(Logging::Warn, 72,
                        [&]
                        {

@@ -37,7 +37,7 @@ private:
     bool m_reverted = false;
 };
 
-class FileLogger : public ILogger
+class FileLogger final : public ILogger
 {
 public:
     // A fileName holding "\" or "/" is the whole path; otherwise it goes into the configured log
