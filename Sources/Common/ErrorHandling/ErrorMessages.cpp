@@ -1,4 +1,5 @@
 #include "Common/ErrorHandling/ErrorMessages.h"
+#include "Common/Base/Text.h"
 #include "Common/ErrorHandling/ErrorDescription.h"
 #include "Common/ErrorHandling/SystemMessages.h"
 #include "Common/Logging/Log.h"
@@ -31,22 +32,6 @@ thread_local bool t_buildingTables = false;
 bool IsBlank(char c)
 {
     return c == ' ' || c == '\t';
-}
-
-bool EndsWithNoCase(const std::wstring& text, const std::wstring& suffix)
-{
-    if (text.size() < suffix.size())
-    {
-        return false;
-    }
-    for (std::size_t i = 0; i < suffix.size(); ++i)
-    {
-        if (std::towlower(text[text.size() - suffix.size() + i]) != std::towlower(suffix[i]))
-        {
-            return false;
-        }
-    }
-    return true;
 }
 
 bool HasFolder(const std::wstring& name)
@@ -307,7 +292,7 @@ std::unique_ptr<CMessageModule> CMessageModule::Load(const std::wstring& name)
         return nullptr;
     }
     std::wstring fileName = name;
-    if (EndsWithNoCase(fileName, L".dll"))
+    if (Base::EndsWithNoCase(fileName, L".dll"))
     {
         fileName.replace(fileName.size() - 4, 4, L".msg");
     }

@@ -186,7 +186,7 @@ FileLogger::FileHandlePtr FileLogger::OpenFile()
          hr == HResultFromWin32(ERROR_FILE_NOT_FOUND_CODE)))
     {
         // The folder went away after it was created (or could not be created then): try again.
-        CreateFolderChain(path.substr(0, path.find_last_of(L"\\/") + 1));
+        Platform::CreateFolderChain(path.substr(0, path.find_last_of(L"\\/") + 1));
         fd = OpenForAppend(fsPath, hr);
     }
     if (fd < 0)

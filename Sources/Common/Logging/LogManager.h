@@ -86,9 +86,6 @@ private:
     std::atomic<bool> m_directoryDirty{true};
 };
 
-// Creates every missing folder of the chain; failures are ignored.
-void CreateFolderChain(const std::wstring& path);
-
 class LogManager
 {
 public:

@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cwctype>
 #include <memory>
 #include <mutex>
 
@@ -85,7 +84,7 @@ InstanceHolder& Holder()
 bool ComponentListLess::operator()(const std::vector<std::wstring>& a,
                                    const std::vector<std::wstring>& b) const
 {
-    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), CaseInsensitiveLess());
+    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), Base::NoCaseLess());
 }
 
 std::vector<std::wstring> SplitPathComponents(const std::wstring& path)

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <mutex>
 #include <sys/random.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 #include <vector>
@@ -319,5 +320,37 @@ void OutputDebugString(const std::wstring& text)
     line.push_back('\n');
     ssize_t ignored = ::write(STDERR_FILENO, line.data(), line.size());
     (void)ignored;
+}
+
+void CreateFolderChain(const std::wstring& path)
+{
+    auto ensure = [](const std::wstring& prefix)
+    {
+        if (prefix.empty())
+        {
+            return;
+        }
+        std::string fsPath = ToFileSystemPath(prefix);
+        struct stat st
+        {
+        };
+        if (::stat(fsPath.c_str(), &st) == 0)
+        {
+            return;
+        }
+        std::uint32_t error = Win32FromErrno(errno);
+        if (error == ERROR_FILE_NOT_FOUND_CODE || error == ERROR_PATH_NOT_FOUND_CODE)
+        {
+            ::mkdir(fsPath.c_str(), 0777);
+        }
+    };
+    for (std::size_t i = 0; i < path.size(); ++i)
+    {
+        if (path[i] == L'\\' || path[i] == L'/')
+        {
+            ensure(path.substr(0, i));
+        }
+    }
+    ensure(path);
 }
 } // namespace Platform

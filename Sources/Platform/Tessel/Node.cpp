@@ -362,15 +362,6 @@ void ReleaseLocked(Node* node) noexcept
     }
 }
 
-void AppendPathComponent(std::wstring& path, std::wstring_view name)
-{
-    if (path.empty() || path.back() != L'\\')
-    {
-        path += L'\\';
-    }
-    path += name;
-}
-
 std::wstring FullPath(const Node* node)
 {
     std::vector<const Node*> chain;

@@ -3,6 +3,7 @@
 // by their parent; the parent pointer is a weak back link.
 #pragma once
 
+#include "Common/Base/Path.h"
 #include "Tessel.h"
 
 #include <atomic>
@@ -206,8 +207,7 @@ void Release(Node* node) noexcept;
 void ReleaseLocked(Node* node) noexcept; // the caller owns the tree lock, or the tree is private
 
 std::wstring FullPath(const Node* node);
-// Appends "\" + name, without doubling a backslash that ends the path (the root "\").
-void AppendPathComponent(std::wstring& path, std::wstring_view name);
+using Base::AppendPathComponent;
 // The rootPrefix a detached copy needs to keep the node's full path.
 std::wstring PrefixOf(const Node* node);
 
