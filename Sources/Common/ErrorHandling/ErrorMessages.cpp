@@ -10,7 +10,6 @@
 #include <cerrno>
 #include <cwctype>
 #include <fcntl.h>
-#include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -499,7 +498,7 @@ MessageTextCache& MessageTextCache::Instance()
 
 bool MessageTextCache::Find(std::uint32_t code, std::wstring& text) const
 {
-    std::shared_lock lock(m_lock);
+    Base::SharedLockGuard lock(m_lock);
     if (!m_enabled)
     {
         return false;
@@ -515,7 +514,7 @@ bool MessageTextCache::Find(std::uint32_t code, std::wstring& text) const
 
 void MessageTextCache::Insert(std::uint32_t code, const std::wstring& text)
 {
-    std::unique_lock lock(m_lock);
+    Base::LockGuard<Base::SharedMutex> lock(m_lock);
     m_texts.emplace(code, text);
 }
 

@@ -144,7 +144,7 @@ FileLogger::FileHandlePtr FileLogger::GetHandle()
 {
     static const std::wstring keepOpenKey = L"KeepOpenInterval";
     std::uint32_t keepOpen = m_config.GetNumber(keepOpenKey, LogDefaults::KeepOpenIntervalMs);
-    std::lock_guard<std::mutex> lock(m_lock);
+    Base::LockGuard<Base::Mutex> lock(m_lock);
     if (keepOpen == 0)
     {
         m_cachedHandle.reset();

@@ -249,7 +249,7 @@ void LogConfig::Refresh(bool onlyWhenDue)
 std::wstring LogConfig::GetDirectory()
 {
     Refresh(true);
-    std::lock_guard<std::mutex> lock(m_directoryLock);
+    Base::LockGuard<Base::Mutex> lock(m_directoryLock);
     if (m_directoryDirty.load(std::memory_order_acquire))
     {
         std::wstring path = m_section.GetString(L"Path", LogDefaults::Path);

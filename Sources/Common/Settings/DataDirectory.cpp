@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <atomic>
 #include <memory>
-#include <mutex>
 
 namespace Settings
 {
@@ -65,7 +64,7 @@ void CombineComponent(std::wstring& path, const std::wstring& component)
     }
 }
 
-std::mutex g_instanceLock;
+Base::Mutex g_instanceLock;
 std::atomic<DataDirectory*> g_instance{nullptr};
 
 struct InstanceHolder
@@ -74,7 +73,7 @@ struct InstanceHolder
     ~InstanceHolder() { g_instance.store(nullptr); }
 };
 
-InstanceHolder& Holder()
+InstanceHolder& Holder() RSM_REQUIRES(g_instanceLock)
 {
     static InstanceHolder holder;
     return holder;
@@ -161,7 +160,7 @@ DataDirectory& DataDirectory::Instance()
     {
         return *p;
     }
-    std::lock_guard<std::mutex> lock(g_instanceLock);
+    Base::LockGuard<Base::Mutex> lock(g_instanceLock);
     InstanceHolder& holder = Holder();
     if (!holder.instance)
     {
@@ -173,7 +172,7 @@ DataDirectory& DataDirectory::Instance()
 
 void DataDirectory::ResetInstance()
 {
-    std::lock_guard<std::mutex> lock(g_instanceLock);
+    Base::LockGuard<Base::Mutex> lock(g_instanceLock);
     g_instance.store(nullptr);
     Holder().instance.reset();
 }

@@ -1,5 +1,6 @@
 #include "Platform/Core/System.h"
 #include "Platform/Core/Text.h"
+#include "Common/Base/Locks.h"
 
 #include <cerrno>
 #include <chrono>
@@ -9,7 +10,6 @@
 #include <dlfcn.h>
 #include <execinfo.h>
 #include <fstream>
-#include <mutex>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -21,7 +21,8 @@ namespace Platform
 namespace
 {
 thread_local std::uint32_t t_lastError = 0;
-std::mutex g_environmentLock;
+// The C library's environment functions are not safe against each other.
+Base::Mutex g_environmentLock;
 } // namespace
 
 std::uint32_t GetLastError()
@@ -248,7 +249,7 @@ std::wstring GetCommandLine()
 
 bool GetEnvironmentVariable(const std::wstring& name, std::wstring& value)
 {
-    std::lock_guard<std::mutex> lock(g_environmentLock);
+    Base::LockGuard<Base::Mutex> lock(g_environmentLock);
     const char* v = std::getenv(ToUtf8(name).c_str());
     if (v == nullptr)
     {
@@ -261,7 +262,7 @@ bool GetEnvironmentVariable(const std::wstring& name, std::wstring& value)
 
 bool SetEnvironmentVariable(const std::wstring& name, const std::wstring* value)
 {
-    std::lock_guard<std::mutex> lock(g_environmentLock);
+    Base::LockGuard<Base::Mutex> lock(g_environmentLock);
     std::string n = ToUtf8(name);
     if (value == nullptr)
     {

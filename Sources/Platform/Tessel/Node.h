@@ -3,6 +3,7 @@
 // by their parent; the parent pointer is a weak back link.
 #pragma once
 
+#include "Common/Base/Locks.h"
 #include "Common/Base/Path.h"
 #include "Tessel.h"
 
@@ -180,31 +181,35 @@ inline Node* FromHandle(IVXNode* handle) noexcept
 
 // One reader/writer lock guards every tree: readers share it, mutations and destruction own it.
 // Writers are preferred so that a steady stream of readers cannot hold a change back forever;
-// no code path takes the lock twice on one thread.
-class TreeRwLock
+// no code path takes the lock twice on one thread. Statically initialised and never destroyed:
+// handles held by other libraries' statics may be closed during exit.
+class RSM_CAPABILITY("mutex") TreeRwLock
 {
 public:
-    TreeRwLock() noexcept;
-    ~TreeRwLock() { pthread_rwlock_destroy(&m_lock); }
+    constexpr TreeRwLock() noexcept = default;
     TreeRwLock(const TreeRwLock&) = delete;
     TreeRwLock& operator=(const TreeRwLock&) = delete;
-    void lock() noexcept { pthread_rwlock_wrlock(&m_lock); }
-    void unlock() noexcept { pthread_rwlock_unlock(&m_lock); }
-    void lock_shared() noexcept { pthread_rwlock_rdlock(&m_lock); }
-    void unlock_shared() noexcept { pthread_rwlock_unlock(&m_lock); }
+    void lock() noexcept RSM_ACQUIRE() { pthread_rwlock_wrlock(&m_lock); }
+    void unlock() noexcept RSM_RELEASE() { pthread_rwlock_unlock(&m_lock); }
+    void lock_shared() noexcept RSM_ACQUIRE_SHARED() { pthread_rwlock_rdlock(&m_lock); }
+    void unlock_shared() noexcept RSM_RELEASE_SHARED() { pthread_rwlock_unlock(&m_lock); }
 
 private:
-    pthread_rwlock_t m_lock;
+    pthread_rwlock_t m_lock = PTHREAD_RWLOCK_WRITER_NONRECURSIVE_INITIALIZER_NP;
 };
 
-TreeRwLock& TreeLock() noexcept;
+extern TreeRwLock g_treeLock;
+using TreeWriteLock = Base::LockGuard<TreeRwLock>;
+using TreeReadLock = Base::SharedLock<TreeRwLock>;
 
 void AddRef(Node* node) noexcept;
 // Adds a reference unless the node is already being destroyed.
 bool TryAddRef(Node* node) noexcept;
 // Drops a reference; the last one destroys the node and releases its children.
 void Release(Node* node) noexcept;
-void ReleaseLocked(Node* node) noexcept; // the caller owns the tree lock, or the tree is private
+void ReleaseLocked(Node* node) noexcept RSM_REQUIRES(g_treeLock);
+// Release for a tree that no other thread can reach yet (one being built); takes no lock.
+void ReleaseDetached(Node* node) noexcept;
 
 std::wstring FullPath(const Node* node);
 using Base::AppendPathComponent;
@@ -229,11 +234,11 @@ Attribute* FindAttribute(Node* node, std::wstring_view name) noexcept;
 
 // Records a change of the node's content (the caller owns the exclusive lock): the node's
 // cached hash and those of the ancestors that still hold one become stale.
-void Touch(Node* node) noexcept;
+void Touch(Node* node) noexcept RSM_REQUIRES(g_treeLock);
 // 128-bit hash of the node's name, type, attributes and whole subtree (the caller holds the
 // lock, shared or exclusive).
-void ContentHash(Node* node, std::uint64_t& low, std::uint64_t& high);
+void ContentHash(Node* node, std::uint64_t& low, std::uint64_t& high) RSM_REQUIRES_SHARED(g_treeLock);
 
 // A detached copy of the node and depth levels below it; no lock taken on the copy.
-Node* CloneTree(const Node* source, std::uint64_t depth);
+Node* CloneTree(const Node* source, std::uint64_t depth) RSM_REQUIRES_SHARED(g_treeLock);
 } // namespace Tessel
