@@ -230,7 +230,7 @@ public:
         *ppv = static_cast<IConfigModifyCallback*>(this);
         return S_OK;
     }
-    HRESULT OnTriggered(IVXModifySubscription*, std::uint32_t, IVXNodeModifyEnum*) override
+    HRESULT OnTriggered(IVXModifySubscription*, std::int32_t, IVXNodeModifyEnum*) override
     {
         if (Rsmd::Metrics* metrics = m_metrics)
         {
