@@ -31,8 +31,10 @@ void CReportingSettingsManager::SubscribeConfigPath(const std::wstring& path, st
     Components::InterfacePtr<IVXModifySubscription> subscription;
     HRX hr;
     hr = service->Subscribe(query.Get(), request.Get(), m_sink.Get(), subscription.Out());
+    // Listed before it is started, so that a failing start still leaves it to Shutdown to remove
+    // rather than to the server to keep.
+    m_serverSubscriptions.push_back(subscription);
     hr = subscription->Start();
-    m_serverSubscriptions.push_back(std::move(subscription));
 }
 
 void CReportingSettingsManager::UnsubscribeConfigPath(IVXModifySubscription* subscription) const noexcept
