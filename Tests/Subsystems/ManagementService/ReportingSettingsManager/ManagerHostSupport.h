@@ -196,6 +196,7 @@ inline IComponentsModule* Module()
         std::filesystem::remove_all(LogFolder());
         std::filesystem::create_directories(LogFolder());
         setenv("GS_Logger_Path", (std::string(LogFolder()) + "/").c_str(), 1);
+        setenv("GS_Debug_EnableAliveObjectsTracking", "1", 1);
         void* handle = dlopen(RSM_MODULE_PATH, RTLD_NOW | RTLD_LOCAL);
         if (handle == nullptr)
         {
@@ -217,8 +218,8 @@ inline std::uint32_t ObjectsInUse()
     return inUse;
 }
 
-// Whether the module's log (UTF-16LE) holds the ASCII text.
-inline bool LogHolds(const std::string& ascii)
+// How often the module's log (UTF-16LE) holds the ASCII text.
+inline std::size_t LogCount(const std::string& ascii)
 {
     std::ifstream file(std::string(LogFolder()) + "/ReportingSettingsManager.log", std::ios::binary);
     std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
@@ -227,7 +228,17 @@ inline bool LogHolds(const std::string& ascii)
     {
         utf16 += {c, '\0'};
     }
-    return bytes.find(utf16) != std::string::npos;
+    std::size_t count = 0;
+    for (std::size_t at = bytes.find(utf16); at != std::string::npos; at = bytes.find(utf16, at + 1))
+    {
+        ++count;
+    }
+    return count;
+}
+
+inline bool LogHolds(const std::string& ascii)
+{
+    return LogCount(ascii) > 0;
 }
 
 inline bool WaitFor(const std::function<bool()>& condition,

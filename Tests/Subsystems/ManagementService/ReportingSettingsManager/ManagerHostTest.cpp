@@ -347,8 +347,11 @@ TEST(ManagerHost, ShutdownDeliversWhatWasQueuedAndThenNothing)
     Node cookie = Subscribe(m.Get(), 0x1FF, slow);
     m.Reset();
     EXPECT_GT(ObjectsInUse(), 0u);
+    const std::size_t dumps = LogCount("Alive component objects: ");
+    const std::size_t managers = LogCount("ManagementService::CReportingSettingsManager>");
     EXPECT_EQ(Module()->DumpAliveObjects(), S_OK);
-    EXPECT_TRUE(LogHolds("CReportingSettingsManager"));
+    EXPECT_EQ(LogCount("Alive component objects: "), dumps + 1);
+    EXPECT_EQ(LogCount("ManagementService::CReportingSettingsManager>"), managers + 1);
 
     EXPECT_EQ(shutdown->Shutdown(), S_OK);
     shutDown = true;
@@ -367,6 +370,8 @@ TEST(ManagerHost, ShutdownDeliversWhatWasQueuedAndThenNothing)
     again.Reset();
     shutdown.Reset();
     EXPECT_EQ(ObjectsInUse(), 0u);
+    EXPECT_EQ(Module()->DumpAliveObjects(), S_OK); // nothing alive: nothing written
+    EXPECT_EQ(LogCount("Alive component objects: "), dumps + 1);
     EXPECT_EQ(after.refs, 0u);
     EXPECT_EQ(slow.refs, 0u);
 }
