@@ -245,7 +245,7 @@ void Subscription::Deliver()
     if (!nodes.empty())
     {
         auto* modifications = new ModifyEnum(std::move(nodes), m_faults);
-        std::uint32_t kind =
+        std::int32_t kind =
             (m_request.options & CFG_SUBSCRIBE_BATCH) != 0 ? CFG_TRIGGER_BATCH : CFG_TRIGGER_NODE;
         callback->OnTriggered(this, kind, modifications);
         modifications->Release();
