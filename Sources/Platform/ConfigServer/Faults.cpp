@@ -28,19 +28,19 @@ bool FaultInjector::IsKnownOperation(std::wstring_view operation)
 
 void FaultInjector::Arm(std::wstring_view operation, std::uint32_t nth, HRESULT result)
 {
-    std::lock_guard lock(m_mutex);
+    Base::LockGuard<Base::Mutex> lock(m_mutex);
     m_faults.push_back({std::wstring(operation), nth, result});
 }
 
 void FaultInjector::Clear()
 {
-    std::lock_guard lock(m_mutex);
+    Base::LockGuard<Base::Mutex> lock(m_mutex);
     m_faults.clear();
 }
 
 HRESULT FaultInjector::Check(std::wstring_view operation)
 {
-    std::lock_guard lock(m_mutex);
+    Base::LockGuard<Base::Mutex> lock(m_mutex);
     HRESULT result = S_OK;
     for (auto it = m_faults.begin(); it != m_faults.end();)
     {

@@ -12,67 +12,51 @@ namespace ConfigServer
 
 void DeliveryQueue::Push(Subscription* subscription)
 {
-    subscription->AddRef();
+    SubscriptionPtr held(subscription, false);
     {
-        std::lock_guard lock(m_mutex);
-        if (!m_stopping)
+        Base::LockGuard<Base::Mutex> lock(m_mutex);
+        if (m_stopping)
         {
-            m_items.push_back(subscription);
-            subscription = nullptr;
+            return;
         }
+        m_items.push_back(std::move(held));
     }
-    if (subscription)
-    {
-        subscription->Release();
-        return;
-    }
-    m_wake.notify_one();
+    m_wake.NotifyOne();
 }
 
-Subscription* DeliveryQueue::Pop()
+SubscriptionPtr DeliveryQueue::Pop()
 {
-    std::unique_lock lock(m_mutex);
-    m_wake.wait(lock, [&] { return m_stopping || !m_items.empty(); });
+    Base::UniqueLock lock(m_mutex);
+    m_wake.Wait(lock, [&]() RSM_NO_THREAD_SAFETY_ANALYSIS { return m_stopping || !m_items.empty(); });
     if (m_stopping)
     {
-        return nullptr;
+        return {};
     }
-    Subscription* subscription = m_items.front();
+    SubscriptionPtr subscription = std::move(m_items.front());
     m_items.pop_front();
     return subscription;
 }
 
 void DeliveryQueue::Stop()
 {
-    std::deque<Subscription*> dropped;
+    std::deque<SubscriptionPtr> dropped; // released outside the lock
     {
-        std::lock_guard lock(m_mutex);
+        Base::LockGuard<Base::Mutex> lock(m_mutex);
         m_stopping = true;
         dropped.swap(m_items);
     }
-    m_wake.notify_all();
-    for (Subscription* subscription : dropped)
-    {
-        subscription->Release();
-    }
+    m_wake.NotifyAll();
 }
 
 Subscription::Subscription(const GUID& id, SubscriptionRequest request, IConfigModifyCallback* callback,
                            std::weak_ptr<ServerCore> core, std::shared_ptr<DeliveryQueue> queue,
                            std::shared_ptr<FaultInjector> faults)
     : m_id(id), m_request(std::move(request)), m_core(std::move(core)), m_queue(std::move(queue)),
-      m_faults(std::move(faults)), m_callback(callback)
+      m_faults(std::move(faults)), m_callback(callback, false)
 {
-    m_callback->AddRef();
 }
 
-Subscription::~Subscription()
-{
-    if (m_callback)
-    {
-        m_callback->Release();
-    }
-}
+Subscription::~Subscription() = default;
 
 HRESULT Subscription::QueryOther(const GUID& iid, void** object)
 {
@@ -91,7 +75,7 @@ HRESULT Subscription::Start()
         return hr;
     }
     {
-        std::lock_guard lock(m_mutex);
+        Base::LockGuard<Base::Mutex> lock(m_mutex);
         if (m_closed)
         {
             return CFG_E_CLOSED;
@@ -141,7 +125,7 @@ HRESULT Subscription::GetId(GUID* id)
 void Subscription::Enqueue(std::uint64_t sequence, std::uint64_t mask, ConstNodeP node)
 {
     {
-        std::lock_guard lock(m_mutex);
+        Base::LockGuard<Base::Mutex> lock(m_mutex);
         if (m_closed)
         {
             return;
@@ -209,9 +193,9 @@ IVXNode* Subscription::MakeModificationNode(const Pending& pending) const
 void Subscription::Deliver()
 {
     std::vector<Pending> items;
-    IConfigModifyCallback* callback = nullptr;
+    Components::InterfacePtr<IConfigModifyCallback> callback;
     {
-        std::lock_guard lock(m_mutex);
+        Base::LockGuard<Base::Mutex> lock(m_mutex);
         if (m_closed || !m_started || m_pending.empty())
         {
             m_scheduled = false;
@@ -231,7 +215,6 @@ void Subscription::Deliver()
         m_delivering = true;
         m_deliveringThread = std::this_thread::get_id();
         callback = m_callback;
-        callback->AddRef();
     }
 
     std::vector<IVXNode*> nodes;
@@ -244,23 +227,22 @@ void Subscription::Deliver()
     }
     if (!nodes.empty())
     {
-        auto* modifications = new ModifyEnum(std::move(nodes), m_faults);
+        Components::InterfacePtr<ModifyEnum> modifications(new ModifyEnum(std::move(nodes), m_faults), true);
         std::uint32_t kind =
             (m_request.options & CFG_SUBSCRIBE_BATCH) != 0 ? CFG_TRIGGER_BATCH : CFG_TRIGGER_NODE;
-        callback->OnTriggered(this, kind, modifications);
-        modifications->Release();
+        callback->OnTriggered(this, kind, modifications.Get());
     }
-    callback->Release();
+    callback.Reset();
 
     bool again = false;
     {
-        std::lock_guard lock(m_mutex);
+        Base::LockGuard<Base::Mutex> lock(m_mutex);
         m_delivering = false;
         m_deliveringThread = std::thread::id();
         again = !m_closed && !m_pending.empty();
         m_scheduled = again;
     }
-    m_idle.notify_all();
+    m_idle.NotifyAll();
     if (again)
     {
         m_queue->Push(this);
@@ -269,9 +251,9 @@ void Subscription::Deliver()
 
 bool Subscription::Close()
 {
-    IConfigModifyCallback* callback = nullptr;
+    Components::InterfacePtr<IConfigModifyCallback> callback; // released outside the lock
     {
-        std::unique_lock lock(m_mutex);
+        Base::UniqueLock lock(m_mutex);
         if (m_closed)
         {
             return false;
@@ -281,14 +263,9 @@ bool Subscription::Close()
         // From inside our own callback there is nothing to wait for: the delivery ends when we return.
         if (m_deliveringThread != std::this_thread::get_id())
         {
-            m_idle.wait(lock, [&] { return !m_delivering; });
+            m_idle.Wait(lock, [&]() RSM_NO_THREAD_SAFETY_ANALYSIS { return !m_delivering; });
         }
-        callback = m_callback;
-        m_callback = nullptr;
-    }
-    if (callback)
-    {
-        callback->Release();
+        callback = std::move(m_callback);
     }
     return true;
 }
@@ -305,16 +282,18 @@ HRESULT ServerCore::Create(std::unique_ptr<IStore> store, unsigned deliveryThrea
         return hr;
     }
     std::shared_ptr<ServerCore> created(new ServerCore(std::move(store)));
-    created->m_root = std::move(root);
+    {
+        Base::LockGuard<Base::Mutex> lock(created->m_rootMutex);
+        created->m_root = std::move(root);
+    }
     for (unsigned i = 0; i < std::max(deliveryThreads, 1u); ++i)
     {
         created->m_threads.emplace_back(
             [queue = created->m_queue]
             {
-                while (Subscription* subscription = queue->Pop())
+                while (SubscriptionPtr subscription = queue->Pop())
                 {
                     subscription->Deliver();
-                    subscription->Release();
                 }
             });
     }
@@ -335,21 +314,20 @@ bool ServerCore::Stopped() const
 void ServerCore::Shutdown()
 {
     {
-        std::lock_guard lock(m_writeMutex);
+        Base::LockGuard<Base::Mutex> lock(m_writeMutex);
         if (m_stopped.exchange(true))
         {
             return;
         }
     }
-    std::vector<Subscription*> subscriptions;
+    std::vector<SubscriptionPtr> subscriptions;
     {
-        std::lock_guard lock(m_subscriptionsMutex);
+        Base::LockGuard<Base::Mutex> lock(m_subscriptionsMutex);
         subscriptions.swap(m_subscriptions);
     }
-    for (Subscription* subscription : subscriptions)
+    for (const SubscriptionPtr& subscription : subscriptions)
     {
         subscription->Close();
-        subscription->Release();
     }
     m_queue->Stop();
     for (auto& thread : m_threads)
@@ -364,48 +342,49 @@ void ServerCore::Shutdown()
             thread.join();
         }
     }
-    std::lock_guard lock(m_writeMutex);
+    Base::LockGuard<Base::Mutex> lock(m_writeMutex);
     m_store.reset();
 }
 
 ConstNodeP ServerCore::Root() const
 {
-    std::lock_guard lock(m_rootMutex);
+    Base::LockGuard<Base::Mutex> lock(m_rootMutex);
     return m_root;
 }
 
-HRESULT ServerCore::AddSubscription(Subscription* subscription)
+HRESULT ServerCore::AddSubscription(SubscriptionPtr subscription)
 {
-    std::lock_guard lock(m_subscriptionsMutex);
+    Base::LockGuard<Base::Mutex> lock(m_subscriptionsMutex);
     if (m_stopped)
     {
         return CFG_E_SERVER_STOPPED;
     }
-    subscription->AddRef();
-    m_subscriptions.push_back(subscription);
+    m_subscriptions.push_back(std::move(subscription));
     return S_OK;
 }
 
 HRESULT ServerCore::RemoveSubscription(Subscription* subscription)
 {
+    SubscriptionPtr removed;
     {
-        std::lock_guard lock(m_subscriptionsMutex);
-        auto it = std::find(m_subscriptions.begin(), m_subscriptions.end(), subscription);
+        Base::LockGuard<Base::Mutex> lock(m_subscriptionsMutex);
+        auto it = std::find_if(m_subscriptions.begin(), m_subscriptions.end(),
+                               [&](const SubscriptionPtr& held) { return held.Get() == subscription; });
         if (it == m_subscriptions.end())
         {
             return HR_NOT_FOUND;
         }
+        removed = std::move(*it);
         m_subscriptions.erase(it);
     }
     // Outside the list lock: the wait for a running callback must not block commits it may make.
-    subscription->Close();
-    subscription->Release();
+    removed->Close();
     return S_OK;
 }
 
 HRESULT ServerCore::Commit(const Operations& operations)
 {
-    std::lock_guard lock(m_writeMutex);
+    Base::LockGuard<Base::Mutex> lock(m_writeMutex);
     if (m_stopped)
     {
         return CFG_E_SERVER_STOPPED;
@@ -439,7 +418,7 @@ HRESULT ServerCore::Commit(const Operations& operations)
         }
         std::uint64_t sequence = ++m_sequence;
         {
-            std::lock_guard rootLock(m_rootMutex);
+            Base::LockGuard<Base::Mutex> rootLock(m_rootMutex);
             m_root = update.NewRoot();
         }
         Notify(update, sequence);
@@ -574,10 +553,10 @@ std::vector<std::uint64_t> ChangesFor(const std::vector<const SubscriptionReques
 
 void ServerCore::Notify(const TreeUpdate& update, std::uint64_t sequence)
 {
-    std::lock_guard lock(m_subscriptionsMutex);
+    Base::LockGuard<Base::Mutex> lock(m_subscriptionsMutex);
     std::vector<const SubscriptionRequest*> requests;
     requests.reserve(m_subscriptions.size());
-    for (Subscription* subscription : m_subscriptions)
+    for (const SubscriptionPtr& subscription : m_subscriptions)
     {
         requests.push_back(&subscription->Request());
     }
