@@ -40,22 +40,6 @@ HRESULT FromErrno(int error)
     return static_cast<HRESULT>((Platform::Win32FromErrno(error) & 0xFFFF) | 0x80070000u);
 }
 
-HRESULT OpenStore(const wchar_t* location, std::unique_ptr<IStore>& store)
-{
-    std::wstring text = location ? location : L"";
-    if (text.empty() || text == L"memory:")
-    {
-        store = CreateMemoryStore();
-        return S_OK;
-    }
-    const std::wstring prefix = L"sqlite:";
-    if (text.compare(0, prefix.size(), prefix) != 0 || text.size() == prefix.size())
-    {
-        return E_INVALIDARG;
-    }
-    return CreateSqliteStore(Platform::ToFileSystemPath(text.substr(prefix.size())), store);
-}
-
 Base::Mutex g_startedMutex;
 Components::InterfacePtr<IConfigServerProxy> g_started RSM_GUARDED_BY(g_startedMutex);
 
@@ -105,8 +89,9 @@ extern "C"
                 {
                     return hr;
                 }
+                auto faults = std::make_shared<FaultInjector>();
                 std::shared_ptr<ServerCore> core;
-                hr = ServerCore::Create(std::move(store), kDeliveryThreads, core);
+                hr = ServerCore::Create(WithFaults(std::move(store), faults), faults, kDeliveryThreads, core);
                 if (FAILED(hr))
                 {
                     return hr;

@@ -60,4 +60,36 @@ HRESULT FaultInjector::Check(std::wstring_view operation)
     return result;
 }
 
+namespace
+{
+class FaultStore final : public IStore
+{
+public:
+    FaultStore(std::unique_ptr<IStore> inner, std::shared_ptr<FaultInjector> faults)
+        : m_inner(std::move(inner)), m_faults(std::move(faults))
+    {
+    }
+
+    HRESULT Load(NodeP& root, StoreState& state) override { return m_inner->Load(root, state); }
+    HRESULT Persist(const ChangeSet& changes, const StoreState& base, StoreState& committed) override
+    {
+        if (HRESULT injected = m_faults->Check(L"StoreWrite"); FAILED(injected))
+        {
+            return injected;
+        }
+        return m_inner->Persist(changes, base, committed);
+    }
+    void Watch(IStoreObserver* observer) override { m_inner->Watch(observer); }
+
+private:
+    std::unique_ptr<IStore> m_inner;
+    std::shared_ptr<FaultInjector> m_faults;
+};
+} // namespace
+
+std::unique_ptr<IStore> WithFaults(std::unique_ptr<IStore> inner, std::shared_ptr<FaultInjector> faults)
+{
+    return std::make_unique<FaultStore>(std::move(inner), std::move(faults));
+}
+
 } // namespace ConfigServer

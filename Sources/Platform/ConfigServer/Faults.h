@@ -3,9 +3,11 @@
 #pragma once
 
 #include "Common/Base/Locks.h"
+#include "Platform/ConfigServer/Store.h"
 #include "RsmTypes.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -33,5 +35,9 @@ private:
     Base::Mutex m_mutex;
     std::vector<Fault> m_faults RSM_GUARDED_BY(m_mutex);
 };
+
+// Passes everything to the inner store; an armed "StoreWrite" fault makes the next commit's write
+// fail with its result, with nothing of the commit kept.
+std::unique_ptr<IStore> WithFaults(std::unique_ptr<IStore> inner, std::shared_ptr<FaultInjector> faults);
 
 } // namespace ConfigServer

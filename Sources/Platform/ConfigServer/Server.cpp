@@ -5,7 +5,9 @@
 #include "Platform/Core/Text.h"
 
 #include <algorithm>
+#include <chrono>
 #include <new>
+#include <unordered_set>
 
 namespace ConfigServer
 {
@@ -270,21 +272,33 @@ bool Subscription::Close()
     return true;
 }
 
-ServerCore::ServerCore(std::unique_ptr<IStore> store) : m_store(std::move(store)) {}
+ServerCore::ServerCore(std::unique_ptr<IStore> store, std::shared_ptr<FaultInjector> faults)
+    : m_faults(std::move(faults)), m_store(std::move(store))
+{
+}
 
-HRESULT ServerCore::Create(std::unique_ptr<IStore> store, unsigned deliveryThreads,
-                           std::shared_ptr<ServerCore>& core)
+HRESULT ServerCore::Create(std::unique_ptr<IStore> store, std::shared_ptr<FaultInjector> faults,
+                           unsigned deliveryThreads, std::shared_ptr<ServerCore>& core)
 {
     NodeP root;
-    HRESULT hr = store->Load(root);
+    StoreState state;
+    HRESULT hr = store->Load(root, state);
     if (FAILED(hr))
     {
         return hr;
     }
-    std::shared_ptr<ServerCore> created(new ServerCore(std::move(store)));
+    if (!faults)
+    {
+        faults = std::make_shared<FaultInjector>();
+    }
+    std::shared_ptr<ServerCore> created(new ServerCore(std::move(store), std::move(faults)));
     {
         Base::LockGuard<Base::Mutex> lock(created->m_rootMutex);
         created->m_root = std::move(root);
+    }
+    {
+        Base::LockGuard<Base::Mutex> lock(created->m_progressMutex);
+        created->m_appliedRevision = state.revision;
     }
     for (unsigned i = 0; i < std::max(deliveryThreads, 1u); ++i)
     {
@@ -296,6 +310,11 @@ HRESULT ServerCore::Create(std::unique_ptr<IStore> store, unsigned deliveryThrea
                     subscription->Deliver();
                 }
             });
+    }
+    {
+        Base::LockGuard<Base::Mutex> lock(created->m_writeMutex);
+        created->m_state = state;
+        created->m_store->Watch(created.get());
     }
     core = std::move(created);
     return S_OK;
@@ -320,6 +339,10 @@ void ServerCore::Shutdown()
             return;
         }
     }
+    {
+        Base::LockGuard<Base::Mutex> lock(m_progressMutex);
+    }
+    m_progress.NotifyAll();
     std::vector<SubscriptionPtr> subscriptions;
     {
         Base::LockGuard<Base::Mutex> lock(m_subscriptionsMutex);
@@ -342,8 +365,13 @@ void ServerCore::Shutdown()
             thread.join();
         }
     }
-    Base::LockGuard<Base::Mutex> lock(m_writeMutex);
-    m_store.reset();
+    // Closed outside the write lock: a store thread may be waiting for it to report a commit.
+    std::unique_ptr<IStore> store;
+    {
+        Base::LockGuard<Base::Mutex> lock(m_writeMutex);
+        store.swap(m_store);
+    }
+    store.reset();
 }
 
 ConstNodeP ServerCore::Root() const
@@ -382,51 +410,169 @@ HRESULT ServerCore::RemoveSubscription(Subscription* subscription)
     return S_OK;
 }
 
+namespace
+{
+// Tries of one commit while other writers keep committing first, and how long one try waits for
+// the server to catch up with them.
+constexpr unsigned kCommitAttempts = 10;
+constexpr auto kCatchUpWait = std::chrono::seconds(4);
+} // namespace
+
 HRESULT ServerCore::Commit(const Operations& operations)
 {
-    Base::LockGuard<Base::Mutex> lock(m_writeMutex);
-    if (m_stopped)
+    for (unsigned attempt = 1;; ++attempt)
     {
-        return CFG_E_SERVER_STOPPED;
+        std::uint64_t waitFor = 0;
+        {
+            Base::LockGuard<Base::Mutex> lock(m_writeMutex);
+            if (m_stopped)
+            {
+                return CFG_E_SERVER_STOPPED;
+            }
+            HRESULT hr = S_OK;
+            try
+            {
+                hr = TryCommit(operations, waitFor);
+            }
+            catch (const std::bad_alloc&)
+            {
+                return E_OUTOFMEMORY;
+            }
+            if (hr != STORE_E_BEHIND)
+            {
+                return hr;
+            }
+        }
+        if (attempt == kCommitAttempts)
+        {
+            return CFG_E_CONFLICT;
+        }
+        Base::UniqueLock lock(m_progressMutex);
+        m_progress.WaitFor(lock, kCatchUpWait,
+                           [&]() RSM_NO_THREAD_SAFETY_ANALYSIS
+                           { return m_appliedRevision >= waitFor || m_stopped; });
+    }
+}
+
+HRESULT ServerCore::TryCommit(const Operations& operations, std::uint64_t& waitFor)
+{
+    TreeUpdate update(Root(), ++m_epoch);
+    for (const auto& operation : operations)
+    {
+        update.Apply(operation);
+    }
+    if (!update.Changed())
+    {
+        return S_OK;
+    }
+    StoreState committed;
+    HRESULT hr = m_store->Persist(update.MakeChangeSet(), m_state, committed);
+    if (hr == STORE_E_BEHIND)
+    {
+        waitFor = committed.revision;
+        return hr;
+    }
+    if (FAILED(hr))
+    {
+        return hr;
+    }
+    Publish(update, committed);
+    return S_OK;
+}
+
+void ServerCore::Publish(const TreeUpdate& update, const StoreState& state)
+{
+    m_state = state;
+    {
+        Base::LockGuard<Base::Mutex> lock(m_progressMutex);
+        m_appliedRevision = state.revision;
+    }
+    m_progress.NotifyAll();
+    if (!update.Changed())
+    {
+        return;
+    }
+    {
+        Base::LockGuard<Base::Mutex> rootLock(m_rootMutex);
+        m_root = update.NewRoot();
+    }
+    Notify(update, state.sequence);
+}
+
+void ServerCore::OnStoreCommit(StoreCommit& commit)
+{
+    Base::LockGuard<Base::Mutex> lock(m_writeMutex);
+    if (m_stopped || commit.state.revision <= m_state.revision)
+    {
+        return; // our own, or one we have
     }
     try
     {
         TreeUpdate update(Root(), ++m_epoch);
-        for (const auto& operation : operations)
+        if (commit.whole)
         {
-            update.Apply(operation);
-        }
-        if (!update.Changed())
-        {
-            return S_OK;
-        }
-        ChangeSet changes = update.MakeChangeSet();
-        WriteProgress progress;
-        if (HRESULT injected = m_faults->Check(L"StoreWrite"); FAILED(injected))
-        {
-            if (changes.written.empty())
+            // Whatever the new tree lacks goes, highest nodes first.
+            std::unordered_set<std::wstring> kept;
+            for (const StoredNode& node : commit.written)
             {
-                return injected;
+                kept.insert(node.path);
             }
-            progress = [injected](std::size_t written, std::size_t total)
-            { return written >= std::max<std::size_t>(1, total / 2) ? injected : S_OK; };
+            std::vector<std::pair<std::wstring, ConstNodeP>> pending{{L"\\", update.OldRoot()}};
+            while (!pending.empty())
+            {
+                const std::wstring path = std::move(pending.back().first);
+                const ConstNodeP node = std::move(pending.back().second);
+                pending.pop_back();
+                ForEachChild(*node,
+                             [&](const Node& child)
+                             {
+                                 std::wstring childPath = ChildPath(path, child.name);
+                                 if (kept.count(childPath) == 0)
+                                 {
+                                     commit.removed.push_back(std::move(childPath));
+                                 }
+                                 else
+                                 {
+                                     pending.emplace_back(std::move(childPath), node->FindChild(child.name));
+                                 }
+                             });
+            }
+            if (kept.count(L"\\") == 0)
+            {
+                update.ApplyRecord(L"\\", 0, std::wstring(), {});
+            }
         }
-        HRESULT hr = m_store->Persist(changes, progress);
-        if (FAILED(hr))
+        for (const std::wstring& path : commit.removed)
         {
-            return hr;
+            RemoveOperation remove;
+            if (SplitPath(path, remove.path) && !remove.path.empty())
+            {
+                update.Apply(remove);
+            }
         }
-        std::uint64_t sequence = ++m_sequence;
+        // Parents before children, siblings in their order.
+        std::vector<std::pair<std::size_t, const StoredNode*>> written;
+        written.reserve(commit.written.size());
+        for (const StoredNode& node : commit.written)
         {
-            Base::LockGuard<Base::Mutex> rootLock(m_rootMutex);
-            m_root = update.NewRoot();
+            const std::size_t depth =
+                node.path == L"\\"
+                    ? 0
+                    : static_cast<std::size_t>(std::count(node.path.begin(), node.path.end(), L'\\'));
+            written.emplace_back(depth, &node);
         }
-        Notify(update, sequence);
-        return S_OK;
+        std::sort(written.begin(), written.end(),
+                  [](const auto& a, const auto& b)
+                  { return a.first != b.first ? a.first < b.first : a.second->order < b.second->order; });
+        for (const auto& [depth, node] : written)
+        {
+            update.ApplyRecord(node->path, node->order, node->type, node->attributes);
+        }
+        Publish(update, commit.state);
     }
     catch (const std::bad_alloc&)
     {
-        return E_OUTOFMEMORY;
+        // The tree stays as it was; the store's next whole load repairs it.
     }
 }
 

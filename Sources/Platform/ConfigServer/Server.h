@@ -104,19 +104,21 @@ private:
     std::thread::id m_deliveringThread RSM_GUARDED_BY(m_mutex);
 };
 
-class ServerCore : public std::enable_shared_from_this<ServerCore>
+class ServerCore final : public std::enable_shared_from_this<ServerCore>, private IStoreObserver
 {
 public:
-    static HRESULT Create(std::unique_ptr<IStore> store, unsigned deliveryThreads,
-                          std::shared_ptr<ServerCore>& core);
+    // faults: the injector that the API objects check (the store may be wrapped with it too).
+    static HRESULT Create(std::unique_ptr<IStore> store, std::shared_ptr<FaultInjector> faults,
+                          unsigned deliveryThreads, std::shared_ptr<ServerCore>& core);
     ~ServerCore();
 
-    void Shutdown() RSM_EXCLUDES(m_writeMutex, m_subscriptionsMutex);
+    void Shutdown() RSM_EXCLUDES(m_writeMutex, m_subscriptionsMutex, m_progressMutex);
     bool Stopped() const;
     const std::shared_ptr<FaultInjector>& Faults() const { return m_faults; }
     const std::shared_ptr<DeliveryQueue>& Queue() const { return m_queue; }
 
-    // Applies the operations all or none, then tells the subscribers.
+    // Applies the operations all or none, then tells the subscribers. When the store moved on
+    // meanwhile, catches up and applies them again on the newer tree, a bounded number of times.
     HRESULT Commit(const Operations& operations) RSM_EXCLUDES(m_writeMutex, m_subscriptionsMutex);
     ConstNodeP Root() const RSM_EXCLUDES(m_rootMutex);
 
@@ -125,17 +127,26 @@ public:
     HRESULT RemoveSubscription(Subscription* subscription) RSM_EXCLUDES(m_subscriptionsMutex);
 
 private:
-    explicit ServerCore(std::unique_ptr<IStore> store);
+    ServerCore(std::unique_ptr<IStore> store, std::shared_ptr<FaultInjector> faults);
+    // One try of a commit: S_OK, a failure, or STORE_E_BEHIND with the revision to wait for.
+    HRESULT TryCommit(const Operations& operations, std::uint64_t& waitFor) RSM_REQUIRES(m_writeMutex);
+    void Publish(const TreeUpdate& update, const StoreState& state) RSM_REQUIRES(m_writeMutex);
     void Notify(const TreeUpdate& update, std::uint64_t sequence) RSM_EXCLUDES(m_subscriptionsMutex);
+    void OnStoreCommit(StoreCommit& commit) override RSM_EXCLUDES(m_writeMutex);
 
-    const std::shared_ptr<FaultInjector> m_faults = std::make_shared<FaultInjector>();
+    const std::shared_ptr<FaultInjector> m_faults;
     const std::shared_ptr<DeliveryQueue> m_queue = std::make_shared<DeliveryQueue>();
 
-    Base::Mutex m_writeMutex RSM_ACQUIRED_BEFORE(m_rootMutex, m_subscriptionsMutex); // one commit at a time
+    Base::Mutex m_writeMutex RSM_ACQUIRED_BEFORE(m_rootMutex, m_subscriptionsMutex, m_progressMutex);
     std::unique_ptr<IStore> m_store RSM_GUARDED_BY(m_writeMutex);
     std::uint64_t m_epoch RSM_GUARDED_BY(m_writeMutex) = 0;
-    std::uint64_t m_sequence RSM_GUARDED_BY(m_writeMutex) = 0;
+    StoreState m_state RSM_GUARDED_BY(m_writeMutex);
     std::atomic<bool> m_stopped{false};
+
+    // The store revision the tree reflects, for commits that wait to catch up.
+    Base::Mutex m_progressMutex;
+    Base::CondVar m_progress;
+    std::uint64_t m_appliedRevision RSM_GUARDED_BY(m_progressMutex) = 0;
 
     mutable Base::Mutex m_rootMutex;
     ConstNodeP m_root RSM_GUARDED_BY(m_rootMutex);

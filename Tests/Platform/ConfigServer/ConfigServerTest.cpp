@@ -62,13 +62,13 @@ TEST_P(ConfigServerTest, TransactionAppliesAllInOrderOnceOrNothing)
     EXPECT_EQ(S_OK, Put(At(L"\\New\\X"), transaction));
     EXPECT_EQ(S_OK, Remove(L"\\Old", transaction));
     EXPECT_EQ(S_OK, Put(At(L"\\Old").I64(L"again", 1), transaction));
-    for (int i = 0; i < 50; ++i) // enough writes for the injected fault to hit halfway
+    for (int i = 0; i < 50; ++i)
     {
         EXPECT_EQ(S_OK, Put(At(L"\\Big\\N" + std::to_wstring(i)), transaction));
     }
     EXPECT_EQ(before, Export()); // nothing before the commit
 
-    // A store failure in the middle of the commit changes nothing; the transaction stays open.
+    // A store failure changes nothing; the transaction stays open.
     ASSERT_EQ(S_OK, ConfigServerInjectFault(proxy, L"StoreWrite", 1, E_ACCESSDENIED));
     EXPECT_EQ(E_ACCESSDENIED, storage->CommitTransaction(transaction));
     EXPECT_EQ(before, Export());
