@@ -1,6 +1,8 @@
 // Store locations: a scheme prefix chooses the kind of store, the rest is the kind's own.
 #include "Platform/ConfigServer/Store.h"
 
+#include "Platform/ConfigServer/EtcdStore.h"
+
 #include "Platform/Core/System.h"
 
 #include <array>
@@ -35,9 +37,10 @@ struct Scheme
     HRESULT (*open)(std::wstring_view rest, std::unique_ptr<IStore>& store);
 };
 
-constexpr std::array<Scheme, 2> kSchemes = {{
+constexpr std::array<Scheme, 3> kSchemes = {{
     {L"memory:", OpenMemory},
     {L"sqlite:", OpenSqlite},
+    {L"etcd:", CreateEtcdStore},
 }};
 
 } // namespace
