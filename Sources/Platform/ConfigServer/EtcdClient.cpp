@@ -249,40 +249,46 @@ HRESULT EtcdClient::Post(const std::string& url, const std::string& body, std::s
     return FromCurl(curl_easy_perform(easy));
 }
 
+HRESULT EtcdClient::Answer(const std::string& reply, Json& answer, bool& transient)
+{
+    transient = false;
+    answer = Json::parse(reply, nullptr, false);
+    if (answer.is_discarded() || !answer.is_object())
+    {
+        return ETCD_E_BAD_ANSWER;
+    }
+    auto error = answer.find("error");
+    if (error == answer.end())
+    {
+        return S_OK;
+    }
+    const int code = static_cast<int>(JsonNumber(answer, "code"));
+    const std::string message = error->is_string() ? error->get<std::string>() : std::string();
+    transient = Transient(code, message);
+    return transient ? ETCD_E_TIMEOUT : FromStatus(code, message);
+}
+
 HRESULT EtcdClient::Call(const char* path, const Json& body, Json& answer)
 {
     const std::string text = body.dump();
     const auto deadline = std::chrono::steady_clock::now() + kDeadline;
     Base::LockGuard<Base::Mutex> lock(m_mutex);
-    HRESULT last = ETCD_E_UNREACHABLE;
     for (unsigned attempt = 0;; ++attempt)
     {
         std::string reply;
         HRESULT hr = Post(m_endpoints[m_current % m_endpoints.size()] + path, text, reply);
+        bool transient = true;
         if (SUCCEEDED(hr))
         {
-            answer = Json::parse(reply, nullptr, false);
-            if (answer.is_discarded() || !answer.is_object())
+            hr = Answer(reply, answer, transient);
+            if (!transient)
             {
-                return ETCD_E_BAD_ANSWER;
+                return hr;
             }
-            auto error = answer.find("error");
-            if (error == answer.end())
-            {
-                return S_OK;
-            }
-            const int code = static_cast<int>(JsonNumber(answer, "code"));
-            const std::string message = error->is_string() ? error->get<std::string>() : std::string();
-            if (!Transient(code, message))
-            {
-                return FromStatus(code, message);
-            }
-            hr = ETCD_E_TIMEOUT;
         }
-        last = hr;
         if (hr == E_OUTOFMEMORY || std::chrono::steady_clock::now() >= deadline)
         {
-            return last;
+            return hr;
         }
         NextEndpoint();
         // A full round over the endpoints without an answer: give the cluster a moment.
@@ -291,6 +297,116 @@ HRESULT EtcdClient::Call(const char* path, const Json& body, Json& answer)
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
     }
+}
+
+HRESULT EtcdClient::CallAll(const char* path, const std::vector<std::string>& bodies,
+                            std::vector<Json>& answers)
+{
+    constexpr std::size_t kInFlight = 8;
+    answers.assign(bodies.size(), Json());
+    std::vector<HRESULT> results(bodies.size(), E_FAIL);
+    {
+        const std::string url = m_endpoints[m_current % m_endpoints.size()] + path;
+        CURLM* multi = curl_multi_init();
+        if (multi == nullptr)
+        {
+            return E_OUTOFMEMORY;
+        }
+        struct Slot
+        {
+            CURL* easy = nullptr;
+            std::size_t index = 0;
+            std::string reply;
+        };
+        std::vector<Slot> slots(std::min(kInFlight, bodies.size()));
+        std::size_t next = 0;
+        std::size_t running = 0;
+        auto start = [&](Slot& slot)
+        {
+            if (slot.easy == nullptr && (slot.easy = curl_easy_init()) == nullptr)
+            {
+                return false;
+            }
+            curl_easy_reset(slot.easy);
+            slot.index = next++;
+            slot.reply.clear();
+            curl_easy_setopt(slot.easy, CURLOPT_URL, url.c_str());
+            curl_easy_setopt(slot.easy, CURLOPT_POST, 1L);
+            curl_easy_setopt(slot.easy, CURLOPT_POSTFIELDS, bodies[slot.index].data());
+            curl_easy_setopt(slot.easy, CURLOPT_POSTFIELDSIZE_LARGE,
+                             static_cast<curl_off_t>(bodies[slot.index].size()));
+            curl_easy_setopt(slot.easy, CURLOPT_WRITEFUNCTION, AppendReply);
+            curl_easy_setopt(slot.easy, CURLOPT_WRITEDATA, &slot.reply);
+            curl_easy_setopt(slot.easy, CURLOPT_PRIVATE, &slot);
+            curl_easy_setopt(slot.easy, CURLOPT_CONNECTTIMEOUT_MS, 1000L);
+            curl_easy_setopt(slot.easy, CURLOPT_TIMEOUT_MS, 5000L);
+            curl_easy_setopt(slot.easy, CURLOPT_NOSIGNAL, 1L);
+            curl_easy_setopt(slot.easy, CURLOPT_TCP_NODELAY, 1L);
+            curl_multi_add_handle(multi, slot.easy);
+            ++running;
+            return true;
+        };
+        for (Slot& slot : slots)
+        {
+            if (next < bodies.size() && !start(slot))
+            {
+                break;
+            }
+        }
+        while (running > 0)
+        {
+            int active = 0;
+            if (curl_multi_perform(multi, &active) != CURLM_OK)
+            {
+                break;
+            }
+            int left = 0;
+            while (CURLMsg* message = curl_multi_info_read(multi, &left))
+            {
+                if (message->msg != CURLMSG_DONE)
+                {
+                    continue;
+                }
+                Slot* slot = nullptr;
+                curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, reinterpret_cast<char**>(&slot));
+                const CURLcode code = message->data.result;
+                curl_multi_remove_handle(multi, slot->easy);
+                --running;
+                bool transient = false;
+                results[slot->index] =
+                    code == CURLE_OK ? Answer(slot->reply, answers[slot->index], transient) : FromCurl(code);
+                if (next < bodies.size())
+                {
+                    start(*slot);
+                }
+            }
+            if (running > 0)
+            {
+                curl_multi_poll(multi, nullptr, 0, 100, nullptr);
+            }
+        }
+        for (Slot& slot : slots)
+        {
+            if (slot.easy)
+            {
+                curl_multi_remove_handle(multi, slot.easy);
+                curl_easy_cleanup(slot.easy);
+            }
+        }
+        curl_multi_cleanup(multi);
+    }
+    for (std::size_t i = 0; i < bodies.size(); ++i)
+    {
+        if (FAILED(results[i]))
+        {
+            HRESULT hr = Call(path, Json::parse(bodies[i]), answers[i]);
+            if (FAILED(hr))
+            {
+                return hr;
+            }
+        }
+    }
+    return S_OK;
 }
 
 namespace

@@ -45,6 +45,10 @@ public:
     // POSTs body to path (as "/v3/kv/range") and parses the answer. Moves to the next endpoint when
     // one cannot be reached or has no leader, until the deadline passes.
     HRESULT Call(const char* path, const Json& body, Json& answer) RSM_EXCLUDES(m_mutex);
+    // Several independent calls at once on the current endpoint (the cluster commits requests that
+    // arrive together in one round); a call that fails there is made again with Call.
+    HRESULT CallAll(const char* path, const std::vector<std::string>& bodies, std::vector<Json>& answers)
+        RSM_EXCLUDES(m_mutex);
 
     // Runs a watch stream on the current endpoint until it ends, fails or stop is set; each
     // message goes to onMessage, which returns false to end the stream. Wake() makes a running
@@ -59,6 +63,7 @@ public:
 
 private:
     HRESULT Post(const std::string& url, const std::string& body, std::string& reply) RSM_REQUIRES(m_mutex);
+    HRESULT Answer(const std::string& reply, Json& answer, bool& transient);
 
     const std::vector<std::string> m_endpoints;
     std::atomic<std::size_t> m_current{0};

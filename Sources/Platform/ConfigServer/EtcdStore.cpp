@@ -515,32 +515,40 @@ private:
         m_client.Call("/v3/lease/revoke", {{"ID", std::to_string(lease)}}, answer);
     }
 
-    // Writes ops in transactions that each check that the lock is still ours.
+    // Writes ops in transactions that each check that the lock is still ours, several at once.
     HRESULT WriteBatches(std::vector<Op>& ops, std::uint64_t lockRevision, std::uint64_t lease,
                          std::chrono::steady_clock::time_point& renewed)
     {
+        constexpr std::size_t kWave = 32; // transactions between two renewals of the lease
         const Json compare = Json::array({Compare(m_lock, "CREATE", lockRevision)});
         std::size_t next = 0;
         while (next < ops.size())
         {
-            Json success = Json::array();
-            std::size_t bytes = 0;
-            while (next < ops.size() && success.size() < kMaxOps &&
-                   (success.empty() || bytes + ops[next].bytes + kOpOverhead <= kMaxBytes))
+            std::vector<std::string> bodies;
+            while (next < ops.size() && bodies.size() < kWave)
             {
-                bytes += ops[next].bytes + kOpOverhead;
-                success.push_back(std::move(ops[next++].json));
+                Json success = Json::array();
+                std::size_t bytes = 0;
+                while (next < ops.size() && success.size() < kMaxOps &&
+                       (success.empty() || bytes + ops[next].bytes + kOpOverhead <= kMaxBytes))
+                {
+                    bytes += ops[next].bytes + kOpOverhead;
+                    success.push_back(std::move(ops[next++].json));
+                }
+                bodies.push_back(Json{{"compare", compare}, {"success", std::move(success)}}.dump());
             }
-            Json answer;
-            bool succeeded = false;
-            HRESULT hr = Txn(compare, success, Json::array(), answer, succeeded);
+            std::vector<Json> answers;
+            HRESULT hr = m_client.CallAll("/v3/kv/txn", bodies, answers);
             if (FAILED(hr))
             {
                 return hr;
             }
-            if (!succeeded)
+            for (const Json& answer : answers)
             {
-                return STORE_E_BEHIND; // the lease ran out: someone else may hold the lock now
+                if (!answer.value("succeeded", false))
+                {
+                    return STORE_E_BEHIND; // the lease ran out: someone else may hold the lock now
+                }
             }
             if (std::chrono::steady_clock::now() - renewed > std::chrono::seconds(1))
             {

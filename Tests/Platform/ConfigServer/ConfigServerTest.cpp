@@ -36,6 +36,7 @@ struct Placed
 #ifdef RSM_ETCD_SUITE
         if (store == "etcd")
         {
+            EXPECT_TRUE(SharedCluster().ready);
             location = SharedCluster().Location(EtcdCluster::UniquePrefix());
         }
 #endif

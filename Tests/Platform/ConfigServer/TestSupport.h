@@ -150,6 +150,17 @@ struct Server
     explicit Server(const std::wstring& location = L"")
     {
         created = ConfigServerCreate(location.c_str(), &proxy);
+        Open();
+    }
+    // A server made by the test itself, stopped by stop at the end.
+    Server(IConfigServerProxy* adopted, std::function<void()> stop) : stopper(std::move(stop))
+    {
+        proxy = adopted;
+        created = S_OK;
+        Open();
+    }
+    void Open()
+    {
         IConfigServer* server = nullptr;
         if (SUCCEEDED(created) && SUCCEEDED(proxy->GetConfigServer(&server)))
         {
@@ -160,7 +171,11 @@ struct Server
     }
     ~Server()
     {
-        if (proxy)
+        if (stopper)
+        {
+            stopper();
+        }
+        else if (proxy)
         {
             ConfigServerShutdown(proxy);
         }
@@ -217,6 +232,7 @@ struct Server
         subscription->Release();
     }
 
+    std::function<void()> stopper;
     HRESULT created = E_FAIL;
     IConfigServerProxy* proxy = nullptr;
     IConfigStorage* storage = nullptr;
