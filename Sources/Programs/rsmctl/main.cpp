@@ -118,6 +118,7 @@ public:
     explicit Connection(const Context& context) : m_context(context), m_client(context.server)
     {
         m_client.set_connection_timeout(5);
+        m_client.set_tcp_nodelay(true); // headers and body are two writes: no wait for a delayed ACK
         m_client.set_read_timeout(60);
         m_client.set_write_timeout(60);
         if (!context.token.empty())
