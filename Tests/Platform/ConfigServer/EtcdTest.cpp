@@ -246,6 +246,12 @@ TEST(EtcdStore, BadLocationsUnreachableClustersAndCorruptValuesAreRefused)
     const std::wstring location = cluster.Location(prefix);
     Server server(location);
     ASSERT_EQ(S_OK, server.Put(At(L"\\Good")));
+    // A value beyond the cluster's request limit is refused, and the commit leaves nothing behind.
+    EXPECT_EQ(
+        E_INVALIDARG,
+        server.Put(At(L"\\Good\\Huge").Set(L"blob", VXN_ATTR_ASTRING, std::string(2 << 20, 'x') + '\0')));
+    EXPECT_FALSE(server.Get(L"\\Good\\Huge"));
+    EXPECT_EQ(S_OK, server.Put(At(L"\\Good\\Small")));
     ConfigServer::Json answer;
     ASSERT_EQ(S_OK, cluster.Call("/v3/kv/put",
                                  {{"key", ConfigServer::Base64Encode(prefix + "/tree\\Good\\Bad")},
