@@ -107,7 +107,7 @@ protected:
 class IConfigModifyCallback : public IComponentBase
 {
 public:
-    virtual HRESULT OnTriggered(IVXModifySubscription* subscription, std::uint32_t kind,
+    virtual HRESULT OnTriggered(IVXModifySubscription* subscription, std::int32_t kind,
                                 IVXNodeModifyEnum* modifications) = 0;
 
 protected:
@@ -162,7 +162,7 @@ enum : std::uint64_t
 };
 
 // OnTriggered kinds.
-enum : std::uint32_t
+enum : std::int32_t
 {
     CFG_TRIGGER_BATCH = 0,
     CFG_TRIGGER_NODE = 1,

@@ -230,7 +230,7 @@ void Subscription::Deliver()
     if (!nodes.empty())
     {
         Components::InterfacePtr<ModifyEnum> modifications(new ModifyEnum(std::move(nodes), m_faults), true);
-        std::uint32_t kind =
+        std::int32_t kind =
             (m_request.options & CFG_SUBSCRIBE_BATCH) != 0 ? CFG_TRIGGER_BATCH : CFG_TRIGGER_NODE;
         callback->OnTriggered(this, kind, modifications.Get());
     }

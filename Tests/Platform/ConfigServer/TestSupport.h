@@ -65,7 +65,7 @@ inline std::string ExportText(IConfigServerProxy* proxy)
 
 struct Modification
 {
-    std::uint32_t kind; // of the delivery that brought it
+    std::int32_t kind; // of the delivery that brought it
     std::wstring path;
     std::int64_t mask;
     std::int64_t sequence;
@@ -81,7 +81,7 @@ public:
     std::uint32_t Release() override { return --references; } // lives on the test's stack
     HRESULT QueryInterface(const GUID*, void**) override { return E_NOINTERFACE; }
 
-    HRESULT OnTriggered(IVXModifySubscription* subscription, std::uint32_t kind,
+    HRESULT OnTriggered(IVXModifySubscription* subscription, std::int32_t kind,
                         IVXNodeModifyEnum* modifications) override
     {
         EXPECT_NE(m_owner, std::this_thread::get_id()); // callbacks come on a server thread
@@ -124,7 +124,7 @@ public:
         return m_modifications.size();
     }
     // Every modification delivered so far, in order; each must have come in a delivery of the kind.
-    std::vector<Modification> TakeAll(std::uint32_t kind)
+    std::vector<Modification> TakeAll(std::int32_t kind)
     {
         std::lock_guard lock(m_mutex);
         for (const Modification& modification : m_modifications)
