@@ -448,7 +448,8 @@ private:
             std::vector<std::pair<std::wstring, ConstNodeP>> pending{{path, old}};
             while (!pending.empty())
             {
-                auto [at, node] = std::move(pending.back());
+                const std::wstring at = std::move(pending.back().first);
+                const ConstNodeP node = std::move(pending.back().second);
                 pending.pop_back();
                 const bool rewritten = written.count(at) != 0;
                 if (!rewritten && above.count(at) == 0)
@@ -749,7 +750,12 @@ private:
         }
         if (m_held->headRevision != base.revision)
         {
-            committed = {m_held->headRevision, 0};
+            // Behind the head found with the lock: catch up. Beyond it: the lock was lost meanwhile.
+            committed = {base.revision < m_held->headRevision ? m_held->headRevision : 0, 0};
+            if (base.revision > m_held->headRevision)
+            {
+                Release();
+            }
             return STORE_E_BEHIND;
         }
         return WriteUnderLock(changes, base, committed);
