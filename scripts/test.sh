@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, then configures, builds and runs every test three times:
 # a normal build, an AddressSanitizer+UndefinedBehaviorSanitizer build (any finding fails),
-# and a ThreadSanitizer build of the concurrency tests.
+# and a ThreadSanitizer build of the concurrency tests; then builds the libFuzzer targets with
+# clang and runs each for 20 seconds over its seed corpus (any finding fails).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -32,4 +33,5 @@ only=${1:-all}
 if [ "$only" = all ] || [ "$only" = normal ]; then run_build normal "" ON ""; fi
 if [ "$only" = all ] || [ "$only" = asan ]; then run_build asan address OFF ""; fi
 if [ "$only" = all ] || [ "$only" = tsan ]; then run_build tsan thread OFF concurrency; fi
+if [ "$only" = all ] || [ "$only" = fuzz ]; then "$(dirname "$0")/fuzz.sh" 20; fi
 echo "=== all builds passed"

@@ -1,5 +1,6 @@
 #include "Platform/Core/System.h"
 #include "Platform/Core/Text.h"
+#include "Common/Base/Locks.h"
 
 #include <cerrno>
 #include <chrono>
@@ -9,8 +10,8 @@
 #include <dlfcn.h>
 #include <execinfo.h>
 #include <fstream>
-#include <mutex>
 #include <sys/random.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 #include <vector>
@@ -20,7 +21,8 @@ namespace Platform
 namespace
 {
 thread_local std::uint32_t t_lastError = 0;
-std::mutex g_environmentLock;
+// The C library's environment functions are not safe against each other.
+Base::Mutex g_environmentLock;
 } // namespace
 
 std::uint32_t GetLastError()
@@ -260,7 +262,7 @@ std::wstring GetCommandLine()
 
 bool GetEnvironmentVariable(const std::wstring& name, std::wstring& value)
 {
-    std::lock_guard<std::mutex> lock(g_environmentLock);
+    Base::LockGuard<Base::Mutex> lock(g_environmentLock);
     const char* v = std::getenv(ToUtf8(name).c_str());
     if (v == nullptr)
     {
@@ -273,7 +275,7 @@ bool GetEnvironmentVariable(const std::wstring& name, std::wstring& value)
 
 bool SetEnvironmentVariable(const std::wstring& name, const std::wstring* value)
 {
-    std::lock_guard<std::mutex> lock(g_environmentLock);
+    Base::LockGuard<Base::Mutex> lock(g_environmentLock);
     std::string n = ToUtf8(name);
     if (value == nullptr)
     {
@@ -332,5 +334,37 @@ void OutputDebugString(const std::wstring& text)
     line.push_back('\n');
     ssize_t ignored = ::write(STDERR_FILENO, line.data(), line.size());
     (void)ignored;
+}
+
+void CreateFolderChain(const std::wstring& path)
+{
+    auto ensure = [](const std::wstring& prefix)
+    {
+        if (prefix.empty())
+        {
+            return;
+        }
+        std::string fsPath = ToFileSystemPath(prefix);
+        struct stat st
+        {
+        };
+        if (::stat(fsPath.c_str(), &st) == 0)
+        {
+            return;
+        }
+        std::uint32_t error = Win32FromErrno(errno);
+        if (error == ERROR_FILE_NOT_FOUND_CODE || error == ERROR_PATH_NOT_FOUND_CODE)
+        {
+            ::mkdir(fsPath.c_str(), 0777);
+        }
+    };
+    for (std::size_t i = 0; i < path.size(); ++i)
+    {
+        if (path[i] == L'\\' || path[i] == L'/')
+        {
+            ensure(path.substr(0, i));
+        }
+    }
+    ensure(path);
 }
 } // namespace Platform

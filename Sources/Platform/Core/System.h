@@ -58,6 +58,9 @@ std::wstring ExpandEnvironmentStrings(const std::wstring& text);
 
 // Maps a backslash path to a file system path (backslashes become '/').
 std::string ToFileSystemPath(const std::wstring& path);
+// Creates every missing folder of the chain (either separator); failures are ignored, the
+// caller finds out when it opens a file there.
+void CreateFolderChain(const std::wstring& path);
 
 // Writes the text and a line feed to standard error (the platform debug output).
 void OutputDebugString(const std::wstring& text);

@@ -5,8 +5,6 @@
 
 #include <cstring>
 #include <cwchar>
-#include <mutex>
-#include <shared_mutex>
 #include <new>
 
 using namespace Tessel;
@@ -137,7 +135,7 @@ public:
         }
         {
             // The text is built under the lock and written after it, so a writer may call back in.
-            std::shared_lock lock(TreeLock());
+            TreeReadLock lock(g_treeLock);
             for (std::uint64_t i = 0; i < count; ++i)
             {
                 WriteNodeXml(text, FromHandle(nodes[i]), depth);
@@ -262,7 +260,7 @@ extern "C"
         return Guard(
             [&]
             {
-                std::shared_lock lock(TreeLock());
+                TreeReadLock lock(g_treeLock);
                 *clone = CloneTree(FromHandle(node), ClampDepth(depth));
                 return S_OK;
             });
@@ -274,7 +272,7 @@ extern "C"
         {
             return E_POINTER;
         }
-        std::shared_lock lock(TreeLock());
+        TreeReadLock lock(g_treeLock);
         return CopyText(FromHandle(node)->type, buffer, length);
     }
 
@@ -287,7 +285,7 @@ extern "C"
         return Guard(
             [&]
             {
-                std::shared_lock lock(TreeLock());
+                TreeReadLock lock(g_treeLock);
                 // Written straight into the caller's buffer: this runs for every attribute copy.
                 const std::vector<Attribute>& attributes = FromHandle(node)->attributes;
                 std::uint64_t needed = 1;
@@ -334,7 +332,7 @@ extern "C"
         return Guard(
             [&]
             {
-                std::shared_lock lock(TreeLock());
+                TreeReadLock lock(g_treeLock);
                 const Node* n = FromHandle(node);
                 if (kind == VXN_NAME_OWN)
                 {
@@ -366,7 +364,7 @@ extern "C"
                 Node* n = FromHandle(node);
                 if (kind == VXN_NAME_OWN)
                 {
-                    std::unique_lock lock(TreeLock());
+                    TreeWriteLock lock(g_treeLock);
                     Rename(n, text);
                     return S_OK;
                 }
@@ -378,7 +376,7 @@ extern "C"
                 std::wstring prefix(text.substr(0, slash));
                 std::wstring_view last = text.substr(slash + 1);
                 NameText lastText(last);
-                std::unique_lock lock(TreeLock());
+                TreeWriteLock lock(g_treeLock);
                 if (n->parent == nullptr)
                 {
                     n->rootPrefix.swap(prefix);
@@ -404,7 +402,7 @@ extern "C"
         {
             return E_POINTER;
         }
-        std::shared_lock lock(TreeLock());
+        TreeReadLock lock(g_treeLock);
         *count = FromHandle(node)->children.Size();
         return S_OK;
     }
@@ -420,7 +418,7 @@ extern "C"
         {
             return E_POINTER;
         }
-        std::shared_lock lock(TreeLock());
+        TreeReadLock lock(g_treeLock);
         const Node* n = FromHandle(node);
         if (index >= n->children.Size())
         {
@@ -448,7 +446,7 @@ extern "C"
         {
             return hr;
         }
-        std::shared_lock lock(TreeLock());
+        TreeReadLock lock(g_treeLock);
         Node* found = FindChild(FromHandle(node), view);
         if (found == nullptr)
         {
@@ -470,7 +468,7 @@ extern "C"
         {
             return E_POINTER;
         }
-        std::shared_lock lock(TreeLock());
+        TreeReadLock lock(g_treeLock);
         Node* p = FromHandle(node)->parent;
         // A parent whose last reference is gone is being destroyed: the node is detached already.
         if (p == nullptr || !TryAddRef(p))
@@ -492,7 +490,7 @@ extern "C"
             {
                 Node* p = FromHandle(parent);
                 Node* c = FromHandle(child);
-                std::unique_lock lock(TreeLock());
+                TreeWriteLock lock(g_treeLock);
                 // A childless node can only be its own ancestor; skipping the walk keeps building deep chains
                 // linear.
                 if (c == p || (c->children.Size() != 0 && IsSelfOrAncestor(c, p)))
@@ -521,7 +519,7 @@ extern "C"
         {
             return E_POINTER;
         }
-        std::unique_lock lock(TreeLock());
+        TreeWriteLock lock(g_treeLock);
         Node* n = FromHandle(node);
         if (index >= n->children.Size())
         {
@@ -562,7 +560,7 @@ extern "C"
                 // Made before the lock is taken; a replaced value leaves with it after the lock.
                 Attribute added(nameView, type, value, static_cast<std::size_t>(size));
                 Node* n = FromHandle(node);
-                std::unique_lock lock(TreeLock());
+                TreeWriteLock lock(g_treeLock);
                 if (Attribute* existing = FindAttribute(n, nameView))
                 {
                     existing->Swap(added);
@@ -595,7 +593,7 @@ extern "C"
         {
             return E_POINTER;
         }
-        std::shared_lock lock(TreeLock());
+        TreeReadLock lock(g_treeLock);
         const Attribute* attribute = FindAttribute(FromHandle(node), nameView);
         if (attribute == nullptr)
         {
@@ -644,7 +642,7 @@ extern "C"
         Node* n = FromHandle(node);
         Attribute removed;
         {
-            std::unique_lock lock(TreeLock());
+            TreeWriteLock lock(g_treeLock);
             Attribute* attribute = FindAttribute(n, nameView);
             if (attribute == nullptr)
             {

@@ -4,8 +4,6 @@
 
 #include <algorithm>
 #include <cwchar>
-#include <mutex>
-#include <shared_mutex>
 #include <utility>
 
 namespace Tessel
@@ -22,7 +20,8 @@ std::uint64_t HashName(std::wstring_view name) noexcept
     return std::hash<std::wstring_view>{}(name);
 }
 
-void DestroyLocked(Node* root) noexcept
+// The caller owns the tree lock, or the tree is private (ReleaseDetached).
+void DestroyTree(Node* root) noexcept
 {
     // Iterative, so that releasing a very deep chain cannot exhaust the stack.
     std::vector<Node*> pending;
@@ -310,21 +309,7 @@ std::size_t ChildList::IndexOf(const Node* child) const noexcept
     return Size();
 }
 
-TreeRwLock::TreeRwLock() noexcept
-{
-    pthread_rwlockattr_t attributes;
-    pthread_rwlockattr_init(&attributes);
-    pthread_rwlockattr_setkind_np(&attributes, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
-    pthread_rwlock_init(&m_lock, &attributes);
-    pthread_rwlockattr_destroy(&attributes);
-}
-
-TreeRwLock& TreeLock() noexcept
-{
-    // Never destroyed: handles held by other libraries' statics may be closed during exit.
-    static TreeRwLock* lock = new TreeRwLock;
-    return *lock;
-}
+constinit TreeRwLock g_treeLock;
 
 void AddRef(Node* node) noexcept
 {
@@ -349,26 +334,23 @@ void Release(Node* node) noexcept
     if (node->refs.fetch_sub(1, std::memory_order_acq_rel) == 1)
     {
         // Readers may still be walking up through this node's children; wait for them.
-        std::unique_lock lock(TreeLock());
-        DestroyLocked(node);
+        TreeWriteLock lock(g_treeLock);
+        DestroyTree(node);
     }
 }
 
 void ReleaseLocked(Node* node) noexcept
 {
-    if (node->refs.fetch_sub(1, std::memory_order_acq_rel) == 1)
-    {
-        DestroyLocked(node);
-    }
+    // The same work as for a private tree; only the caller's contract differs.
+    ReleaseDetached(node);
 }
 
-void AppendPathComponent(std::wstring& path, std::wstring_view name)
+void ReleaseDetached(Node* node) noexcept
 {
-    if (path.empty() || path.back() != L'\\')
+    if (node->refs.fetch_sub(1, std::memory_order_acq_rel) == 1)
     {
-        path += L'\\';
+        DestroyTree(node);
     }
-    path += name;
 }
 
 std::wstring FullPath(const Node* node)
@@ -566,7 +548,7 @@ Node* CloneTree(const Node* source, std::uint64_t depth)
     }
     catch (...)
     {
-        ReleaseLocked(rootRaw);
+        ReleaseDetached(rootRaw);
         throw;
     }
     return rootRaw;
