@@ -52,6 +52,9 @@ public:
     void lock() RSM_ACQUIRE() { m_m.lock(); }
     void unlock() RSM_RELEASE() { m_m.unlock(); }
     bool try_lock() RSM_TRY_ACQUIRE(true) { return m_m.try_lock(); }
+    // Tells the analysis that the lock is held where it cannot see it (a lambda called under the
+    // caller's lock); no check at run time.
+    void AssertHeld() const RSM_ASSERT_CAPABILITY(this) {}
 
     // For condition variables only.
     std::mutex& Native() noexcept { return m_m; }
@@ -71,6 +74,9 @@ public:
     void lock() RSM_ACQUIRE() { m_m.lock(); }
     void unlock() RSM_RELEASE() { m_m.unlock(); }
     bool try_lock() RSM_TRY_ACQUIRE(true) { return m_m.try_lock(); }
+    // Tells the analysis that the lock is held where it cannot see it (a lambda called under the
+    // caller's lock); no check at run time.
+    void AssertHeld() const RSM_ASSERT_CAPABILITY(this) {}
 
 private:
     std::recursive_mutex m_m;
@@ -87,6 +93,7 @@ public:
     void unlock() RSM_RELEASE() { m_m.unlock(); }
     void lock_shared() RSM_ACQUIRE_SHARED() { m_m.lock_shared(); }
     void unlock_shared() RSM_RELEASE_SHARED() { m_m.unlock_shared(); }
+    void AssertHeld() const RSM_ASSERT_CAPABILITY(this) {}
 
 private:
     std::shared_mutex m_m;
@@ -105,18 +112,21 @@ private:
     M& m_m;
 };
 
-// Shared scoped lock over a SharedMutex.
-class RSM_SCOPED_CAPABILITY SharedLockGuard
+// Shared scoped lock over any capability with lock_shared/unlock_shared.
+template <typename M> class RSM_SCOPED_CAPABILITY SharedLock
 {
 public:
-    explicit SharedLockGuard(SharedMutex& m) RSM_ACQUIRE_SHARED(m) : m_m(m) { m_m.lock_shared(); }
-    ~SharedLockGuard() RSM_RELEASE() { m_m.unlock_shared(); }
-    SharedLockGuard(const SharedLockGuard&) = delete;
-    SharedLockGuard& operator=(const SharedLockGuard&) = delete;
+    explicit SharedLock(M& m) RSM_ACQUIRE_SHARED(m) : m_m(m) { m_m.lock_shared(); }
+    ~SharedLock() RSM_RELEASE() { m_m.unlock_shared(); }
+    SharedLock(const SharedLock&) = delete;
+    SharedLock& operator=(const SharedLock&) = delete;
 
 private:
-    SharedMutex& m_m;
+    M& m_m;
 };
+
+// Shared scoped lock over a SharedMutex.
+using SharedLockGuard = SharedLock<SharedMutex>;
 
 // A lock on a Base::Mutex that a condition variable can wait on, and that can be released and
 // taken again inside its scope.
@@ -148,6 +158,10 @@ public:
     template <typename Predicate> void Wait(UniqueLock& lock, Predicate ready)
     {
         m_cv.wait(lock.Native(), std::move(ready));
+    }
+    template <typename TimePoint> std::cv_status WaitUntil(UniqueLock& lock, const TimePoint& deadline)
+    {
+        return m_cv.wait_until(lock.Native(), deadline);
     }
     template <typename Duration, typename Predicate>
     bool WaitFor(UniqueLock& lock, const Duration& timeout, Predicate ready)

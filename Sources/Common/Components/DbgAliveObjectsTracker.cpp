@@ -24,7 +24,7 @@ DbgAliveObjectsTracker::DbgAliveObjectsTracker(bool enabled, std::uint32_t frame
 
 DbgAliveObjectsTracker::~DbgAliveObjectsTracker()
 {
-    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    Base::LockGuard<Base::RecursiveMutex> guard(m_lock);
     m_enabled = false;
     m_records.clear();
 }
@@ -41,7 +41,7 @@ __attribute__((noinline)) void DbgAliveObjectsTracker::Register(const void* obje
         // One more than asked: the capture starts inside Register.
         Platform::CaptureStackBackTrace(m_framesToSkip + 1, kFrames, record.frames);
         record.tag = tag == nullptr ? "" : tag;
-        std::lock_guard<std::recursive_mutex> guard(m_lock);
+        Base::LockGuard<Base::RecursiveMutex> guard(m_lock);
         m_records.insert_or_assign(object, std::move(record));
     }
     catch (...)
@@ -56,7 +56,7 @@ void DbgAliveObjectsTracker::Unregister(const void* object) noexcept
     {
         return;
     }
-    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    Base::LockGuard<Base::RecursiveMutex> guard(m_lock);
     m_records.erase(object);
 }
 
@@ -68,7 +68,7 @@ void DbgAliveObjectsTracker::Dump() noexcept
     }
     try
     {
-        std::lock_guard<std::recursive_mutex> guard(m_lock);
+        Base::LockGuard<Base::RecursiveMutex> guard(m_lock);
         if (m_records.empty())
         {
             return;
@@ -109,7 +109,7 @@ void DbgAliveObjectsTracker::Dump() noexcept
 
 std::size_t DbgAliveObjectsTracker::Count() const
 {
-    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    Base::LockGuard<Base::RecursiveMutex> guard(m_lock);
     return m_records.size();
 }
 

@@ -3,10 +3,11 @@
 // "EnableAliveObjectsTracking" is non-zero.
 #pragma once
 
+#include "Common/Base/Locks.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <map>
-#include <mutex>
 #include <string>
 
 namespace Components
@@ -41,8 +42,10 @@ private:
 
     bool m_enabled = false;
     std::uint32_t m_framesToSkip = 0;
-    mutable std::recursive_mutex m_lock;
-    std::map<const void*, TRecord> m_records;
+    // Recursive: code run under the lock (the dump logs) may register or unregister objects on
+    // the same thread.
+    mutable Base::RecursiveMutex m_lock;
+    std::map<const void*, TRecord> m_records RSM_GUARDED_BY(m_lock);
 };
 
 // The module's tracker; built before the module object.

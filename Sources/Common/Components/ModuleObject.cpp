@@ -89,7 +89,7 @@ HRESULT CComponentsModuleObject::CreateInstance(const GUID* classId, const GUID*
     ComponentCreator creator = nullptr;
     {
         // Only the copy happens under the lock; creators may create further components.
-        std::lock_guard<std::mutex> guard(m_registryLock);
+        Base::LockGuard<Base::Mutex> guard(m_registryLock);
         auto it = m_classes.find(*classId);
         if (it != m_classes.end())
         {
@@ -105,13 +105,13 @@ HRESULT CComponentsModuleObject::CreateInstance(const GUID* classId, const GUID*
 
 void CComponentsModuleObject::RegisterClass(const GUID& classId, ComponentCreator creator)
 {
-    std::lock_guard<std::mutex> guard(m_registryLock);
+    Base::LockGuard<Base::Mutex> guard(m_registryLock);
     m_classes.emplace(classId, creator);
 }
 
 void CComponentsModuleObject::UnregisterClass(const GUID& classId) noexcept
 {
-    std::lock_guard<std::mutex> guard(m_registryLock);
+    Base::LockGuard<Base::Mutex> guard(m_registryLock);
     m_classes.erase(classId);
 }
 

@@ -3,12 +3,12 @@
 #pragma once
 
 #include "Common/Components/ComponentRoot.h"
+#include "Common/Base/Locks.h"
 #include "ComponentBase.h"
 
 #include <atomic>
 #include <cstdint>
 #include <map>
-#include <mutex>
 
 namespace Components
 {
@@ -48,8 +48,8 @@ public:
 
 private:
     std::atomic<std::uint32_t> m_objectCount{0};
-    std::mutex m_registryLock;
-    std::map<GUID, ComponentCreator, GuidLess> m_classes;
+    Base::Mutex m_registryLock;
+    std::map<GUID, ComponentCreator, GuidLess> m_classes RSM_GUARDED_BY(m_registryLock);
 };
 
 // The module object of this module, built on first use (at the latest during static

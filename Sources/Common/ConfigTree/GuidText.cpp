@@ -1,6 +1,7 @@
 // GUID text forms and creation.
 #include "Common/ConfigTree/VXNodePtr.h"
 
+#include "Common/Base/Results.h"
 #include "Common/ErrorHandling/HResult.h"
 #include "Platform/Core/System.h"
 #include "Platform/Core/Text.h"
@@ -156,7 +157,7 @@ HRESULT UuidStatusToHResult(std::uint32_t status, const GUID& uuid) noexcept
             return S_OK;
         }
     }
-    return MakeHr(0x80070000u | (status & 0xFFFFu));
+    return Base::HResultFromWin32(status);
 }
 
 HRESULT NewGuid(GUID* guid) noexcept

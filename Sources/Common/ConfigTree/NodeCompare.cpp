@@ -1,10 +1,10 @@
 #include "Common/ConfigTree/NodeCompare.h"
 
+#include "Common/Base/Text.h"
 #include "Common/ConfigTree/AttributeOperations.h"
 #include "Common/ErrorHandling/HResult.h"
 #include "Platform/Core/Text.h"
 
-#include <cwctype>
 #include <unordered_set>
 
 namespace
@@ -32,22 +32,6 @@ std::wstring AsText(std::uint16_t type, const std::vector<std::uint8_t>& bytes)
     return text;
 }
 
-bool EqualIgnoringCase(const std::wstring& a, const std::wstring& b)
-{
-    if (a.size() != b.size())
-    {
-        return false;
-    }
-    for (std::size_t i = 0; i < a.size(); ++i)
-    {
-        if (std::towlower(static_cast<wint_t>(a[i])) != std::towlower(static_cast<wint_t>(b[i])))
-        {
-            return false;
-        }
-    }
-    return true;
-}
-
 std::uint64_t CountAttributes(const VXNodePtr& node, std::uint32_t flags)
 {
     std::uint64_t count = 0;
@@ -73,7 +57,7 @@ bool AttributeEqualWith(AttributeName name, const VXNodePtr& a, const VXNodePtr&
     if ((flags & kCompareStringsIgnoreCase) != 0 && hasA && hasB && IsStringCode(typeA) &&
         IsStringCode(typeB))
     {
-        return EqualIgnoringCase(AsText(typeA, bytesA), AsText(typeB, bytesB));
+        return Base::EqualsNoCase(AsText(typeA, bytesA), AsText(typeB, bytesB));
     }
     if (hasA && hasB)
     {

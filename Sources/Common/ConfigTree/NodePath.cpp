@@ -1,6 +1,7 @@
 // Path resolution and composition over configuration nodes.
 #include "Common/ConfigTree/VXNodePtr.h"
 
+#include "Common/Base/Path.h"
 #include "Common/ErrorHandling/HResult.h"
 
 #include <algorithm>
@@ -143,11 +144,7 @@ std::wstring CombineNodePath(const std::wstring& base, const std::wstring& relat
             }
             else
             {
-                if (result.empty() || result.back() != L'\\')
-                {
-                    result.push_back(L'\\');
-                }
-                result.append(piece);
+                Base::AppendPathComponent(result, piece);
             }
         }
         first = false;

@@ -1,4 +1,5 @@
 #include "Common/ErrorHandling/ErrorMessages.h"
+#include "Common/Base/Text.h"
 #include "Common/ErrorHandling/ErrorDescription.h"
 #include "Common/ErrorHandling/SystemMessages.h"
 #include "Common/Logging/Log.h"
@@ -9,7 +10,6 @@
 #include <cerrno>
 #include <cwctype>
 #include <fcntl.h>
-#include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -31,22 +31,6 @@ thread_local bool t_buildingTables = false;
 bool IsBlank(char c)
 {
     return c == ' ' || c == '\t';
-}
-
-bool EndsWithNoCase(const std::wstring& text, const std::wstring& suffix)
-{
-    if (text.size() < suffix.size())
-    {
-        return false;
-    }
-    for (std::size_t i = 0; i < suffix.size(); ++i)
-    {
-        if (std::towlower(text[text.size() - suffix.size() + i]) != std::towlower(suffix[i]))
-        {
-            return false;
-        }
-    }
-    return true;
 }
 
 bool HasFolder(const std::wstring& name)
@@ -307,7 +291,7 @@ std::unique_ptr<CMessageModule> CMessageModule::Load(const std::wstring& name)
         return nullptr;
     }
     std::wstring fileName = name;
-    if (EndsWithNoCase(fileName, L".dll"))
+    if (Base::EndsWithNoCase(fileName, L".dll"))
     {
         fileName.replace(fileName.size() - 4, 4, L".msg");
     }
@@ -514,7 +498,7 @@ MessageTextCache& MessageTextCache::Instance()
 
 bool MessageTextCache::Find(std::uint32_t code, std::wstring& text) const
 {
-    std::shared_lock lock(m_lock);
+    Base::SharedLockGuard lock(m_lock);
     if (!m_enabled)
     {
         return false;
@@ -530,7 +514,7 @@ bool MessageTextCache::Find(std::uint32_t code, std::wstring& text) const
 
 void MessageTextCache::Insert(std::uint32_t code, const std::wstring& text)
 {
-    std::unique_lock lock(m_lock);
+    Base::LockGuard<Base::SharedMutex> lock(m_lock);
     m_texts.emplace(code, text);
 }
 

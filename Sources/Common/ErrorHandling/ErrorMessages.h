@@ -10,6 +10,7 @@
 // of the same base name with the extension ".msg".
 #pragma once
 
+#include "Common/Base/Locks.h"
 #include "RsmTypes.h"
 
 #include <array>
@@ -17,7 +18,6 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <shared_mutex>
 #include <string>
 
 namespace ErrorHandling
@@ -77,14 +77,14 @@ class MessageTextCache
 public:
     static MessageTextCache& Instance();
 
-    bool Find(std::uint32_t code, std::wstring& text) const;
+    bool Find(std::uint32_t code, std::wstring& text) const RSM_EXCLUDES(m_lock);
     // Keeps the first text inserted for a code.
-    void Insert(std::uint32_t code, const std::wstring& text);
+    void Insert(std::uint32_t code, const std::wstring& text) RSM_EXCLUDES(m_lock);
 
 private:
-    bool m_enabled = true;
-    mutable std::shared_mutex m_lock;
-    std::map<std::uint32_t, std::wstring> m_texts;
+    mutable Base::SharedMutex m_lock;
+    bool m_enabled RSM_GUARDED_BY(m_lock) = true;
+    std::map<std::uint32_t, std::wstring> m_texts RSM_GUARDED_BY(m_lock);
 };
 
 // The text of code, never empty: "<no description>" when nobody knows it. Cached.

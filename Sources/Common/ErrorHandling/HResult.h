@@ -2,6 +2,7 @@
 // addresses; HRX does the same and throws itself when the value is a failure.
 #pragma once
 
+#include "Common/Base/Results.h"
 #include "Ravlin.h"
 #include "RsmTypes.h"
 
@@ -19,12 +20,8 @@ struct Win32Error
     std::uint32_t value;
 };
 
-// x itself when x, read as a signed 32-bit number, is 0 or negative; otherwise a Win32-facility HRESULT.
-constexpr HRESULT HResultFromWin32(std::uint32_t x)
-{
-    return static_cast<std::int32_t>(x) <= 0 ? static_cast<HRESULT>(x)
-                                             : static_cast<HRESULT>((x & 0xFFFF) | 0x80070000u);
-}
+// The mapping lives with the other small helpers; callers here know it by its plain name.
+using Base::HResultFromWin32;
 
 class HRES
 {
@@ -48,7 +45,8 @@ public:
     void ThrowIfFailed() const;
 
 protected:
-    void Record(HRESULT code, bool takeErrorInfo) noexcept;
+    // Defined, and inlined, only where the Set operations are: each Set is exactly one frame.
+    inline void Record(HRESULT code, bool takeErrorInfo) noexcept;
 
     HRESULT m_code = S_OK;
     IErrorInfo* m_errorInfo = nullptr;

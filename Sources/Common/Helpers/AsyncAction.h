@@ -4,15 +4,14 @@
 // progress, never for a period.
 #pragma once
 
+#include "Common/Base/Locks.h"
 #include "Common/ErrorHandling/Boundary.h"
 #include "Common/Logging/Trace.h"
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <limits>
 #include <memory>
-#include <mutex>
 #include <system_error>
 #include <thread>
 #include <type_traits>
@@ -86,13 +85,13 @@ public:
         }
     }
 
-    void Stop()
+    void Stop() RSM_EXCLUDES(m_lock)
     {
         {
-            std::lock_guard lock(m_lock);
+            Base::LockGuard<Base::Mutex> lock(m_lock);
             m_stopRequested = true;
         }
-        m_wakeUp.notify_all();
+        m_wakeUp.NotifyAll();
     }
 
 private:
@@ -123,7 +122,7 @@ private:
     }
 
     // Waits until the deadline passes (true) or a stop is requested (false).
-    bool WaitUntil(std::unique_lock<std::mutex>& lock, bool limited, Clock::time_point deadline)
+    bool WaitUntil(Base::UniqueLock& lock, bool limited, Clock::time_point deadline) RSM_REQUIRES(m_lock)
     {
         for (;;)
         {
@@ -133,7 +132,7 @@ private:
             }
             if (!limited)
             {
-                m_wakeUp.wait(lock);
+                m_wakeUp.Wait(lock);
             }
             else if (Clock::now() >= deadline)
             {
@@ -141,15 +140,15 @@ private:
             }
             else
             {
-                m_wakeUp.wait_until(lock, deadline);
+                m_wakeUp.WaitUntil(lock, deadline);
             }
         }
     }
 
-    void Run(StartData& data)
+    void Run(StartData& data) RSM_EXCLUDES(m_lock)
     {
         RSM_TRACE_SCOPE_AT(Logging::Dbg, 50, L"AsyncAction thread");
-        std::unique_lock lock(m_lock);
+        Base::UniqueLock lock(m_lock);
         Clock::time_point start = Clock::now();
         Clock::time_point deadline{};
         bool limited =
@@ -157,7 +156,7 @@ private:
         WaitUntil(lock, limited, deadline);
         while (!m_stopRequested)
         {
-            lock.unlock();
+            lock.Unlock();
             RSM_WORKER(L"Executing AsyncAction", 86,
                        [&]
                        {
@@ -171,7 +170,7 @@ private:
                                data.action();
                            }
                        });
-            lock.lock();
+            lock.Lock();
             m_lastRun = Clock::now();
             // A period of 0, or one beyond the clock's range, waits for the stop alone.
             limited = m_period.count() > 0 && AsyncActionDetail::Deadline(m_lastRun, m_period, deadline);
@@ -180,10 +179,10 @@ private:
     }
 
     std::thread m_worker;
-    std::mutex m_lock;
-    std::condition_variable m_wakeUp;
-    std::chrono::milliseconds m_period;
-    Clock::time_point m_lastRun{};
-    bool m_stopRequested = false;
+    Base::Mutex m_lock;
+    Base::CondVar m_wakeUp;
+    const std::chrono::milliseconds m_period;
+    Clock::time_point m_lastRun RSM_GUARDED_BY(m_lock){};
+    bool m_stopRequested RSM_GUARDED_BY(m_lock) = false;
 };
 } // namespace Helpers

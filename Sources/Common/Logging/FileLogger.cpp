@@ -144,7 +144,7 @@ FileLogger::FileHandlePtr FileLogger::GetHandle()
 {
     static const std::wstring keepOpenKey = L"KeepOpenInterval";
     std::uint32_t keepOpen = m_config.GetNumber(keepOpenKey, LogDefaults::KeepOpenIntervalMs);
-    std::lock_guard<std::mutex> lock(m_lock);
+    Base::LockGuard<Base::Mutex> lock(m_lock);
     if (keepOpen == 0)
     {
         m_cachedHandle.reset();
@@ -186,7 +186,7 @@ FileLogger::FileHandlePtr FileLogger::OpenFile()
          hr == HResultFromWin32(ERROR_FILE_NOT_FOUND_CODE)))
     {
         // The folder went away after it was created (or could not be created then): try again.
-        CreateFolderChain(path.substr(0, path.find_last_of(L"\\/") + 1));
+        Platform::CreateFolderChain(path.substr(0, path.find_last_of(L"\\/") + 1));
         fd = OpenForAppend(fsPath, hr);
     }
     if (fd < 0)

@@ -3,11 +3,11 @@
 // reference to, so a reopen by another thread never closes it under the writer's feet.
 #pragma once
 
+#include "Common/Base/Locks.h"
 #include "Common/Logging/LogManager.h"
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 
 namespace Logging
@@ -68,17 +68,17 @@ private:
     };
     using FileHandlePtr = std::shared_ptr<const FileHandle>;
 
-    FileHandlePtr GetHandle();
-    FileHandlePtr OpenFile();
+    FileHandlePtr GetHandle() RSM_EXCLUDES(m_lock);
+    FileHandlePtr OpenFile() RSM_REQUIRES(m_lock);
 
     LogConfig& m_config;
-    std::uint32_t m_openTick = 0;
-    std::wstring m_banner;
-    std::wstring m_fileName;
-    bool m_fileNameIsPath;
-    std::mutex m_lock;
-    FileHandlePtr m_cachedHandle;
-    FileId m_lastFileId;
-    bool m_tooBigReported = false;
+    const std::wstring m_banner;
+    const std::wstring m_fileName;
+    const bool m_fileNameIsPath;
+    Base::Mutex m_lock;
+    std::uint32_t m_openTick RSM_GUARDED_BY(m_lock) = 0;
+    FileHandlePtr m_cachedHandle RSM_GUARDED_BY(m_lock);
+    FileId m_lastFileId RSM_GUARDED_BY(m_lock);
+    bool m_tooBigReported RSM_GUARDED_BY(m_lock) = false;
 };
 } // namespace Logging

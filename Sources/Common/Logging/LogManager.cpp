@@ -1,16 +1,14 @@
 #include "Common/Logging/LogManager.h"
 
+#include "Common/Base/Text.h"
 #include "Common/Settings/DataDirectory.h"
 #include "Platform/Core/System.h"
 #include "Platform/Core/Text.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdarg>
 #include <cwchar>
-#include <cwctype>
 #include <pthread.h>
-#include <sys/stat.h>
 #include <vector>
 
 namespace Logging
@@ -74,23 +72,6 @@ void AppendNumber(std::wstring& out, std::uint64_t value, int width, wchar_t pad
     {
         out.push_back(digits[--n]);
     }
-}
-
-bool EqualsNoCase(const std::wstring& a, const wchar_t* b)
-{
-    std::size_t n = std::wcslen(b);
-    if (a.size() != n)
-    {
-        return false;
-    }
-    for (std::size_t i = 0; i < n; ++i)
-    {
-        if (std::towupper(static_cast<wint_t>(a[i])) != static_cast<wint_t>(b[i]))
-        {
-            return false;
-        }
-    }
-    return true;
 }
 
 // Windows wide printf reads "%s" as a wide string; glibc wants "%ls".
@@ -253,7 +234,7 @@ void LogConfig::Refresh(bool onlyWhenDue)
         name = Settings::Trim(name);
         for (std::int32_t i = None; i <= Dbg3; ++i)
         {
-            if (EqualsNoCase(name, kSeverityNames[i]))
+            if (Base::EqualsNoCase(name, kSeverityNames[i]))
             {
                 severity = i;
                 break;
@@ -268,7 +249,7 @@ void LogConfig::Refresh(bool onlyWhenDue)
 std::wstring LogConfig::GetDirectory()
 {
     Refresh(true);
-    std::lock_guard<std::mutex> lock(m_directoryLock);
+    Base::LockGuard<Base::Mutex> lock(m_directoryLock);
     if (m_directoryDirty.load(std::memory_order_acquire))
     {
         std::wstring path = m_section.GetString(L"Path", LogDefaults::Path);
@@ -281,7 +262,7 @@ std::wstring LogConfig::GetDirectory()
         if (path != m_directory)
         {
             m_directory = path;
-            CreateFolderChain(m_directory);
+            Platform::CreateFolderChain(m_directory);
         }
         m_directoryDirty.store(false, std::memory_order_relaxed);
     }
@@ -292,38 +273,6 @@ std::uint32_t LogConfig::GetNumber(const std::wstring& key, std::uint32_t defaul
 {
     Refresh(true);
     return m_section.GetNumber(key, defaultValue);
-}
-
-void CreateFolderChain(const std::wstring& path)
-{
-    auto ensure = [](const std::wstring& prefix)
-    {
-        if (prefix.empty())
-        {
-            return;
-        }
-        std::string fsPath = Platform::ToFileSystemPath(prefix);
-        struct stat st
-        {
-        };
-        if (::stat(fsPath.c_str(), &st) == 0)
-        {
-            return;
-        }
-        std::uint32_t error = Platform::Win32FromErrno(errno);
-        if (error == ERROR_FILE_NOT_FOUND_CODE || error == ERROR_PATH_NOT_FOUND_CODE)
-        {
-            ::mkdir(fsPath.c_str(), 0777);
-        }
-    };
-    for (std::size_t i = 0; i < path.size(); ++i)
-    {
-        if (path[i] == L'\\' || path[i] == L'/')
-        {
-            ensure(path.substr(0, i));
-        }
-    }
-    ensure(path);
 }
 
 LogManager::LogManager()

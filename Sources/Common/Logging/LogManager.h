@@ -2,12 +2,12 @@
 // line per message and hands it to up to four registered loggers without taking a lock.
 #pragma once
 
+#include "Common/Base/Locks.h"
 #include "Common/Logging/Log.h"
 #include "Common/Settings/GlobalSettings.h"
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <string>
 
 namespace Logging
@@ -72,7 +72,7 @@ public:
     void Refresh(bool onlyWhenDue);
     // The resolved log folder, ending with "\"; the folder chain is created when it changes.
     // Throws HRX when the data directory cannot be built.
-    std::wstring GetDirectory();
+    std::wstring GetDirectory() RSM_EXCLUDES(m_directoryLock);
     std::uint32_t GetNumber(const std::wstring& key, std::uint32_t defaultValue);
     std::int32_t MaxSeverity() const { return m_maxSeverity.load(std::memory_order_relaxed); }
     Settings::SettingsSection& Section() { return m_section; }
@@ -81,13 +81,10 @@ private:
     Settings::SettingsSection m_section;
     std::atomic<std::uint32_t> m_lastRefreshTick{0};
     std::atomic<std::int32_t> m_maxSeverity{LogDefaults::MaxSeverity};
-    std::mutex m_directoryLock;
-    std::wstring m_directory;
+    Base::Mutex m_directoryLock;
+    std::wstring m_directory RSM_GUARDED_BY(m_directoryLock);
     std::atomic<bool> m_directoryDirty{true};
 };
-
-// Creates every missing folder of the chain; failures are ignored.
-void CreateFolderChain(const std::wstring& path);
 
 class LogManager
 {

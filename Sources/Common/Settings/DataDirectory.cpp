@@ -7,9 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cwctype>
 #include <memory>
-#include <mutex>
 
 namespace Settings
 {
@@ -66,7 +64,7 @@ void CombineComponent(std::wstring& path, const std::wstring& component)
     }
 }
 
-std::mutex g_instanceLock;
+Base::Mutex g_instanceLock;
 std::atomic<DataDirectory*> g_instance{nullptr};
 
 struct InstanceHolder
@@ -75,7 +73,7 @@ struct InstanceHolder
     ~InstanceHolder() { g_instance.store(nullptr); }
 };
 
-InstanceHolder& Holder()
+InstanceHolder& Holder() RSM_REQUIRES(g_instanceLock)
 {
     static InstanceHolder holder;
     return holder;
@@ -85,7 +83,7 @@ InstanceHolder& Holder()
 bool ComponentListLess::operator()(const std::vector<std::wstring>& a,
                                    const std::vector<std::wstring>& b) const
 {
-    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), CaseInsensitiveLess());
+    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), Base::NoCaseLess());
 }
 
 std::vector<std::wstring> SplitPathComponents(const std::wstring& path)
@@ -162,7 +160,7 @@ DataDirectory& DataDirectory::Instance()
     {
         return *p;
     }
-    std::lock_guard<std::mutex> lock(g_instanceLock);
+    Base::LockGuard<Base::Mutex> lock(g_instanceLock);
     InstanceHolder& holder = Holder();
     if (!holder.instance)
     {
@@ -174,7 +172,7 @@ DataDirectory& DataDirectory::Instance()
 
 void DataDirectory::ResetInstance()
 {
-    std::lock_guard<std::mutex> lock(g_instanceLock);
+    Base::LockGuard<Base::Mutex> lock(g_instanceLock);
     g_instance.store(nullptr);
     Holder().instance.reset();
 }

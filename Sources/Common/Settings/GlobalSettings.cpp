@@ -202,13 +202,13 @@ void SettingsStore::Register(ISettingsProvider* provider)
     {
         return;
     }
-    std::lock_guard<std::recursive_mutex> lock(m_lock);
+    Base::LockGuard<Base::RecursiveMutex> lock(m_lock);
     m_providers.push_back(provider);
 }
 
 void SettingsStore::Unregister(ISettingsProvider* provider)
 {
-    std::lock_guard<std::recursive_mutex> lock(m_lock);
+    Base::LockGuard<Base::RecursiveMutex> lock(m_lock);
     m_providers.erase(std::remove(m_providers.begin(), m_providers.end(), provider), m_providers.end());
 }
 
@@ -218,7 +218,7 @@ HRESULT SettingsStore::GetString(const wchar_t* section, const wchar_t* key, std
     {
         return E_INVALIDARG;
     }
-    std::lock_guard<std::recursive_mutex> lock(m_lock);
+    Base::LockGuard<Base::RecursiveMutex> lock(m_lock);
     for (auto it = m_providers.rbegin(); it != m_providers.rend(); ++it)
     {
         HRESULT hr = (*it)->GetString(section, key, value);
@@ -236,7 +236,7 @@ HRESULT SettingsStore::GetNumber(const wchar_t* section, const wchar_t* key, std
     {
         return E_INVALIDARG;
     }
-    std::lock_guard<std::recursive_mutex> lock(m_lock);
+    Base::LockGuard<Base::RecursiveMutex> lock(m_lock);
     for (auto it = m_providers.rbegin(); it != m_providers.rend(); ++it)
     {
         HRESULT hr = (*it)->GetNumber(section, key, value);
@@ -328,13 +328,13 @@ void SettingsSection::ClearIfDueLocked()
 
 void SettingsSection::ClearCaches()
 {
-    std::lock_guard<std::mutex> lock(m_lock);
+    Base::LockGuard<Base::Mutex> lock(m_lock);
     ClearLocked();
 }
 
 std::uint32_t SettingsSection::Generation() const
 {
-    std::lock_guard<std::mutex> lock(m_lock);
+    Base::LockGuard<Base::Mutex> lock(m_lock);
     return m_generation;
 }
 
@@ -342,7 +342,7 @@ bool SettingsSection::TryGetString(const std::wstring& key, std::wstring& value,
 {
     if (useCache)
     {
-        std::lock_guard<std::mutex> lock(m_lock);
+        Base::LockGuard<Base::Mutex> lock(m_lock);
         ClearIfDueLocked();
         auto it = m_stringCache.find(key);
         if (it != m_stringCache.end())
@@ -359,7 +359,7 @@ bool SettingsSection::TryGetString(const std::wstring& key, std::wstring& value,
     bool present = SUCCEEDED(GetGlobalSetting(m_name.c_str(), key.c_str(), found));
     if (useCache)
     {
-        std::lock_guard<std::mutex> lock(m_lock);
+        Base::LockGuard<Base::Mutex> lock(m_lock);
         if (present)
         {
             m_stringCache[key] = found;
@@ -380,7 +380,7 @@ bool SettingsSection::TryGetNumber(const std::wstring& key, std::uint32_t& value
 {
     if (useCache)
     {
-        std::lock_guard<std::mutex> lock(m_lock);
+        Base::LockGuard<Base::Mutex> lock(m_lock);
         ClearIfDueLocked();
         auto it = m_numberCache.find(key);
         if (it != m_numberCache.end())
@@ -397,7 +397,7 @@ bool SettingsSection::TryGetNumber(const std::wstring& key, std::uint32_t& value
     bool present = SUCCEEDED(GetGlobalSettingNumber(m_name.c_str(), key.c_str(), found));
     if (useCache)
     {
-        std::lock_guard<std::mutex> lock(m_lock);
+        Base::LockGuard<Base::Mutex> lock(m_lock);
         if (present)
         {
             m_numberCache[key] = found;

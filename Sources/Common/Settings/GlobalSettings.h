@@ -3,10 +3,10 @@
 // means "General".
 #pragma once
 
+#include "Common/Base/Locks.h"
 #include "RsmTypes.h"
 
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -67,8 +67,8 @@ class SettingsStore
 public:
     static SettingsStore& Instance();
 
-    void Register(ISettingsProvider* provider);
-    void Unregister(ISettingsProvider* provider);
+    void Register(ISettingsProvider* provider) RSM_EXCLUDES(m_lock);
+    void Unregister(ISettingsProvider* provider) RSM_EXCLUDES(m_lock);
     HRESULT GetString(const wchar_t* section, const wchar_t* key, std::wstring& value);
     HRESULT GetNumber(const wchar_t* section, const wchar_t* key, std::uint32_t& value);
 
@@ -79,8 +79,9 @@ private:
     SettingsStore();
     ~SettingsStore();
 
-    std::recursive_mutex m_lock;
-    std::vector<ISettingsProvider*> m_providers;
+    // Recursive: a provider may read settings itself while it is asked.
+    Base::RecursiveMutex m_lock;
+    std::vector<ISettingsProvider*> m_providers RSM_GUARDED_BY(m_lock);
     IniFileSettingsProvider m_ini;
     EnvironmentSettingsProvider m_environment;
 };
@@ -113,16 +114,16 @@ public:
     std::uint32_t Generation() const;
 
 private:
-    void ClearIfDueLocked();
-    void ClearLocked();
+    void ClearIfDueLocked() RSM_REQUIRES(m_lock);
+    void ClearLocked() RSM_REQUIRES(m_lock);
 
     std::wstring m_name;
     std::uint32_t m_refreshIntervalMs;
-    mutable std::mutex m_lock;
-    std::uint32_t m_generation = 0;
-    std::uint32_t m_lastClearTick = 0;
-    std::unordered_map<std::wstring, std::wstring> m_stringCache;
-    std::unordered_map<std::wstring, std::uint32_t> m_numberCache;
-    std::unordered_set<std::wstring> m_absentCache;
+    mutable Base::Mutex m_lock;
+    std::uint32_t m_generation RSM_GUARDED_BY(m_lock) = 0;
+    std::uint32_t m_lastClearTick RSM_GUARDED_BY(m_lock) = 0;
+    std::unordered_map<std::wstring, std::wstring> m_stringCache RSM_GUARDED_BY(m_lock);
+    std::unordered_map<std::wstring, std::uint32_t> m_numberCache RSM_GUARDED_BY(m_lock);
+    std::unordered_set<std::wstring> m_absentCache RSM_GUARDED_BY(m_lock);
 };
 } // namespace Settings

@@ -1,10 +1,11 @@
 #include "Common/Settings/IniFile.h"
 
+#include "Common/Base/Text.h"
+
 #include "Platform/Core/System.h"
 #include "Platform/Core/Text.h"
 
 #include <algorithm>
-#include <cwctype>
 #include <cerrno>
 #include <fcntl.h>
 #include <unistd.h>
@@ -34,15 +35,6 @@ std::wstring TrimBlanks(std::wstring_view text)
     return std::wstring(text.substr(b, e - b));
 }
 
-bool EqualsNoCase(std::wstring_view a, std::wstring_view b)
-{
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
-                                              [](wchar_t x, wchar_t y) {
-                                                  return std::towlower(static_cast<wint_t>(x)) ==
-                                                         std::towlower(static_cast<wint_t>(y));
-                                              });
-}
-
 bool FindValue(const std::wstring& text, std::wstring_view section, std::wstring_view key,
                std::wstring& value)
 {
@@ -66,7 +58,7 @@ bool FindValue(const std::wstring& text, std::wstring_view section, std::wstring
             std::size_t close = line.find(L']');
             std::wstring name = TrimBlanks(std::wstring_view(line).substr(
                 1, close == std::wstring::npos ? std::wstring::npos : close - 1));
-            inSection = EqualsNoCase(name, section);
+            inSection = Base::EqualsNoCase(name, section);
             continue;
         }
         if (!inSection)
@@ -74,7 +66,8 @@ bool FindValue(const std::wstring& text, std::wstring_view section, std::wstring
             continue;
         }
         std::size_t eq = line.find(L'=');
-        if (eq == std::wstring::npos || !EqualsNoCase(TrimBlanks(std::wstring_view(line).substr(0, eq)), key))
+        if (eq == std::wstring::npos ||
+            !Base::EqualsNoCase(TrimBlanks(std::wstring_view(line).substr(0, eq)), key))
         {
             continue;
         }

@@ -7,7 +7,6 @@
 #include "Platform/Core/Text.h"
 
 #include <algorithm>
-#include <cwctype>
 
 namespace Settings
 {
@@ -15,18 +14,9 @@ namespace
 {
 const int kModuleAnchor = 0;
 
-bool EqualsNoCase(const std::wstring& a, const std::wstring& b)
-{
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
-                                              [](wchar_t x, wchar_t y) {
-                                                  return std::towlower(static_cast<wint_t>(x)) ==
-                                                         std::towlower(static_cast<wint_t>(y));
-                                              });
-}
-
 bool SameKeyPath(const std::vector<std::wstring>& a, const std::vector<std::wstring>& b)
 {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), EqualsNoCase);
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), Base::EqualsNoCase);
 }
 
 std::wstring TrimLine(const std::wstring& line)
@@ -116,14 +106,6 @@ bool ParseValueLine(const std::wstring& line, std::wstring& name, std::uint32_t&
 }
 
 } // namespace
-
-bool CaseInsensitiveLess::operator()(const std::wstring& a, const std::wstring& b) const
-{
-    return std::lexicographical_compare(
-        a.begin(), a.end(), b.begin(), b.end(),
-        [](wchar_t x, wchar_t y)
-        { return std::towlower(static_cast<wint_t>(x)) < std::towlower(static_cast<wint_t>(y)); });
-}
 
 std::string RegistryStoreFolder()
 {
@@ -224,7 +206,7 @@ std::uint32_t RegistryKey::QueryString(const std::wstring& name, std::wstring& d
 {
     for (const Value& v : m_values)
     {
-        if (v.valid && EqualsNoCase(v.name, name))
+        if (v.valid && Base::EqualsNoCase(v.name, name))
         {
             if (v.type != REG_SZ_TYPE && v.type != REG_EXPAND_SZ_TYPE)
             {
@@ -261,10 +243,9 @@ RegistryRoot ParseRootKey(std::wstring& keyPath)
     return RegistryRoot::LocalMachine;
 }
 
-std::map<std::wstring, std::wstring, CaseInsensitiveLess>
-ReadRegistryStringValues(const std::wstring& keyPath)
+std::map<std::wstring, std::wstring, Base::NoCaseLess> ReadRegistryStringValues(const std::wstring& keyPath)
 {
-    std::map<std::wstring, std::wstring, CaseInsensitiveLess> values;
+    std::map<std::wstring, std::wstring, Base::NoCaseLess> values;
     std::wstring path = keyPath;
     RegistryRoot root = ParseRootKey(path);
     std::unique_ptr<RegistryKey> key;

@@ -13,6 +13,7 @@
 // Key paths and value names compare case-insensitively; inside quotes "\\" and "\"" are escapes.
 #pragma once
 
+#include "Common/Base/Text.h"
 #include "RsmTypes.h"
 
 #include <cstdint>
@@ -62,17 +63,11 @@ private:
     std::vector<Value> m_values;
 };
 
-struct CaseInsensitiveLess
-{
-    bool operator()(const std::wstring& a, const std::wstring& b) const;
-};
-
 // Splits the root component off keyPath ("HKLM", "HKEY_LOCAL_MACHINE", "HKCU",
 // "HKEY_CURRENT_USER", exact case); anything else reads HKEY_LOCAL_MACHINE with the whole path.
 RegistryRoot ParseRootKey(std::wstring& keyPath);
 
 // The REG_SZ and REG_EXPAND_SZ values of the key, environment references expanded; empty when
 // the key cannot be opened. Throws HRX on enumeration or read errors.
-std::map<std::wstring, std::wstring, CaseInsensitiveLess>
-ReadRegistryStringValues(const std::wstring& keyPath);
+std::map<std::wstring, std::wstring, Base::NoCaseLess> ReadRegistryStringValues(const std::wstring& keyPath);
 } // namespace Settings

@@ -1,5 +1,6 @@
 #include "Platform/Core/System.h"
 #include "Platform/Core/Text.h"
+#include "Common/Base/Locks.h"
 
 #include <cerrno>
 #include <chrono>
@@ -9,8 +10,8 @@
 #include <dlfcn.h>
 #include <execinfo.h>
 #include <fstream>
-#include <mutex>
 #include <sys/random.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 #include <vector>
@@ -20,7 +21,8 @@ namespace Platform
 namespace
 {
 thread_local std::uint32_t t_lastError = 0;
-std::mutex g_environmentLock;
+// The C library's environment functions are not safe against each other.
+Base::Mutex g_environmentLock;
 } // namespace
 
 std::uint32_t GetLastError()
@@ -128,7 +130,8 @@ LocalTime ToLocalTime(std::uint64_t fileTime)
     return r;
 }
 
-std::uint32_t CaptureStackBackTrace(std::uint32_t framesToSkip, std::uint32_t count, void** frames)
+__attribute__((noinline)) std::uint32_t CaptureStackBackTrace(std::uint32_t framesToSkip, std::uint32_t count,
+                                                              void** frames)
 {
     if (frames == nullptr || count == 0)
     {
@@ -137,8 +140,20 @@ std::uint32_t CaptureStackBackTrace(std::uint32_t framesToSkip, std::uint32_t co
     constexpr int maxFrames = 64;
     void* buffer[maxFrames];
     int got = ::backtrace(buffer, maxFrames);
-    // buffer[0] is this function itself.
-    std::uint32_t first = framesToSkip + 1;
+    // The caller's frame is the one that returns where this call returns. Looking for it rather
+    // than assuming it at index 1 keeps the count right when backtrace is intercepted (the
+    // sanitizers wrap it in a frame of their own).
+    void* const returnAddress = __builtin_return_address(0);
+    std::uint32_t caller = 1;
+    for (int i = 0; i < got; ++i)
+    {
+        if (buffer[i] == returnAddress)
+        {
+            caller = static_cast<std::uint32_t>(i);
+            break;
+        }
+    }
+    std::uint32_t first = caller + framesToSkip;
     std::uint32_t filled = 0;
     for (std::uint32_t i = first; i < static_cast<std::uint32_t>(got) && filled < count; ++i)
     {
@@ -247,7 +262,7 @@ std::wstring GetCommandLine()
 
 bool GetEnvironmentVariable(const std::wstring& name, std::wstring& value)
 {
-    std::lock_guard<std::mutex> lock(g_environmentLock);
+    Base::LockGuard<Base::Mutex> lock(g_environmentLock);
     const char* v = std::getenv(ToUtf8(name).c_str());
     if (v == nullptr)
     {
@@ -260,7 +275,7 @@ bool GetEnvironmentVariable(const std::wstring& name, std::wstring& value)
 
 bool SetEnvironmentVariable(const std::wstring& name, const std::wstring* value)
 {
-    std::lock_guard<std::mutex> lock(g_environmentLock);
+    Base::LockGuard<Base::Mutex> lock(g_environmentLock);
     std::string n = ToUtf8(name);
     if (value == nullptr)
     {
@@ -319,5 +334,37 @@ void OutputDebugString(const std::wstring& text)
     line.push_back('\n');
     ssize_t ignored = ::write(STDERR_FILENO, line.data(), line.size());
     (void)ignored;
+}
+
+void CreateFolderChain(const std::wstring& path)
+{
+    auto ensure = [](const std::wstring& prefix)
+    {
+        if (prefix.empty())
+        {
+            return;
+        }
+        std::string fsPath = ToFileSystemPath(prefix);
+        struct stat st
+        {
+        };
+        if (::stat(fsPath.c_str(), &st) == 0)
+        {
+            return;
+        }
+        std::uint32_t error = Win32FromErrno(errno);
+        if (error == ERROR_FILE_NOT_FOUND_CODE || error == ERROR_PATH_NOT_FOUND_CODE)
+        {
+            ::mkdir(fsPath.c_str(), 0777);
+        }
+    };
+    for (std::size_t i = 0; i < path.size(); ++i)
+    {
+        if (path[i] == L'\\' || path[i] == L'/')
+        {
+            ensure(path.substr(0, i));
+        }
+    }
+    ensure(path);
 }
 } // namespace Platform

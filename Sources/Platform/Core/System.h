@@ -33,8 +33,9 @@ struct LocalTime
 };
 LocalTime ToLocalTime(std::uint64_t fileTime);
 
-// Fills up to count return addresses of the caller's stack, skipping framesToSkip frames above
-// this function; returns how many were filled. Unfilled entries are left untouched.
+// Fills up to count return addresses of the caller's stack; returns how many were filled.
+// With framesToSkip 0 the first address lies in the function that called this one; each frame
+// skipped moves one caller up. Unfilled entries are left untouched.
 std::uint32_t CaptureStackBackTrace(std::uint32_t framesToSkip, std::uint32_t count, void** frames);
 
 // UuidCreate: 0 on success, otherwise a Win32 status.
@@ -57,6 +58,9 @@ std::wstring ExpandEnvironmentStrings(const std::wstring& text);
 
 // Maps a backslash path to a file system path (backslashes become '/').
 std::string ToFileSystemPath(const std::wstring& path);
+// Creates every missing folder of the chain (either separator); failures are ignored, the
+// caller finds out when it opens a file there.
+void CreateFolderChain(const std::wstring& path);
 
 // Writes the text and a line feed to standard error (the platform debug output).
 void OutputDebugString(const std::wstring& text);

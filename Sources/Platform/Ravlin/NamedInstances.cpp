@@ -1,17 +1,16 @@
 // Named instances of the component framework: a process-wide table from name to object.
 #include "Ravlin.h"
+#include "Common/Base/Locks.h"
 
 #include <map>
-#include <mutex>
-#include <shared_mutex>
 #include <string>
 
 namespace
 {
 struct Registry
 {
-    std::shared_mutex lock;
-    std::map<std::wstring, IComponentBase*> instances;
+    Base::SharedMutex lock;
+    std::map<std::wstring, IComponentBase*> instances RSM_GUARDED_BY(lock);
 };
 
 // Never destroyed: instances still published at exit may live in libraries that are already
@@ -50,7 +49,7 @@ extern "C"
         IComponentBase* instance = nullptr;
         {
             Registry& registry = TheRegistry();
-            std::shared_lock<std::shared_mutex> guard(registry.lock);
+            Base::SharedLockGuard guard(registry.lock);
             auto it = registry.instances.find(name);
             if (it == registry.instances.end())
             {
@@ -73,7 +72,7 @@ extern "C"
         IComponentBase* previous = nullptr;
         {
             Registry& registry = TheRegistry();
-            std::unique_lock<std::shared_mutex> guard(registry.lock);
+            Base::LockGuard<Base::SharedMutex> guard(registry.lock);
             auto it = registry.instances.find(name);
             if (it != registry.instances.end())
             {

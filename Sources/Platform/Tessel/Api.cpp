@@ -5,8 +5,6 @@
 
 #include <cstring>
 #include <cwchar>
-#include <mutex>
-#include <shared_mutex>
 #include <new>
 
 using namespace Tessel;
@@ -137,7 +135,7 @@ public:
         }
         {
             // The text is built under the lock and written after it, so a writer may call back in.
-            std::shared_lock lock(TreeLock());
+            TreeReadLock lock(g_treeLock);
             for (std::uint64_t i = 0; i < count; ++i)
             {
                 WriteNodeXml(text, FromHandle(nodes[i]), depth);
@@ -262,7 +260,7 @@ extern "C"
         return Guard(
             [&]
             {
-                std::shared_lock lock(TreeLock());
+                TreeReadLock lock(g_treeLock);
                 *clone = CloneTree(FromHandle(node), ClampDepth(depth));
                 return S_OK;
             });
@@ -274,7 +272,7 @@ extern "C"
         {
             return E_POINTER;
         }
-        std::shared_lock lock(TreeLock());
+        TreeReadLock lock(g_treeLock);
         return CopyText(FromHandle(node)->type, buffer, length);
     }
 
@@ -287,7 +285,7 @@ extern "C"
         return Guard(
             [&]
             {
-                std::shared_lock lock(TreeLock());
+                TreeReadLock lock(g_treeLock);
                 // Written straight into the caller's buffer: this runs for every attribute copy.
                 const std::vector<Attribute>& attributes = FromHandle(node)->attributes;
                 std::uint64_t needed = 1;
@@ -334,7 +332,7 @@ extern "C"
         return Guard(
             [&]
             {
-                std::shared_lock lock(TreeLock());
+                TreeReadLock lock(g_treeLock);
                 const Node* n = FromHandle(node);
                 if (kind == VXN_NAME_OWN)
                 {
@@ -366,9 +364,8 @@ extern "C"
                 Node* n = FromHandle(node);
                 if (kind == VXN_NAME_OWN)
                 {
-                    std::unique_lock lock(TreeLock());
+                    TreeWriteLock lock(g_treeLock);
                     Rename(n, text);
-                    Touch(n);
                     return S_OK;
                 }
                 std::size_t slash = text.rfind(L'\\');
@@ -379,12 +376,11 @@ extern "C"
                 std::wstring prefix(text.substr(0, slash));
                 std::wstring_view last = text.substr(slash + 1);
                 NameText lastText(last);
-                std::unique_lock lock(TreeLock());
+                TreeWriteLock lock(g_treeLock);
                 if (n->parent == nullptr)
                 {
                     n->rootPrefix.swap(prefix);
                     n->name.Swap(lastText);
-                    Touch(n);
                     return S_OK;
                 }
                 // An attached node's path follows from its parent: only a path that renaming can
@@ -396,7 +392,6 @@ extern "C"
                     return E_INVALIDARG;
                 }
                 Rename(n, last);
-                Touch(n);
                 return S_OK;
             });
     }
@@ -407,7 +402,7 @@ extern "C"
         {
             return E_POINTER;
         }
-        std::shared_lock lock(TreeLock());
+        TreeReadLock lock(g_treeLock);
         *count = FromHandle(node)->children.Size();
         return S_OK;
     }
@@ -423,7 +418,7 @@ extern "C"
         {
             return E_POINTER;
         }
-        std::shared_lock lock(TreeLock());
+        TreeReadLock lock(g_treeLock);
         const Node* n = FromHandle(node);
         if (index >= n->children.Size())
         {
@@ -451,7 +446,7 @@ extern "C"
         {
             return hr;
         }
-        std::shared_lock lock(TreeLock());
+        TreeReadLock lock(g_treeLock);
         Node* found = FindChild(FromHandle(node), view);
         if (found == nullptr)
         {
@@ -473,7 +468,7 @@ extern "C"
         {
             return E_POINTER;
         }
-        std::shared_lock lock(TreeLock());
+        TreeReadLock lock(g_treeLock);
         Node* p = FromHandle(node)->parent;
         // A parent whose last reference is gone is being destroyed: the node is detached already.
         if (p == nullptr || !TryAddRef(p))
@@ -495,7 +490,7 @@ extern "C"
             {
                 Node* p = FromHandle(parent);
                 Node* c = FromHandle(child);
-                std::unique_lock lock(TreeLock());
+                TreeWriteLock lock(g_treeLock);
                 // A childless node can only be its own ancestor; skipping the walk keeps building deep chains
                 // linear.
                 if (c == p || (c->children.Size() != 0 && IsSelfOrAncestor(c, p)))
@@ -508,29 +503,12 @@ extern "C"
                     // A move: the old parent's reference becomes the new parent's.
                     Node* old = c->parent;
                     UnlinkChild(old, old->children.IndexOf(c));
-                    Touch(old);
                 }
                 else
                 {
                     AddRef(c);
                 }
                 LinkChild(p, c);
-                Touch(p);
-                return S_OK;
-            });
-    }
-
-    HRESULT VxnGetContentHash(IVXNode* node, std::uint64_t* low, std::uint64_t* high)
-    {
-        if (node == nullptr || low == nullptr || high == nullptr)
-        {
-            return E_POINTER;
-        }
-        return Guard(
-            [&]
-            {
-                std::shared_lock lock(TreeLock());
-                ContentHash(FromHandle(node), *low, *high);
                 return S_OK;
             });
     }
@@ -541,14 +519,13 @@ extern "C"
         {
             return E_POINTER;
         }
-        std::unique_lock lock(TreeLock());
+        TreeWriteLock lock(g_treeLock);
         Node* n = FromHandle(node);
         if (index >= n->children.Size())
         {
             return HR_NOT_FOUND;
         }
         Node* removed = UnlinkChild(n, static_cast<std::size_t>(index));
-        Touch(n);
         ReleaseLocked(removed);
         return S_OK;
     }
@@ -583,11 +560,10 @@ extern "C"
                 // Made before the lock is taken; a replaced value leaves with it after the lock.
                 Attribute added(nameView, type, value, static_cast<std::size_t>(size));
                 Node* n = FromHandle(node);
-                std::unique_lock lock(TreeLock());
+                TreeWriteLock lock(g_treeLock);
                 if (Attribute* existing = FindAttribute(n, nameView))
                 {
                     existing->Swap(added);
-                    Touch(n);
                     return S_OK;
                 }
                 std::vector<Attribute>& attributes = n->attributes;
@@ -597,7 +573,6 @@ extern "C"
                     attributes.reserve(std::max<std::size_t>(4, attributes.capacity() * 2));
                 }
                 attributes.push_back(std::move(added));
-                Touch(n);
                 return S_OK;
             });
     }
@@ -618,7 +593,7 @@ extern "C"
         {
             return E_POINTER;
         }
-        std::shared_lock lock(TreeLock());
+        TreeReadLock lock(g_treeLock);
         const Attribute* attribute = FindAttribute(FromHandle(node), nameView);
         if (attribute == nullptr)
         {
@@ -667,7 +642,7 @@ extern "C"
         Node* n = FromHandle(node);
         Attribute removed;
         {
-            std::unique_lock lock(TreeLock());
+            TreeWriteLock lock(g_treeLock);
             Attribute* attribute = FindAttribute(n, nameView);
             if (attribute == nullptr)
             {
@@ -676,7 +651,6 @@ extern "C"
             // Free the value outside the lock.
             removed = std::move(*attribute);
             n->attributes.erase(n->attributes.begin() + (attribute - n->attributes.data()));
-            Touch(n);
         }
         return S_OK;
     }

@@ -4,8 +4,6 @@
 
 #include <algorithm>
 #include <cwchar>
-#include <mutex>
-#include <shared_mutex>
 #include <utility>
 
 namespace Tessel
@@ -22,7 +20,8 @@ std::uint64_t HashName(std::wstring_view name) noexcept
     return std::hash<std::wstring_view>{}(name);
 }
 
-void DestroyLocked(Node* root) noexcept
+// The caller owns the tree lock, or the tree is private (ReleaseDetached).
+void DestroyTree(Node* root) noexcept
 {
     // Iterative, so that releasing a very deep chain cannot exhaust the stack.
     std::vector<Node*> pending;
@@ -310,21 +309,7 @@ std::size_t ChildList::IndexOf(const Node* child) const noexcept
     return Size();
 }
 
-TreeRwLock::TreeRwLock() noexcept
-{
-    pthread_rwlockattr_t attributes;
-    pthread_rwlockattr_init(&attributes);
-    pthread_rwlockattr_setkind_np(&attributes, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
-    pthread_rwlock_init(&m_lock, &attributes);
-    pthread_rwlockattr_destroy(&attributes);
-}
-
-TreeRwLock& TreeLock() noexcept
-{
-    // Never destroyed: handles held by other libraries' statics may be closed during exit.
-    static TreeRwLock* lock = new TreeRwLock;
-    return *lock;
-}
+constinit TreeRwLock g_treeLock;
 
 void AddRef(Node* node) noexcept
 {
@@ -349,26 +334,23 @@ void Release(Node* node) noexcept
     if (node->refs.fetch_sub(1, std::memory_order_acq_rel) == 1)
     {
         // Readers may still be walking up through this node's children; wait for them.
-        std::unique_lock lock(TreeLock());
-        DestroyLocked(node);
+        TreeWriteLock lock(g_treeLock);
+        DestroyTree(node);
     }
 }
 
 void ReleaseLocked(Node* node) noexcept
 {
-    if (node->refs.fetch_sub(1, std::memory_order_acq_rel) == 1)
-    {
-        DestroyLocked(node);
-    }
+    // The same work as for a private tree; only the caller's contract differs.
+    ReleaseDetached(node);
 }
 
-void AppendPathComponent(std::wstring& path, std::wstring_view name)
+void ReleaseDetached(Node* node) noexcept
 {
-    if (path.empty() || path.back() != L'\\')
+    if (node->refs.fetch_sub(1, std::memory_order_acq_rel) == 1)
     {
-        path += L'\\';
+        DestroyTree(node);
     }
-    path += name;
 }
 
 std::wstring FullPath(const Node* node)
@@ -524,130 +506,6 @@ Attribute* FindAttribute(Node* node, std::wstring_view name) noexcept
     return const_cast<Attribute*>(FindAttribute(static_cast<const Node*>(node), name));
 }
 
-std::uint64_t NextStamp() noexcept
-{
-    static std::atomic<std::uint64_t> counter{0};
-    return counter.fetch_add(1, std::memory_order_relaxed) + 1;
-}
-
-namespace
-{
-bool HashValid(const Node* node) noexcept
-{
-    return node->hashStamp.load(std::memory_order_acquire) == node->stamp;
-}
-
-// Two independent 64-bit lanes over the same bytes.
-struct Hasher
-{
-    std::uint64_t low = 0x9E3779B97F4A7C15ull;
-    std::uint64_t high = 0xC2B2AE3D27D4EB4Full;
-
-    static std::uint64_t Mix(std::uint64_t x) noexcept
-    {
-        x ^= x >> 30;
-        x *= 0xBF58476D1CE4E5B9ull;
-        x ^= x >> 27;
-        x *= 0x94D049BB133111EBull;
-        x ^= x >> 31;
-        return x;
-    }
-    void Word(std::uint64_t w) noexcept
-    {
-        low = Mix(low ^ w) + 0x632BE59BD9B4E019ull;
-        high = Mix(high + (w * 0xFF51AFD7ED558CCDull)) ^ 0x85EBCA77C2B2AE63ull;
-    }
-    void Bytes(const void* data, std::size_t size) noexcept
-    {
-        Word(size);
-        const auto* p = static_cast<const unsigned char*>(data);
-        while (size >= 8)
-        {
-            std::uint64_t w;
-            std::memcpy(&w, p, 8);
-            Word(w);
-            p += 8;
-            size -= 8;
-        }
-        if (size != 0)
-        {
-            std::uint64_t w = 0;
-            std::memcpy(&w, p, size);
-            Word(w ^ 0xA5);
-        }
-    }
-    void Text(std::wstring_view text) noexcept { Bytes(text.data(), text.size() * sizeof(wchar_t)); }
-};
-
-void HashOwnContent(const Node* node, Hasher& h) noexcept
-{
-    h.Text(node->name.View());
-    h.Text(node->type);
-    h.Word(node->attributes.size());
-    for (const Attribute& a : node->attributes)
-    {
-        h.Text(a.Name());
-        h.Word(a.Type());
-        h.Bytes(a.Value(), a.Size());
-    }
-    h.Word(node->children.Size());
-}
-} // namespace
-
-void Touch(Node* node) noexcept
-{
-    const std::uint64_t stamp = NextStamp();
-    node->stamp = stamp;
-    // An ancestor whose hash is already stale has only stale ancestors: stop there.
-    for (Node* p = node->parent; p != nullptr && HashValid(p); p = p->parent)
-    {
-        p->stamp = stamp;
-    }
-}
-
-void ContentHash(Node* node, std::uint64_t& low, std::uint64_t& high)
-{
-    // Post-order without recursion: children's hashes are cached before their parent's.
-    struct Frame
-    {
-        Node* node;
-        std::size_t next;
-    };
-    std::vector<Frame> stack;
-    if (!HashValid(node))
-    {
-        stack.push_back({node, 0});
-    }
-    while (!stack.empty())
-    {
-        Frame& top = stack.back();
-        if (top.next < top.node->children.Size())
-        {
-            Node* child = top.node->children.At(top.next++);
-            if (!HashValid(child))
-            {
-                stack.push_back({child, 0});
-            }
-            continue;
-        }
-        Node* done = top.node;
-        stack.pop_back();
-        Hasher h;
-        HashOwnContent(done, h);
-        for (std::size_t i = 0; i < done->children.Size(); ++i)
-        {
-            const Node* child = done->children.At(i);
-            h.Word(child->hashLow.load(std::memory_order_relaxed));
-            h.Word(child->hashHigh.load(std::memory_order_relaxed));
-        }
-        done->hashLow.store(h.low, std::memory_order_relaxed);
-        done->hashHigh.store(h.high, std::memory_order_relaxed);
-        done->hashStamp.store(done->stamp, std::memory_order_release);
-    }
-    low = node->hashLow.load(std::memory_order_relaxed);
-    high = node->hashHigh.load(std::memory_order_relaxed);
-}
-
 Node* CloneTree(const Node* source, std::uint64_t depth)
 {
     auto copyOne = [](const Node* from)
@@ -690,7 +548,7 @@ Node* CloneTree(const Node* source, std::uint64_t depth)
     }
     catch (...)
     {
-        ReleaseLocked(rootRaw);
+        ReleaseDetached(rootRaw);
         throw;
     }
     return rootRaw;

@@ -3,6 +3,8 @@
 // by their parent; the parent pointer is a weak back link.
 #pragma once
 
+#include "Common/Base/Locks.h"
+#include "Common/Base/Path.h"
 #include "Tessel.h"
 
 #include <atomic>
@@ -140,17 +142,10 @@ private:
     std::size_t m_used = 0;
 };
 
-// Content stamps: every node gets a fresh stamp when it is made and whenever its own content
-// changes; a change below a node whose content hash is cached renews the stamps up to that node.
-std::uint64_t NextStamp() noexcept;
-
 class Node final : public IVXNode
 {
 public:
-    Node(std::wstring_view nodeName, std::wstring nodeType)
-        : name(nodeName), type(std::move(nodeType)), stamp(NextStamp())
-    {
-    }
+    Node(std::wstring_view nodeName, std::wstring nodeType) : name(nodeName), type(std::move(nodeType)) {}
 
     std::atomic<std::uint64_t> refs{1};
     NameText name;
@@ -164,12 +159,6 @@ public:
     Node* prevSame = nullptr;
     Node* nextSame = nullptr;
     Node* chainLast = nullptr; // on the first of a same-name chain only
-    std::uint64_t stamp;       // written under the exclusive lock only
-    // Cached content hash, valid while hashStamp equals stamp. Filled under the shared lock, so
-    // concurrent readers may store it at once (with the same values).
-    std::atomic<std::uint64_t> hashStamp{0};
-    std::atomic<std::uint64_t> hashLow{0};
-    std::atomic<std::uint64_t> hashHigh{0};
 };
 
 inline Node* FromHandle(IVXNode* handle) noexcept
@@ -179,35 +168,38 @@ inline Node* FromHandle(IVXNode* handle) noexcept
 
 // One reader/writer lock guards every tree: readers share it, mutations and destruction own it.
 // Writers are preferred so that a steady stream of readers cannot hold a change back forever;
-// no code path takes the lock twice on one thread.
-class TreeRwLock
+// no code path takes the lock twice on one thread. Statically initialised and never destroyed:
+// handles held by other libraries' statics may be closed during exit.
+class RSM_CAPABILITY("mutex") TreeRwLock
 {
 public:
-    TreeRwLock() noexcept;
-    ~TreeRwLock() { pthread_rwlock_destroy(&m_lock); }
+    constexpr TreeRwLock() noexcept = default;
     TreeRwLock(const TreeRwLock&) = delete;
     TreeRwLock& operator=(const TreeRwLock&) = delete;
-    void lock() noexcept { pthread_rwlock_wrlock(&m_lock); }
-    void unlock() noexcept { pthread_rwlock_unlock(&m_lock); }
-    void lock_shared() noexcept { pthread_rwlock_rdlock(&m_lock); }
-    void unlock_shared() noexcept { pthread_rwlock_unlock(&m_lock); }
+    void lock() noexcept RSM_ACQUIRE() { pthread_rwlock_wrlock(&m_lock); }
+    void unlock() noexcept RSM_RELEASE() { pthread_rwlock_unlock(&m_lock); }
+    void lock_shared() noexcept RSM_ACQUIRE_SHARED() { pthread_rwlock_rdlock(&m_lock); }
+    void unlock_shared() noexcept RSM_RELEASE_SHARED() { pthread_rwlock_unlock(&m_lock); }
 
 private:
-    pthread_rwlock_t m_lock;
+    pthread_rwlock_t m_lock = PTHREAD_RWLOCK_WRITER_NONRECURSIVE_INITIALIZER_NP;
 };
 
-TreeRwLock& TreeLock() noexcept;
+extern TreeRwLock g_treeLock;
+using TreeWriteLock = Base::LockGuard<TreeRwLock>;
+using TreeReadLock = Base::SharedLock<TreeRwLock>;
 
 void AddRef(Node* node) noexcept;
 // Adds a reference unless the node is already being destroyed.
 bool TryAddRef(Node* node) noexcept;
 // Drops a reference; the last one destroys the node and releases its children.
 void Release(Node* node) noexcept;
-void ReleaseLocked(Node* node) noexcept; // the caller owns the tree lock, or the tree is private
+void ReleaseLocked(Node* node) noexcept RSM_REQUIRES(g_treeLock);
+// Release for a tree that no other thread can reach yet (one being built); takes no lock.
+void ReleaseDetached(Node* node) noexcept;
 
 std::wstring FullPath(const Node* node);
-// Appends "\" + name, without doubling a backslash that ends the path (the root "\").
-void AppendPathComponent(std::wstring& path, std::wstring_view name);
+using Base::AppendPathComponent;
 // The rootPrefix a detached copy needs to keep the node's full path.
 std::wstring PrefixOf(const Node* node);
 
@@ -227,13 +219,6 @@ void Rename(Node* node, std::wstring_view newName);
 const Attribute* FindAttribute(const Node* node, std::wstring_view name) noexcept;
 Attribute* FindAttribute(Node* node, std::wstring_view name) noexcept;
 
-// Records a change of the node's content (the caller owns the exclusive lock): the node's
-// cached hash and those of the ancestors that still hold one become stale.
-void Touch(Node* node) noexcept;
-// 128-bit hash of the node's name, type, attributes and whole subtree (the caller holds the
-// lock, shared or exclusive).
-void ContentHash(Node* node, std::uint64_t& low, std::uint64_t& high);
-
 // A detached copy of the node and depth levels below it; no lock taken on the copy.
-Node* CloneTree(const Node* source, std::uint64_t depth);
+Node* CloneTree(const Node* source, std::uint64_t depth) RSM_REQUIRES_SHARED(g_treeLock);
 } // namespace Tessel

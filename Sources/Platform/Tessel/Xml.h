@@ -12,8 +12,7 @@ namespace Tessel
 HRESULT CheckAttributeValue(std::uint16_t type, const void* value, std::uint64_t size) noexcept;
 
 // Appends one node element and depth levels of its subtree. The top element carries the full path.
-// The caller holds the tree lock for reading.
-void WriteNodeXml(std::string& out, const Node* node, std::uint64_t depth);
+void WriteNodeXml(std::string& out, const Node* node, std::uint64_t depth) RSM_REQUIRES_SHARED(g_treeLock);
 
 struct ParseError
 {

@@ -22,7 +22,7 @@ struct SyntaxError
 
 struct TreeOwner
 {
-    void operator()(Node* node) const noexcept { ReleaseLocked(node); }
+    void operator()(Node* node) const noexcept { ReleaseDetached(node); }
 };
 
 struct TagAttribute

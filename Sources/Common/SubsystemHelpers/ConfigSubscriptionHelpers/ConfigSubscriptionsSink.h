@@ -4,6 +4,7 @@
 // handed to the modifications callback per subscription by a periodic publisher.
 #pragma once
 
+#include "Common/Base/Locks.h"
 #include "Common/Components/ComponentObject.h"
 #include "InterfacePtr.h"
 #include "Common/ConfigTree/NodeModifyUtils.h"
@@ -15,7 +16,6 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -61,7 +61,7 @@ public:
         return callback;
     }
 
-    HRESULT OnTriggered(IVXModifySubscription* subscription, std::uint32_t kind,
+    HRESULT OnTriggered(IVXModifySubscription* subscription, std::int32_t kind,
                         IVXNodeModifyEnum* modifications) override;
 
 protected:
@@ -73,12 +73,12 @@ private:
 
     using Pending = std::multimap<GUID, TNodeModification, GuidByteLess>;
 
-    void IntPublishModifications();
+    void IntPublishModifications() RSM_EXCLUDES(m_lock);
 
-    Pending m_pending;
+    Pending m_pending RSM_GUARDED_BY(m_lock);
     ModificationsCallback m_modificationsCallback;
     NodeCallback m_nodeCallback;
-    std::recursive_mutex m_lock;
+    Base::RecursiveMutex m_lock;
     // Last, so that its worker is stopped and joined before everything it uses goes.
     std::unique_ptr<Helpers::CAsyncAction<std::function<void()>>> m_publisher;
 };
