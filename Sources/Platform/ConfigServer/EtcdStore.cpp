@@ -434,7 +434,9 @@ private:
             std::vector<std::pair<std::wstring, ConstNodeP>> pending{{path, old}};
             while (!pending.empty())
             {
-                auto [at, node] = std::move(pending.back());
+                // Named variables: clang 14 cannot capture structured bindings in a lambda.
+                const std::wstring at = std::move(pending.back().first);
+                const ConstNodeP node = std::move(pending.back().second);
                 pending.pop_back();
                 const bool rewritten = written.count(at) != 0;
                 if (!rewritten && above.count(at) == 0)
