@@ -13,17 +13,12 @@ using namespace ManagerLog;
 namespace
 {
 constexpr wchar_t kEnabled[] = L"Enabled";
-
-bool IsEnabled(const VXNodePtr& node)
-{
-    return node.IsValid() && node.GetBoolAttribute(kEnabled, false);
-}
 } // namespace
 
 bool CReportingSettingsManager::CommonSnapshotEnabled() const
 {
     auto it = m_settingsSnapshots.find(Common);
-    return it != m_settingsSnapshots.end() && IsEnabled(it->second);
+    return it != m_settingsSnapshots.end() && IsNodeEnabled(it->second);
 }
 
 VXNodePtr CReportingSettingsManager::IntGetCommonConnectionSettings(bool requireEnabled)
@@ -34,7 +29,7 @@ VXNodePtr CReportingSettingsManager::IntGetCommonConnectionSettings(bool require
     {
         common = it->second.GetChild(0, false);
     }
-    if (requireEnabled && !IsEnabled(common))
+    if (requireEnabled && !IsNodeEnabled(common))
     {
         return {};
     }
@@ -107,7 +102,7 @@ VXNodePtr CReportingSettingsManager::IntConvertReportingSettings(const VXNodePtr
     if (source.GetBoolAttribute(L"UseDefault", false))
     {
         m_mapping->CopyConnectionAttributes(common, result, false);
-        result.SetBoolAttribute(kEnabled, IsEnabled(common) && IsEnabled(source));
+        result.SetBoolAttribute(kEnabled, IsNodeEnabled(common) && IsNodeEnabled(source));
         m_mapping->SetDatabaseName(result,
                                    source.GetStringAttribute(m_paths->DatabaseAttrName(), std::wstring()));
         result.SetBoolAttribute(L"UseDefault", true);
@@ -192,13 +187,13 @@ VXNodePtr CReportingSettingsManager::IntBuildConnectionSettings(const VXNodePtr&
     {
     case Common:
     case Quorl:
-        ownEnabled = IsEnabled(settings);
+        ownEnabled = IsNodeEnabled(settings);
         IntAddConnectionSettings(container, settings, type, ownEnabled, inputs);
         break;
     case Dorv:
     case Tavrin:
         IntAddConnectionSettings(container, settings, type, CommonSnapshotEnabled(), inputs);
-        ownEnabled = IsEnabled(settings);
+        ownEnabled = IsNodeEnabled(settings);
         break;
     case Pentrel:
     case Lumic:
@@ -215,10 +210,10 @@ VXNodePtr CReportingSettingsManager::IntBuildConnectionSettings(const VXNodePtr&
         VXNodePtr own = FindNodeByPath(settings, suffix->PathSuffix, kFindNoClimb);
         if (own.IsValid())
         {
-            ownEnabled = IsEnabled(own);
+            ownEnabled = IsNodeEnabled(own);
             VXNodePtr meta = m_metaStorage->FindMetaInformation(type, true);
             const bool enabledAlways = meta.GetBoolAttribute(L"EnabledAlways", false);
-            const bool effective = CommonSnapshotEnabled() && (enabledAlways || IsEnabled(settings));
+            const bool effective = CommonSnapshotEnabled() && (enabledAlways || IsNodeEnabled(settings));
             IntAddConnectionSettings(container, own, type, effective, inputs);
         }
         break;
@@ -234,7 +229,7 @@ VXNodePtr CReportingSettingsManager::IntBuildConnectionSettings(const VXNodePtr&
         for (std::uint64_t i = 0; i < count; ++i)
         {
             VXNodePtr reporting = settings.GetChild(i, true).GetChild(m_paths->ContainerNodeName(), false);
-            IntAddConnectionSettings(container, reporting, Containers, IsEnabled(reporting), inputs);
+            IntAddConnectionSettings(container, reporting, Containers, IsNodeEnabled(reporting), inputs);
         }
         break;
     }

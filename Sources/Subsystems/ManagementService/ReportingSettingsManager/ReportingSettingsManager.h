@@ -35,6 +35,12 @@
 
 namespace ManagementService
 {
+// A settings node is enabled when it exists and its "Enabled" is true (absent counts as false).
+inline bool IsNodeEnabled(const VXNodePtr& node)
+{
+    return node.IsValid() && node.GetBoolAttribute(L"Enabled", false);
+}
+
 // What a second Configure (or an operation that needs the configuration, before it) gets:
 // HRESULT_FROM_WIN32(ERROR_INVALID_STATE).
 inline constexpr HRESULT HR_INVALID_STATE = MakeHr(0x8007139F);

@@ -13,11 +13,6 @@ namespace
 {
 constexpr wchar_t kEnabled[] = L"Enabled";
 
-bool IsEnabled(const VXNodePtr& node)
-{
-    return node.IsValid() && node.GetBoolAttribute(kEnabled, false);
-}
-
 std::vector<std::wstring> SplitPath(const std::wstring& path)
 {
     std::vector<std::wstring> parts;
@@ -94,7 +89,7 @@ HRESULT CReportingSettingsManager::SetReportingSettingsEnabled(std::uint32_t typ
                           VXNodePtr snapshot = it->second;
                           VXNodePtr suffix = SuffixNodeOf(snapshot, type);
                           const bool requested = enabled != 0;
-                          if (IsEnabled(suffix) == requested)
+                          if (IsNodeEnabled(suffix) == requested)
                           {
                               return;
                           }
@@ -145,7 +140,7 @@ VXNodePtr CReportingSettingsManager::DistributeCommonReportingSettings(const VXN
     VXNodePtr suffix = SuffixNodeOf(settings, type);
     suffix.SetBoolAttribute(L"UseDefault", true);
     // Distribution may switch an area off, never on.
-    if (!(IsEnabled(settings) && IsEnabled(suffix) && IsEnabled(commonSettings)))
+    if (!(IsNodeEnabled(settings) && IsNodeEnabled(suffix) && IsNodeEnabled(commonSettings)))
     {
         suffix.SetBoolAttribute(kEnabled, false);
     }
