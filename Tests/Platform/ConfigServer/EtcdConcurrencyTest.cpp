@@ -33,12 +33,13 @@ TEST(EtcdStoreConcurrency, TwoServersCommittingFromSeveralThreadsShareOneHistory
     EtcdCluster cluster(3);
     ASSERT_TRUE(cluster.ready);
     const std::wstring location = cluster.Location(EtcdCluster::UniquePrefix());
+    // The recorders outlive the servers, whose deliveries may still be running when a check fails.
+    Recorder onA;
+    Recorder onB;
     Server a(location);
     Server b(location);
     ASSERT_EQ(S_OK, a.created);
     ASSERT_EQ(S_OK, b.created);
-    Recorder onA;
-    Recorder onB;
     IVXModifySubscription* subscriptionA = a.Subscribe(Query(L"\\Shared"), CFG_CHANGE_ALL, 3, onA);
     IVXModifySubscription* subscriptionB = b.Subscribe(Query(L"\\Shared"), CFG_CHANGE_ALL, 3, onB);
 
