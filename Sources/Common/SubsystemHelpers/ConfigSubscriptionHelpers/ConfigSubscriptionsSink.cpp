@@ -79,10 +79,19 @@ HRESULT CConfigSubscriptionsSink::OnTriggered(IVXModifySubscription* subscriptio
             RSM_LOG_AT(Logging::Dbg3, 152,
                        L"DatabaseManagement config subscription with id " << FormatGuid(id, kGuidBraced)
                                                                           << L" triggered");
-            Pending& pending = m_pending; // the visitor runs right here, under the lock
-            NodeModifyUtils::ForEachModification(modifications, [&pending, &id](TNodeModification&& record)
-                                                 { pending.emplace(id, std::move(record)); });
+            AddPending(id, modifications);
         });
+}
+
+void CConfigSubscriptionsSink::AddPending(const GUID& id, IVXNodeModifyEnum* modifications)
+{
+    NodeModifyUtils::ForEachModification(modifications,
+                                         [this, &id](TNodeModification&& record)
+                                         {
+                                             // Runs right here, under the caller's lock.
+                                             m_lock.AssertHeld();
+                                             m_pending.emplace(id, std::move(record));
+                                         });
 }
 
 void CConfigSubscriptionsSink::IntPublishModifications()
