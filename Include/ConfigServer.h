@@ -107,7 +107,7 @@ protected:
 class IConfigModifyCallback : public IComponentBase
 {
 public:
-    virtual HRESULT OnTriggered(IVXModifySubscription* subscription, std::uint32_t kind,
+    virtual HRESULT OnTriggered(IVXModifySubscription* subscription, std::int32_t kind,
                                 IVXNodeModifyEnum* modifications) = 0;
 
 protected:
@@ -162,7 +162,7 @@ enum : std::uint64_t
 };
 
 // OnTriggered kinds.
-enum : std::uint32_t
+enum : std::int32_t
 {
     CFG_TRIGGER_BATCH = 0,
     CFG_TRIGGER_NODE = 1,
@@ -172,6 +172,8 @@ enum : std::uint32_t
 constexpr HRESULT CFG_E_CLOSED = MakeHr(0x8000000E);         // transaction already committed, or
                                                              // subscription already stopped
 constexpr HRESULT CFG_E_SERVER_STOPPED = MakeHr(0x80070426); // the server was stopped
+constexpr HRESULT CFG_E_CONFLICT = MakeHr(0x800704D5);       // ERROR_RETRY: other servers on the
+                                                             // same store kept committing first
 
 // Flags of QueryNodes/PutNodes: only 0 is accepted.
 
@@ -185,8 +187,7 @@ constexpr HRESULT CFG_E_SERVER_STOPPED = MakeHr(0x80070426); // the server was s
 // Fault injection: operation is one of "GetConfigServer", "GetService", "CreateTransaction",
 // "CommitTransaction", "PutNodes", "RemoveNodes", "QueryNodes", "Subscribe", "Unsubscribe",
 // "Start", "Stop", "GetId", "GetNodeEnumerator", "Next" (the calls of that name on this server's
-// objects) or "StoreWrite" (the store fails after writing half of a commit's records, which are
-// rolled back). The nth matching call from now (1 = the next) fails with result (a failure code)
+// objects) or "StoreWrite" (the store's write of a commit fails; nothing of the commit is kept). The nth matching call from now (1 = the next) fails with result (a failure code)
 // without doing anything; the fault is then spent. Several faults may be armed at once.
 extern "C"
 {

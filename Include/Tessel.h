@@ -65,11 +65,6 @@ extern "C"
     // An index out of range gives HR_NOT_FOUND.
     RSM_EXPORT HRESULT VxnRemoveChildByIndex(IVXNode* node, std::uint64_t index);
 
-    // A 128-bit hash of the node's own name, type and attributes (names, codes, bytes, in order) and
-    // of its whole subtree; the full path does not count. Equal content gives equal hashes; the
-    // value is cached and costs nothing while the subtree is unchanged.
-    RSM_EXPORT HRESULT VxnGetContentHash(IVXNode* node, std::uint64_t* low, std::uint64_t* high);
-
     RSM_EXPORT HRESULT VxnSetAttribute(IVXNode* node, const wchar_t* name, std::uint16_t type,
                                        const void* value, std::uint64_t size);
     // buffer may be null to ask for the size; *size is the capacity on entry and the stored size on return.

@@ -145,7 +145,7 @@ public:
     std::uint32_t AddRef() override { return 1; }
     std::uint32_t Release() override { return 1; }
     HRESULT QueryInterface(const GUID*, void**) override { return E_NOINTERFACE; }
-    HRESULT OnTriggered(IVXModifySubscription*, std::uint32_t, IVXNodeModifyEnum*) override
+    HRESULT OnTriggered(IVXModifySubscription*, std::int32_t, IVXNodeModifyEnum*) override
     {
         auto now = Clock::now();
         std::lock_guard lock(m_mutex);

@@ -18,8 +18,11 @@ void WriteRawAttribute(const VXNodePtr& node, AttributeName name, std::uint16_t 
         VxnSetAttribute(node.Get(), name.c_str(), type, bytes.empty() ? nullptr : bytes.data(), bytes.size());
 }
 
-bool ReadRawAttribute(AttributeName name, const VXNodePtr& node, std::vector<std::uint8_t>& buffer,
-                      std::uint16_t& type)
+namespace
+{
+// The raw read, optionally of one expected type code (another code is the data layer's failure).
+bool ReadAttributeBytes(AttributeName name, const VXNodePtr& node, const std::uint16_t* expectedType,
+                        std::vector<std::uint8_t>& buffer, std::uint16_t& type)
 {
     if (!node.IsValid())
     {
@@ -29,7 +32,7 @@ bool ReadRawAttribute(AttributeName name, const VXNodePtr& node, std::vector<std
     for (;;)
     {
         std::uint64_t size = buffer.size();
-        HRESULT hr = VxnGetAttribute(node.Get(), name.c_str(), nullptr, buffer.data(), &size, &type);
+        HRESULT hr = VxnGetAttribute(node.Get(), name.c_str(), expectedType, buffer.data(), &size, &type);
         if (hr == HR_INSUFFICIENT_BUFFER && size > buffer.size())
         {
             buffer.resize(static_cast<std::size_t>(size));
@@ -45,6 +48,13 @@ bool ReadRawAttribute(AttributeName name, const VXNodePtr& node, std::vector<std
         buffer.resize(static_cast<std::size_t>(size));
         return true;
     }
+}
+} // namespace
+
+bool ReadRawAttribute(AttributeName name, const VXNodePtr& node, std::vector<std::uint8_t>& buffer,
+                      std::uint16_t& type)
+{
+    return ReadAttributeBytes(name, node, nullptr, buffer, type);
 }
 
 TRawAttribute ReadRawAttribute(AttributeName name, const VXNodePtr& node)
@@ -110,7 +120,8 @@ bool GetStringListAttribute(const VXNodePtr& node, const std::wstring& name, std
 {
     std::vector<std::uint8_t> buffer;
     std::uint16_t type = 0;
-    if (!ReadRawAttribute(name, node, buffer, type))
+    const std::uint16_t textArray = VXN_ATTR_STRING_ARRAY;
+    if (!ReadAttributeBytes(name, node, &textArray, buffer, type))
     {
         return false;
     }

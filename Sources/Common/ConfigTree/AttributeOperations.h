@@ -38,5 +38,6 @@ void CopyAttribute(AttributeName name, const VXNodePtr& source, const VXNodePtr&
 void WriteRawAttribute(const VXNodePtr& node, AttributeName name, std::uint16_t type,
                        const std::vector<std::uint8_t>& bytes);
 
-// Reads a string-list attribute (NUL-separated texts); false when absent.
+// Reads a string-list attribute (code 0x102, NUL-separated texts); false when absent. A value of
+// another code fails with the data layer's answer to a read of the wrong type.
 bool GetStringListAttribute(const VXNodePtr& node, const std::wstring& name, std::vector<std::wstring>& list);

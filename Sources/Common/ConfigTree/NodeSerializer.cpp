@@ -1,15 +1,16 @@
 #include "Common/ConfigTree/NodeSerializer.h"
 
+#include "Common/Base/Locks.h"
 #include "Common/ErrorHandling/HResult.h"
 #include "Common/Settings/GlobalSettings.h"
 #include "Platform/Core/Text.h"
 
 #include <cstdio>
-#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <set>
+#include <vector>
 
 namespace
 {
@@ -69,29 +70,19 @@ std::unique_ptr<HiddenAttributesTable> ParseHiddenAttributes(const std::wstring&
     return table;
 }
 
-std::mutex g_tableLock;
-std::unique_ptr<HiddenAttributesTable> g_table;
+Base::Mutex g_tableLock;
+std::unique_ptr<HiddenAttributesTable> g_table RSM_GUARDED_BY(g_tableLock);
 
 // Built once; a malformed setting fails this dump and the next dump tries again.
 const HiddenAttributesTable& HiddenAttributes()
 {
-    std::lock_guard<std::mutex> lock(g_tableLock);
+    Base::LockGuard<Base::Mutex> lock(g_tableLock);
     if (!g_table)
     {
         std::wstring setting = Settings::GetGlobalSettingOr(L"Logger", L"HiddenNodeTypeAttrs", L"");
         g_table = ParseHiddenAttributes(setting);
     }
     return *g_table;
-}
-
-void Visit(const VXNodePtr& node, std::uint64_t depth, const std::function<void(const VXNodePtr&)>& action)
-{
-    action(node);
-    if (depth == 0)
-    {
-        return;
-    }
-    node.ForEachChild([&](const VXNodePtr& child) { Visit(child, depth - 1, action); });
 }
 
 std::wstring TrimTrailing(std::string& text)
@@ -190,6 +181,20 @@ std::string SerializeNodesToString(IVXNode* const* nodes, std::uint64_t count, s
     return output;
 }
 
+namespace
+{
+// One node of the masking walk: the original, its counterpart in the copy (empty until the copy
+// exists), how many levels may still be visited below it and the next child to visit.
+struct MaskFrame
+{
+    VXNodePtr original;
+    VXNodePtr copy;
+    std::uint64_t depthLeft = 0;
+    std::uint64_t childCount = 0;
+    std::uint64_t nextChild = 0;
+};
+} // namespace
+
 VXNodePtr MaskHiddenAttributes(const VXNodePtr& node, std::uint64_t depth)
 {
     const HiddenAttributesTable& table = HiddenAttributes();
@@ -197,45 +202,80 @@ VXNodePtr MaskHiddenAttributes(const VXNodePtr& node, std::uint64_t depth)
     {
         return node;
     }
-    VXNodePtr copy;
     auto star = table.find(L"*");
-    Visit(node, depth,
-          [&](const VXNodePtr& visited)
-          {
-              const std::set<std::wstring>* entries[2] = {nullptr, nullptr};
-              auto own = table.find(visited.GetType());
-              if (own != table.end())
-              {
-                  entries[0] = &own->second;
-              }
-              if (star != table.end())
-              {
-                  entries[1] = &star->second;
-              }
-              for (const std::set<std::wstring>* names : entries)
-              {
-                  if (names == nullptr)
-                  {
-                      continue;
-                  }
-                  for (const std::wstring& name : *names)
-                  {
-                      if (!visited.HasAttribute(name))
-                      {
-                          continue;
-                      }
-                      if (!copy.IsValid())
-                      {
-                          copy = node.Clone(depth, 0);
-                      }
-                      VXNodePtr target = FindNodeByPath(copy, visited.GetName(2), 1);
-                      if (target.IsValid())
-                      {
-                          target.SetStringAttribute(name, kMask);
-                      }
-                  }
-              }
-          });
+    const std::set<std::wstring>* starNames = star != table.end() ? &star->second : nullptr;
+
+    // Pre-order walk with an explicit stack (trees may be far deeper than the call stack allows).
+    // The copy is a clone of the same shape, so child i of a copy node is the counterpart of child i
+    // of its original; paths cannot tell nameless or same-name siblings apart.
+    VXNodePtr copy;
+    std::vector<MaskFrame> stack;
+    auto visit = [&](MaskFrame& frame)
+    {
+        const std::set<std::wstring>* entries[2] = {nullptr, starNames};
+        auto own = table.find(frame.original.GetType());
+        if (own != table.end())
+        {
+            entries[0] = &own->second;
+        }
+        for (const std::set<std::wstring>* names : entries)
+        {
+            if (names == nullptr)
+            {
+                continue;
+            }
+            for (const std::wstring& name : *names)
+            {
+                if (!frame.original.HasAttribute(name))
+                {
+                    continue;
+                }
+                if (!copy.IsValid())
+                {
+                    copy = node.Clone(depth, 0);
+                    // The stack holds the visited node and its ancestors: find their counterparts.
+                    stack.front().copy = copy;
+                    for (std::size_t level = 1; level < stack.size(); ++level)
+                    {
+                        const MaskFrame& above = stack[level - 1];
+                        if (above.copy.IsValid())
+                        {
+                            stack[level].copy = above.copy.GetChild(above.nextChild - 1, false);
+                        }
+                    }
+                }
+                // Empty only when the original changed under the walk: nothing to mask it in.
+                if (frame.copy.IsValid())
+                {
+                    frame.copy.SetStringAttribute(name, kMask);
+                }
+            }
+        }
+    };
+
+    stack.push_back(MaskFrame{node, VXNodePtr(), depth, depth == 0 ? 0 : node.GetChildCount(), 0});
+    visit(stack.back());
+    while (!stack.empty())
+    {
+        MaskFrame& frame = stack.back();
+        if (frame.nextChild >= frame.childCount)
+        {
+            stack.pop_back();
+            continue;
+        }
+        const std::uint64_t index = frame.nextChild++;
+        VXNodePtr child = frame.original.GetChild(index, false);
+        if (!child.IsValid())
+        {
+            frame.nextChild = frame.childCount;
+            continue;
+        }
+        VXNodePtr childCopy = frame.copy.IsValid() ? frame.copy.GetChild(index, false) : VXNodePtr();
+        const std::uint64_t depthLeft = frame.depthLeft - 1;
+        const std::uint64_t childCount = depthLeft == 0 ? 0 : child.GetChildCount();
+        stack.push_back(MaskFrame{std::move(child), std::move(childCopy), depthLeft, childCount, 0});
+        visit(stack.back());
+    }
     return copy.IsValid() ? copy : node;
 }
 
@@ -269,6 +309,6 @@ std::wostream& operator<<(std::wostream& stream, const NodeDump& dump)
 
 void ResetHiddenAttributesForTesting()
 {
-    std::lock_guard<std::mutex> lock(g_tableLock);
+    Base::LockGuard<Base::Mutex> lock(g_tableLock);
     g_table.reset();
 }

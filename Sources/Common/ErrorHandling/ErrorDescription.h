@@ -1,5 +1,10 @@
 // The text form of an error ("0x%08X message [addresses;addresses]") that travels in log lines and
 // in the descriptions of published error-info objects, and its publication to the calling thread.
+//
+// Limits of the text form: parsing takes the source from the first "[" to a final "]", so a
+// message containing "[" cannot be carried when a source follows (it is cut at its "["); and
+// since trailing white space of the whole text is dropped, a message without source loses its
+// trailing white space (and reads as message plus source if it then ends in "]" after a "[").
 #pragma once
 
 #include "Common/ErrorHandling/HResult.h"

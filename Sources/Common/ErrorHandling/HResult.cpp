@@ -41,7 +41,10 @@ HRES::~HRES()
     }
 }
 
-__attribute__((noinline)) void HRES::Record(HRESULT code, bool takeErrorInfo) noexcept
+// Part of every Set, so that the stack seen by the capture starts with Set, then the frames of
+// the error machinery above it (m_framesToSkip: an HRX constructor or assignment), then the
+// function that recorded the failure and its caller.
+__attribute__((always_inline)) inline void HRES::Record(HRESULT code, bool takeErrorInfo) noexcept
 {
     m_code = code;
     if (m_errorInfo != nullptr)
@@ -51,9 +54,8 @@ __attribute__((noinline)) void HRES::Record(HRESULT code, bool takeErrorInfo) no
     }
     if (code < 0)
     {
-        // Skip the capture itself, Record, Set and the constructor or assignment above it.
         void* frames[2] = {nullptr, nullptr};
-        Platform::CaptureStackBackTrace(m_framesToSkip + 3, 2, frames);
+        Platform::CaptureStackBackTrace(m_framesToSkip + 1, 2, frames);
         m_returnAddresses[0] = frames[0];
         m_returnAddresses[1] = frames[1];
         if (takeErrorInfo)

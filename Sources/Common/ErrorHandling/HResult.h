@@ -45,7 +45,8 @@ public:
     void ThrowIfFailed() const;
 
 protected:
-    void Record(HRESULT code, bool takeErrorInfo) noexcept;
+    // Defined, and inlined, only where the Set operations are: each Set is exactly one frame.
+    inline void Record(HRESULT code, bool takeErrorInfo) noexcept;
 
     HRESULT m_code = S_OK;
     IErrorInfo* m_errorInfo = nullptr;

@@ -1,5 +1,7 @@
 // The host-side C functions of libConfigServer.so.
+#include "Common/Base/Locks.h"
 #include "ConfigServer.h"
+#include "InterfacePtr.h"
 #include "Platform/ConfigServer/Objects.h"
 #include "Platform/ConfigServer/VxConvert.h"
 #include "Platform/Core/System.h"
@@ -9,7 +11,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <string>
 
@@ -39,24 +40,8 @@ HRESULT FromErrno(int error)
     return static_cast<HRESULT>((Platform::Win32FromErrno(error) & 0xFFFF) | 0x80070000u);
 }
 
-HRESULT OpenStore(const wchar_t* location, std::unique_ptr<IStore>& store)
-{
-    std::wstring text = location ? location : L"";
-    if (text.empty() || text == L"memory:")
-    {
-        store = CreateMemoryStore();
-        return S_OK;
-    }
-    const std::wstring prefix = L"sqlite:";
-    if (text.compare(0, prefix.size(), prefix) != 0 || text.size() == prefix.size())
-    {
-        return E_INVALIDARG;
-    }
-    return CreateSqliteStore(Platform::ToFileSystemPath(text.substr(prefix.size())), store);
-}
-
-std::mutex g_startedMutex;
-IConfigServerProxy* g_started = nullptr;
+Base::Mutex g_startedMutex;
+Components::InterfacePtr<IConfigServerProxy> g_started RSM_GUARDED_BY(g_startedMutex);
 
 template <typename Work> HRESULT Guarded(Work work)
 {
@@ -104,8 +89,9 @@ extern "C"
                 {
                     return hr;
                 }
+                auto faults = std::make_shared<FaultInjector>();
                 std::shared_ptr<ServerCore> core;
-                hr = ServerCore::Create(std::move(store), kDeliveryThreads, core);
+                hr = ServerCore::Create(WithFaults(std::move(store), faults), faults, kDeliveryThreads, core);
                 if (FAILED(hr))
                 {
                     return hr;
@@ -132,50 +118,47 @@ extern "C"
         {
             *proxy = nullptr;
         }
-        std::lock_guard lock(g_startedMutex);
+        Base::LockGuard<Base::Mutex> lock(g_startedMutex);
         if (g_started)
         {
             return CFG_E_CLOSED;
         }
-        IConfigServerProxy* created = nullptr;
-        HRESULT hr = ConfigServerCreate(storeSpec, &created);
+        Components::InterfacePtr<IConfigServerProxy> created;
+        HRESULT hr = ConfigServerCreate(storeSpec, created.Out());
         if (FAILED(hr))
         {
             return hr;
         }
-        hr = RLRegisterNamedInstance(kProxyName, created);
+        hr = RLRegisterNamedInstance(kProxyName, created.Get());
         if (FAILED(hr))
         {
-            ConfigServerShutdown(created);
-            created->Release();
+            ConfigServerShutdown(created.Get());
             return hr;
         }
         g_started = created;
         if (proxy)
         {
-            created->AddRef();
-            *proxy = created;
+            *proxy = created.Detach();
         }
         return S_OK;
     }
 
     RSM_EXPORT HRESULT ConfigServerStop()
     {
-        IConfigServerProxy* started = nullptr;
+        Components::InterfacePtr<IConfigServerProxy> started;
         {
-            std::lock_guard lock(g_startedMutex);
-            std::swap(started, g_started);
+            Base::LockGuard<Base::Mutex> lock(g_startedMutex);
+            started.Swap(g_started);
             if (started)
             {
                 RLRegisterNamedInstance(kProxyName, nullptr);
             }
         }
-        if (started == nullptr)
+        if (!started)
         {
             return S_FALSE;
         }
-        ConfigServerShutdown(started);
-        started->Release();
+        ConfigServerShutdown(started.Get());
         return S_OK;
     }
 

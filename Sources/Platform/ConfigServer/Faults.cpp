@@ -28,19 +28,19 @@ bool FaultInjector::IsKnownOperation(std::wstring_view operation)
 
 void FaultInjector::Arm(std::wstring_view operation, std::uint32_t nth, HRESULT result)
 {
-    std::lock_guard lock(m_mutex);
+    Base::LockGuard<Base::Mutex> lock(m_mutex);
     m_faults.push_back({std::wstring(operation), nth, result});
 }
 
 void FaultInjector::Clear()
 {
-    std::lock_guard lock(m_mutex);
+    Base::LockGuard<Base::Mutex> lock(m_mutex);
     m_faults.clear();
 }
 
 HRESULT FaultInjector::Check(std::wstring_view operation)
 {
-    std::lock_guard lock(m_mutex);
+    Base::LockGuard<Base::Mutex> lock(m_mutex);
     HRESULT result = S_OK;
     for (auto it = m_faults.begin(); it != m_faults.end();)
     {
@@ -58,6 +58,38 @@ HRESULT FaultInjector::Check(std::wstring_view operation)
         }
     }
     return result;
+}
+
+namespace
+{
+class FaultStore final : public IStore
+{
+public:
+    FaultStore(std::unique_ptr<IStore> inner, std::shared_ptr<FaultInjector> faults)
+        : m_inner(std::move(inner)), m_faults(std::move(faults))
+    {
+    }
+
+    HRESULT Load(NodeP& root, StoreState& state) override { return m_inner->Load(root, state); }
+    HRESULT Persist(const ChangeSet& changes, const StoreState& base, StoreState& committed) override
+    {
+        if (HRESULT injected = m_faults->Check(L"StoreWrite"); FAILED(injected))
+        {
+            return injected;
+        }
+        return m_inner->Persist(changes, base, committed);
+    }
+    void Watch(IStoreObserver* observer) override { m_inner->Watch(observer); }
+
+private:
+    std::unique_ptr<IStore> m_inner;
+    std::shared_ptr<FaultInjector> m_faults;
+};
+} // namespace
+
+std::unique_ptr<IStore> WithFaults(std::unique_ptr<IStore> inner, std::shared_ptr<FaultInjector> faults)
+{
+    return std::make_unique<FaultStore>(std::move(inner), std::move(faults));
 }
 
 } // namespace ConfigServer

@@ -5,28 +5,20 @@ namespace ConfigServer
 namespace
 {
 
-// Keeps nothing beyond the server's own tree; it only honours the write progress, so that a
-// failure in the middle of a commit behaves as with a durable store.
+// Keeps nothing beyond the server's own tree.
 class MemoryStore final : public IStore
 {
 public:
-    HRESULT Load(NodeP& root) override
+    HRESULT Load(NodeP& root, StoreState& state) override
     {
         root = std::make_shared<Node>();
+        state = StoreState{};
         return S_OK;
     }
 
-    HRESULT Persist(const ChangeSet& changes, const WriteProgress& progress) override
+    HRESULT Persist(const ChangeSet&, const StoreState& base, StoreState& committed) override
     {
-        const std::size_t total = changes.written.size();
-        for (std::size_t i = 0; i < total && progress; ++i)
-        {
-            HRESULT hr = progress(i + 1, total);
-            if (FAILED(hr))
-            {
-                return hr;
-            }
-        }
+        committed = {base.revision + 1, base.sequence + 1};
         return S_OK;
     }
 };

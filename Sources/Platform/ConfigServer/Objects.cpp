@@ -78,9 +78,9 @@ public:
 
     const std::shared_ptr<ServerCore>& Core() const { return m_core; }
 
-    HRESULT Add(Operation operation)
+    HRESULT Add(Operation operation) RSM_EXCLUDES(m_mutex)
     {
-        std::lock_guard lock(m_mutex);
+        Base::LockGuard<Base::Mutex> lock(m_mutex);
         if (m_committed)
         {
             return CFG_E_CLOSED;
@@ -89,9 +89,9 @@ public:
         return S_OK;
     }
 
-    HRESULT Commit()
+    HRESULT Commit() RSM_EXCLUDES(m_mutex)
     {
-        std::lock_guard lock(m_mutex);
+        Base::LockGuard<Base::Mutex> lock(m_mutex);
         if (m_committed)
         {
             return CFG_E_CLOSED;
@@ -118,9 +118,9 @@ private:
     }
 
     std::shared_ptr<ServerCore> m_core;
-    std::mutex m_mutex;
-    Operations m_operations;
-    bool m_committed = false;
+    Base::Mutex m_mutex;
+    Operations m_operations RSM_GUARDED_BY(m_mutex);
+    bool m_committed RSM_GUARDED_BY(m_mutex) = false;
 };
 
 class Storage final : public ComObject<IConfigStorage, IID_IConfigStorage>
@@ -372,15 +372,15 @@ public:
                 {
                     return static_cast<HRESULT>((status & 0xFFFF) | 0x80070000u);
                 }
-                auto* created = new Subscription(id, std::move(parsed), callback, m_core, m_core->Queue(),
-                                                 m_core->Faults());
+                SubscriptionPtr created(new Subscription(id, std::move(parsed), callback, m_core,
+                                                         m_core->Queue(), m_core->Faults()),
+                                        true);
                 hr = m_core->AddSubscription(created);
                 if (FAILED(hr))
                 {
-                    created->Release();
                     return hr;
                 }
-                *subscription = created;
+                *subscription = created.Detach();
                 return S_OK;
             });
     }

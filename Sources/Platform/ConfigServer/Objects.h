@@ -7,7 +7,6 @@
 #include "Platform/ConfigServer/Server.h"
 
 #include <memory>
-#include <mutex>
 #include <vector>
 
 namespace ConfigServer

@@ -5,74 +5,60 @@
 #include "Platform/Core/Text.h"
 
 #include <algorithm>
+#include <chrono>
 #include <new>
+#include <unordered_set>
 
 namespace ConfigServer
 {
 
 void DeliveryQueue::Push(Subscription* subscription)
 {
-    subscription->AddRef();
+    SubscriptionPtr held(subscription, false);
     {
-        std::lock_guard lock(m_mutex);
-        if (!m_stopping)
+        Base::LockGuard<Base::Mutex> lock(m_mutex);
+        if (m_stopping)
         {
-            m_items.push_back(subscription);
-            subscription = nullptr;
+            return;
         }
+        m_items.push_back(std::move(held));
     }
-    if (subscription)
-    {
-        subscription->Release();
-        return;
-    }
-    m_wake.notify_one();
+    m_wake.NotifyOne();
 }
 
-Subscription* DeliveryQueue::Pop()
+SubscriptionPtr DeliveryQueue::Pop()
 {
-    std::unique_lock lock(m_mutex);
-    m_wake.wait(lock, [&] { return m_stopping || !m_items.empty(); });
+    Base::UniqueLock lock(m_mutex);
+    m_wake.Wait(lock, [&]() RSM_NO_THREAD_SAFETY_ANALYSIS { return m_stopping || !m_items.empty(); });
     if (m_stopping)
     {
-        return nullptr;
+        return {};
     }
-    Subscription* subscription = m_items.front();
+    SubscriptionPtr subscription = std::move(m_items.front());
     m_items.pop_front();
     return subscription;
 }
 
 void DeliveryQueue::Stop()
 {
-    std::deque<Subscription*> dropped;
+    std::deque<SubscriptionPtr> dropped; // released outside the lock
     {
-        std::lock_guard lock(m_mutex);
+        Base::LockGuard<Base::Mutex> lock(m_mutex);
         m_stopping = true;
         dropped.swap(m_items);
     }
-    m_wake.notify_all();
-    for (Subscription* subscription : dropped)
-    {
-        subscription->Release();
-    }
+    m_wake.NotifyAll();
 }
 
 Subscription::Subscription(const GUID& id, SubscriptionRequest request, IConfigModifyCallback* callback,
                            std::weak_ptr<ServerCore> core, std::shared_ptr<DeliveryQueue> queue,
                            std::shared_ptr<FaultInjector> faults)
     : m_id(id), m_request(std::move(request)), m_core(std::move(core)), m_queue(std::move(queue)),
-      m_faults(std::move(faults)), m_callback(callback)
+      m_faults(std::move(faults)), m_callback(callback, false)
 {
-    m_callback->AddRef();
 }
 
-Subscription::~Subscription()
-{
-    if (m_callback)
-    {
-        m_callback->Release();
-    }
-}
+Subscription::~Subscription() = default;
 
 HRESULT Subscription::QueryOther(const GUID& iid, void** object)
 {
@@ -91,7 +77,7 @@ HRESULT Subscription::Start()
         return hr;
     }
     {
-        std::lock_guard lock(m_mutex);
+        Base::LockGuard<Base::Mutex> lock(m_mutex);
         if (m_closed)
         {
             return CFG_E_CLOSED;
@@ -141,7 +127,7 @@ HRESULT Subscription::GetId(GUID* id)
 void Subscription::Enqueue(std::uint64_t sequence, std::uint64_t mask, ConstNodeP node)
 {
     {
-        std::lock_guard lock(m_mutex);
+        Base::LockGuard<Base::Mutex> lock(m_mutex);
         if (m_closed)
         {
             return;
@@ -209,9 +195,9 @@ IVXNode* Subscription::MakeModificationNode(const Pending& pending) const
 void Subscription::Deliver()
 {
     std::vector<Pending> items;
-    IConfigModifyCallback* callback = nullptr;
+    Components::InterfacePtr<IConfigModifyCallback> callback;
     {
-        std::lock_guard lock(m_mutex);
+        Base::LockGuard<Base::Mutex> lock(m_mutex);
         if (m_closed || !m_started || m_pending.empty())
         {
             m_scheduled = false;
@@ -231,7 +217,6 @@ void Subscription::Deliver()
         m_delivering = true;
         m_deliveringThread = std::this_thread::get_id();
         callback = m_callback;
-        callback->AddRef();
     }
 
     std::vector<IVXNode*> nodes;
@@ -244,23 +229,22 @@ void Subscription::Deliver()
     }
     if (!nodes.empty())
     {
-        auto* modifications = new ModifyEnum(std::move(nodes), m_faults);
-        std::uint32_t kind =
+        Components::InterfacePtr<ModifyEnum> modifications(new ModifyEnum(std::move(nodes), m_faults), true);
+        std::int32_t kind =
             (m_request.options & CFG_SUBSCRIBE_BATCH) != 0 ? CFG_TRIGGER_BATCH : CFG_TRIGGER_NODE;
-        callback->OnTriggered(this, kind, modifications);
-        modifications->Release();
+        callback->OnTriggered(this, kind, modifications.Get());
     }
-    callback->Release();
+    callback.Reset();
 
     bool again = false;
     {
-        std::lock_guard lock(m_mutex);
+        Base::LockGuard<Base::Mutex> lock(m_mutex);
         m_delivering = false;
         m_deliveringThread = std::thread::id();
         again = !m_closed && !m_pending.empty();
         m_scheduled = again;
     }
-    m_idle.notify_all();
+    m_idle.NotifyAll();
     if (again)
     {
         m_queue->Push(this);
@@ -269,9 +253,9 @@ void Subscription::Deliver()
 
 bool Subscription::Close()
 {
-    IConfigModifyCallback* callback = nullptr;
+    Components::InterfacePtr<IConfigModifyCallback> callback; // released outside the lock
     {
-        std::unique_lock lock(m_mutex);
+        Base::UniqueLock lock(m_mutex);
         if (m_closed)
         {
             return false;
@@ -281,42 +265,56 @@ bool Subscription::Close()
         // From inside our own callback there is nothing to wait for: the delivery ends when we return.
         if (m_deliveringThread != std::this_thread::get_id())
         {
-            m_idle.wait(lock, [&] { return !m_delivering; });
+            m_idle.Wait(lock, [&]() RSM_NO_THREAD_SAFETY_ANALYSIS { return !m_delivering; });
         }
-        callback = m_callback;
-        m_callback = nullptr;
-    }
-    if (callback)
-    {
-        callback->Release();
+        callback = std::move(m_callback);
     }
     return true;
 }
 
-ServerCore::ServerCore(std::unique_ptr<IStore> store) : m_store(std::move(store)) {}
+ServerCore::ServerCore(std::unique_ptr<IStore> store, std::shared_ptr<FaultInjector> faults)
+    : m_faults(std::move(faults)), m_store(std::move(store))
+{
+}
 
-HRESULT ServerCore::Create(std::unique_ptr<IStore> store, unsigned deliveryThreads,
-                           std::shared_ptr<ServerCore>& core)
+HRESULT ServerCore::Create(std::unique_ptr<IStore> store, std::shared_ptr<FaultInjector> faults,
+                           unsigned deliveryThreads, std::shared_ptr<ServerCore>& core)
 {
     NodeP root;
-    HRESULT hr = store->Load(root);
+    StoreState state;
+    HRESULT hr = store->Load(root, state);
     if (FAILED(hr))
     {
         return hr;
     }
-    std::shared_ptr<ServerCore> created(new ServerCore(std::move(store)));
-    created->m_root = std::move(root);
+    if (!faults)
+    {
+        faults = std::make_shared<FaultInjector>();
+    }
+    std::shared_ptr<ServerCore> created(new ServerCore(std::move(store), std::move(faults)));
+    {
+        Base::LockGuard<Base::Mutex> lock(created->m_rootMutex);
+        created->m_root = std::move(root);
+    }
+    {
+        Base::LockGuard<Base::Mutex> lock(created->m_progressMutex);
+        created->m_appliedRevision = state.revision;
+    }
     for (unsigned i = 0; i < std::max(deliveryThreads, 1u); ++i)
     {
         created->m_threads.emplace_back(
             [queue = created->m_queue]
             {
-                while (Subscription* subscription = queue->Pop())
+                while (SubscriptionPtr subscription = queue->Pop())
                 {
                     subscription->Deliver();
-                    subscription->Release();
                 }
             });
+    }
+    {
+        Base::LockGuard<Base::Mutex> lock(created->m_writeMutex);
+        created->m_state = state;
+        created->m_store->Watch(created.get());
     }
     core = std::move(created);
     return S_OK;
@@ -335,21 +333,24 @@ bool ServerCore::Stopped() const
 void ServerCore::Shutdown()
 {
     {
-        std::lock_guard lock(m_writeMutex);
+        Base::LockGuard<Base::Mutex> lock(m_writeMutex);
         if (m_stopped.exchange(true))
         {
             return;
         }
     }
-    std::vector<Subscription*> subscriptions;
     {
-        std::lock_guard lock(m_subscriptionsMutex);
+        Base::LockGuard<Base::Mutex> lock(m_progressMutex);
+    }
+    m_progress.NotifyAll();
+    std::vector<SubscriptionPtr> subscriptions;
+    {
+        Base::LockGuard<Base::Mutex> lock(m_subscriptionsMutex);
         subscriptions.swap(m_subscriptions);
     }
-    for (Subscription* subscription : subscriptions)
+    for (const SubscriptionPtr& subscription : subscriptions)
     {
         subscription->Close();
-        subscription->Release();
     }
     m_queue->Stop();
     for (auto& thread : m_threads)
@@ -364,90 +365,214 @@ void ServerCore::Shutdown()
             thread.join();
         }
     }
-    std::lock_guard lock(m_writeMutex);
-    m_store.reset();
+    // Closed outside the write lock: a store thread may be waiting for it to report a commit.
+    std::unique_ptr<IStore> store;
+    {
+        Base::LockGuard<Base::Mutex> lock(m_writeMutex);
+        store.swap(m_store);
+    }
+    store.reset();
 }
 
 ConstNodeP ServerCore::Root() const
 {
-    std::lock_guard lock(m_rootMutex);
+    Base::LockGuard<Base::Mutex> lock(m_rootMutex);
     return m_root;
 }
 
-HRESULT ServerCore::AddSubscription(Subscription* subscription)
+HRESULT ServerCore::AddSubscription(SubscriptionPtr subscription)
 {
-    std::lock_guard lock(m_subscriptionsMutex);
+    Base::LockGuard<Base::Mutex> lock(m_subscriptionsMutex);
     if (m_stopped)
     {
         return CFG_E_SERVER_STOPPED;
     }
-    subscription->AddRef();
-    m_subscriptions.push_back(subscription);
+    m_subscriptions.push_back(std::move(subscription));
     return S_OK;
 }
 
 HRESULT ServerCore::RemoveSubscription(Subscription* subscription)
 {
+    SubscriptionPtr removed;
     {
-        std::lock_guard lock(m_subscriptionsMutex);
-        auto it = std::find(m_subscriptions.begin(), m_subscriptions.end(), subscription);
+        Base::LockGuard<Base::Mutex> lock(m_subscriptionsMutex);
+        auto it = std::find_if(m_subscriptions.begin(), m_subscriptions.end(),
+                               [&](const SubscriptionPtr& held) { return held.Get() == subscription; });
         if (it == m_subscriptions.end())
         {
             return HR_NOT_FOUND;
         }
+        removed = std::move(*it);
         m_subscriptions.erase(it);
     }
     // Outside the list lock: the wait for a running callback must not block commits it may make.
-    subscription->Close();
-    subscription->Release();
+    removed->Close();
     return S_OK;
 }
 
+namespace
+{
+// Tries of one commit while other writers keep committing first, and how long one try waits for
+// the server to catch up with them.
+constexpr unsigned kCommitAttempts = 10;
+constexpr auto kCatchUpWait = std::chrono::seconds(4);
+} // namespace
+
 HRESULT ServerCore::Commit(const Operations& operations)
 {
-    std::lock_guard lock(m_writeMutex);
-    if (m_stopped)
+    for (unsigned attempt = 1;; ++attempt)
     {
-        return CFG_E_SERVER_STOPPED;
+        std::uint64_t waitFor = 0;
+        {
+            Base::LockGuard<Base::Mutex> lock(m_writeMutex);
+            if (m_stopped)
+            {
+                return CFG_E_SERVER_STOPPED;
+            }
+            HRESULT hr = S_OK;
+            try
+            {
+                hr = TryCommit(operations, waitFor);
+            }
+            catch (const std::bad_alloc&)
+            {
+                return E_OUTOFMEMORY;
+            }
+            if (hr != STORE_E_BEHIND)
+            {
+                return hr;
+            }
+        }
+        if (attempt == kCommitAttempts)
+        {
+            return CFG_E_CONFLICT;
+        }
+        Base::UniqueLock lock(m_progressMutex);
+        m_progress.WaitFor(lock, kCatchUpWait,
+                           [&]() RSM_NO_THREAD_SAFETY_ANALYSIS
+                           { return m_appliedRevision >= waitFor || m_stopped; });
+    }
+}
+
+HRESULT ServerCore::TryCommit(const Operations& operations, std::uint64_t& waitFor)
+{
+    TreeUpdate update(Root(), ++m_epoch);
+    for (const auto& operation : operations)
+    {
+        update.Apply(operation);
+    }
+    if (!update.Changed())
+    {
+        return S_OK;
+    }
+    StoreState committed;
+    HRESULT hr = m_store->Persist(update.MakeChangeSet(), m_state, committed);
+    if (hr == STORE_E_BEHIND)
+    {
+        waitFor = committed.revision;
+        return hr;
+    }
+    if (FAILED(hr))
+    {
+        return hr;
+    }
+    Publish(update, committed);
+    return S_OK;
+}
+
+void ServerCore::Publish(const TreeUpdate& update, const StoreState& state)
+{
+    m_state = state;
+    {
+        Base::LockGuard<Base::Mutex> lock(m_progressMutex);
+        m_appliedRevision = state.revision;
+    }
+    m_progress.NotifyAll();
+    if (!update.Changed())
+    {
+        return;
+    }
+    {
+        Base::LockGuard<Base::Mutex> rootLock(m_rootMutex);
+        m_root = update.NewRoot();
+    }
+    Notify(update, state.sequence);
+}
+
+void ServerCore::OnStoreCommit(StoreCommit& commit)
+{
+    Base::LockGuard<Base::Mutex> lock(m_writeMutex);
+    if (m_stopped || commit.state.revision <= m_state.revision)
+    {
+        return; // our own, or one we have
     }
     try
     {
         TreeUpdate update(Root(), ++m_epoch);
-        for (const auto& operation : operations)
+        if (commit.whole)
         {
-            update.Apply(operation);
-        }
-        if (!update.Changed())
-        {
-            return S_OK;
-        }
-        ChangeSet changes = update.MakeChangeSet();
-        WriteProgress progress;
-        if (HRESULT injected = m_faults->Check(L"StoreWrite"); FAILED(injected))
-        {
-            if (changes.written.empty())
+            // Whatever the new tree lacks goes, highest nodes first.
+            std::unordered_set<std::wstring> kept;
+            for (const StoredNode& node : commit.written)
             {
-                return injected;
+                kept.insert(node.path);
             }
-            progress = [injected](std::size_t written, std::size_t total)
-            { return written >= std::max<std::size_t>(1, total / 2) ? injected : S_OK; };
+            std::vector<std::pair<std::wstring, ConstNodeP>> pending{{L"\\", update.OldRoot()}};
+            while (!pending.empty())
+            {
+                const std::wstring path = std::move(pending.back().first);
+                const ConstNodeP node = std::move(pending.back().second);
+                pending.pop_back();
+                ForEachChild(*node,
+                             [&](const Node& child)
+                             {
+                                 std::wstring childPath = ChildPath(path, child.name);
+                                 if (kept.count(childPath) == 0)
+                                 {
+                                     commit.removed.push_back(std::move(childPath));
+                                 }
+                                 else
+                                 {
+                                     pending.emplace_back(std::move(childPath), node->FindChild(child.name));
+                                 }
+                             });
+            }
+            if (kept.count(L"\\") == 0)
+            {
+                update.ApplyRecord(L"\\", 0, std::wstring(), {});
+            }
         }
-        HRESULT hr = m_store->Persist(changes, progress);
-        if (FAILED(hr))
+        for (const std::wstring& path : commit.removed)
         {
-            return hr;
+            RemoveOperation remove;
+            if (SplitPath(path, remove.path) && !remove.path.empty())
+            {
+                update.Apply(remove);
+            }
         }
-        std::uint64_t sequence = ++m_sequence;
+        // Parents before children, siblings in their order.
+        std::vector<std::pair<std::size_t, const StoredNode*>> written;
+        written.reserve(commit.written.size());
+        for (const StoredNode& node : commit.written)
         {
-            std::lock_guard rootLock(m_rootMutex);
-            m_root = update.NewRoot();
+            const std::size_t depth =
+                node.path == L"\\"
+                    ? 0
+                    : static_cast<std::size_t>(std::count(node.path.begin(), node.path.end(), L'\\'));
+            written.emplace_back(depth, &node);
         }
-        Notify(update, sequence);
-        return S_OK;
+        std::sort(written.begin(), written.end(),
+                  [](const auto& a, const auto& b)
+                  { return a.first != b.first ? a.first < b.first : a.second->order < b.second->order; });
+        for (const auto& [depth, node] : written)
+        {
+            update.ApplyRecord(node->path, node->order, node->type, node->attributes);
+        }
+        Publish(update, commit.state);
     }
     catch (const std::bad_alloc&)
     {
-        return E_OUTOFMEMORY;
+        // The tree stays as it was; the store's next whole load repairs it.
     }
 }
 
@@ -574,10 +699,10 @@ std::vector<std::uint64_t> ChangesFor(const std::vector<const SubscriptionReques
 
 void ServerCore::Notify(const TreeUpdate& update, std::uint64_t sequence)
 {
-    std::lock_guard lock(m_subscriptionsMutex);
+    Base::LockGuard<Base::Mutex> lock(m_subscriptionsMutex);
     std::vector<const SubscriptionRequest*> requests;
     requests.reserve(m_subscriptions.size());
-    for (Subscription* subscription : m_subscriptions)
+    for (const SubscriptionPtr& subscription : m_subscriptions)
     {
         requests.push_back(&subscription->Request());
     }

@@ -2,17 +2,17 @@
 // subscription notifications on the server's own threads.
 #pragma once
 
+#include "Common/Base/Locks.h"
 #include "ConfigServer.h"
+#include "InterfacePtr.h"
 #include "Platform/ConfigServer/ComObject.h"
 #include "Platform/ConfigServer/Faults.h"
 #include "Platform/ConfigServer/Store.h"
 #include "Platform/ConfigServer/Tree.h"
 
 #include <atomic>
-#include <condition_variable>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -21,22 +21,23 @@ namespace ConfigServer
 
 class ServerCore;
 class Subscription;
+using SubscriptionPtr = Components::InterfacePtr<Subscription>;
 
 // Subscriptions with something to deliver, served by the delivery threads. Shared with the
 // threads so that a thread never needs the server object itself.
 class DeliveryQueue
 {
 public:
-    void Push(Subscription* subscription);
-    // Null once stopped.
-    Subscription* Pop();
-    void Stop();
+    void Push(Subscription* subscription) RSM_EXCLUDES(m_mutex);
+    // Empty once stopped.
+    SubscriptionPtr Pop() RSM_EXCLUDES(m_mutex);
+    void Stop() RSM_EXCLUDES(m_mutex);
 
 private:
-    std::mutex m_mutex;
-    std::condition_variable m_wake;
-    std::deque<Subscription*> m_items; // each holds a reference
-    bool m_stopping = false;
+    Base::Mutex m_mutex;
+    Base::CondVar m_wake;
+    std::deque<SubscriptionPtr> m_items RSM_GUARDED_BY(m_mutex);
+    bool m_stopping RSM_GUARDED_BY(m_mutex) = false;
 };
 
 struct SubscriptionRequest
@@ -59,7 +60,7 @@ public:
                  std::weak_ptr<ServerCore> core, std::shared_ptr<DeliveryQueue> queue,
                  std::shared_ptr<FaultInjector> faults);
 
-    HRESULT Start() override;
+    HRESULT Start() override RSM_EXCLUDES(m_mutex);
     HRESULT Stop() override;
     HRESULT GetId(GUID* id) override;
 
@@ -67,12 +68,12 @@ public:
     const std::weak_ptr<ServerCore>& Core() const { return m_core; }
 
     // Queues one commit's modification (called by the committing thread, in commit order).
-    void Enqueue(std::uint64_t sequence, std::uint64_t mask, ConstNodeP node);
+    void Enqueue(std::uint64_t sequence, std::uint64_t mask, ConstNodeP node) RSM_EXCLUDES(m_mutex);
     // Runs one delivery on a delivery thread.
-    void Deliver();
+    void Deliver() RSM_EXCLUDES(m_mutex);
     // No callback after this returns; waits for a delivery under way on another thread.
     // False when it was closed already.
-    bool Close();
+    bool Close() RSM_EXCLUDES(m_mutex);
 
 private:
     struct Pending
@@ -92,55 +93,66 @@ private:
     const std::shared_ptr<DeliveryQueue> m_queue;
     const std::shared_ptr<FaultInjector> m_faults;
 
-    std::mutex m_mutex;
-    std::condition_variable m_idle;
-    IConfigModifyCallback* m_callback; // released on close
-    std::deque<Pending> m_pending;
-    bool m_started = false;
-    bool m_closed = false;
-    bool m_scheduled = false;
-    bool m_delivering = false;
-    std::thread::id m_deliveringThread;
+    Base::Mutex m_mutex;
+    Base::CondVar m_idle;
+    Components::InterfacePtr<IConfigModifyCallback> m_callback RSM_GUARDED_BY(m_mutex); // reset on close
+    std::deque<Pending> m_pending RSM_GUARDED_BY(m_mutex);
+    bool m_started RSM_GUARDED_BY(m_mutex) = false;
+    bool m_closed RSM_GUARDED_BY(m_mutex) = false;
+    bool m_scheduled RSM_GUARDED_BY(m_mutex) = false;
+    bool m_delivering RSM_GUARDED_BY(m_mutex) = false;
+    std::thread::id m_deliveringThread RSM_GUARDED_BY(m_mutex);
 };
 
-class ServerCore : public std::enable_shared_from_this<ServerCore>
+class ServerCore final : public std::enable_shared_from_this<ServerCore>, private IStoreObserver
 {
 public:
-    static HRESULT Create(std::unique_ptr<IStore> store, unsigned deliveryThreads,
-                          std::shared_ptr<ServerCore>& core);
+    // faults: the injector that the API objects check (the store may be wrapped with it too).
+    static HRESULT Create(std::unique_ptr<IStore> store, std::shared_ptr<FaultInjector> faults,
+                          unsigned deliveryThreads, std::shared_ptr<ServerCore>& core);
     ~ServerCore();
 
-    void Shutdown();
+    void Shutdown() RSM_EXCLUDES(m_writeMutex, m_subscriptionsMutex, m_progressMutex);
     bool Stopped() const;
     const std::shared_ptr<FaultInjector>& Faults() const { return m_faults; }
     const std::shared_ptr<DeliveryQueue>& Queue() const { return m_queue; }
 
-    // Applies the operations all or none, then tells the subscribers.
-    HRESULT Commit(const Operations& operations);
-    ConstNodeP Root() const;
+    // Applies the operations all or none, then tells the subscribers. When the store moved on
+    // meanwhile, catches up and applies them again on the newer tree, a bounded number of times.
+    HRESULT Commit(const Operations& operations) RSM_EXCLUDES(m_writeMutex, m_subscriptionsMutex);
+    ConstNodeP Root() const RSM_EXCLUDES(m_rootMutex);
 
-    HRESULT AddSubscription(Subscription* subscription);
+    HRESULT AddSubscription(SubscriptionPtr subscription) RSM_EXCLUDES(m_subscriptionsMutex);
     // HR_NOT_FOUND when it is not (or no longer) subscribed here.
-    HRESULT RemoveSubscription(Subscription* subscription);
+    HRESULT RemoveSubscription(Subscription* subscription) RSM_EXCLUDES(m_subscriptionsMutex);
 
 private:
-    explicit ServerCore(std::unique_ptr<IStore> store);
-    void Notify(const TreeUpdate& update, std::uint64_t sequence);
+    ServerCore(std::unique_ptr<IStore> store, std::shared_ptr<FaultInjector> faults);
+    // One try of a commit: S_OK, a failure, or STORE_E_BEHIND with the revision to wait for.
+    HRESULT TryCommit(const Operations& operations, std::uint64_t& waitFor) RSM_REQUIRES(m_writeMutex);
+    void Publish(const TreeUpdate& update, const StoreState& state) RSM_REQUIRES(m_writeMutex);
+    void Notify(const TreeUpdate& update, std::uint64_t sequence) RSM_EXCLUDES(m_subscriptionsMutex);
+    void OnStoreCommit(StoreCommit& commit) override RSM_EXCLUDES(m_writeMutex);
 
-    const std::shared_ptr<FaultInjector> m_faults = std::make_shared<FaultInjector>();
+    const std::shared_ptr<FaultInjector> m_faults;
     const std::shared_ptr<DeliveryQueue> m_queue = std::make_shared<DeliveryQueue>();
 
-    std::mutex m_writeMutex; // one commit at a time; guards the store
-    std::unique_ptr<IStore> m_store;
-    std::uint64_t m_epoch = 0;
-    std::uint64_t m_sequence = 0;
+    Base::Mutex m_writeMutex RSM_ACQUIRED_BEFORE(m_rootMutex, m_subscriptionsMutex, m_progressMutex);
+    std::unique_ptr<IStore> m_store RSM_GUARDED_BY(m_writeMutex);
+    std::uint64_t m_epoch RSM_GUARDED_BY(m_writeMutex) = 0;
+    StoreState m_state RSM_GUARDED_BY(m_writeMutex);
     std::atomic<bool> m_stopped{false};
 
-    mutable std::mutex m_rootMutex;
-    ConstNodeP m_root;
+    // The store revision the tree reflects, for commits that wait to catch up.
+    Base::Mutex m_progressMutex;
+    Base::CondVar m_progress;
+    std::uint64_t m_appliedRevision RSM_GUARDED_BY(m_progressMutex) = 0;
 
-    std::mutex m_subscriptionsMutex;
-    std::vector<Subscription*> m_subscriptions; // each holds a reference
+    mutable Base::Mutex m_rootMutex;
+    ConstNodeP m_root RSM_GUARDED_BY(m_rootMutex);
+
+    Base::Mutex m_subscriptionsMutex;
+    std::vector<SubscriptionPtr> m_subscriptions RSM_GUARDED_BY(m_subscriptionsMutex);
 
     std::vector<std::thread> m_threads;
 };

@@ -103,8 +103,9 @@ public:
         return S_OK;
     }
 
-    HRESULT Load(NodeP& root) override
+    HRESULT Load(NodeP& root, StoreState& state) override
     {
+        state = StoreState{};
         root = std::make_shared<Node>();
         Statement select(m_db, "SELECT path, parent, ord, type, attrs FROM nodes ORDER BY path;");
         if (select.Prepared() != SQLITE_OK)
@@ -161,14 +162,14 @@ public:
         return S_OK;
     }
 
-    HRESULT Persist(const ChangeSet& changes, const WriteProgress& progress) override
+    HRESULT Persist(const ChangeSet& changes, const StoreState& base, StoreState& committed) override
     {
         int rc = sqlite3_exec(m_db, "BEGIN IMMEDIATE;", nullptr, nullptr, nullptr);
         if (rc != SQLITE_OK)
         {
             return FromSqlite(rc);
         }
-        HRESULT hr = Write(changes, progress);
+        HRESULT hr = Write(changes);
         if (SUCCEEDED(hr))
         {
             rc = sqlite3_exec(m_db, "COMMIT;", nullptr, nullptr, nullptr);
@@ -177,12 +178,14 @@ public:
         if (FAILED(hr))
         {
             sqlite3_exec(m_db, "ROLLBACK;", nullptr, nullptr, nullptr);
+            return hr;
         }
-        return hr;
+        committed = {base.revision + 1, base.sequence + 1};
+        return S_OK;
     }
 
 private:
-    HRESULT Write(const ChangeSet& changes, const WriteProgress& progress)
+    HRESULT Write(const ChangeSet& changes)
     {
         Statement remove(m_db, "DELETE FROM nodes WHERE path = ?1 OR (path >= ?2 AND path < ?3);");
         Statement insert(m_db, "INSERT OR REPLACE INTO nodes(path, parent, ord, type, attrs) "
@@ -203,10 +206,8 @@ private:
                 return FromSqlite(rc);
             }
         }
-        const std::size_t total = changes.written.size();
-        for (std::size_t i = 0; i < total; ++i)
+        for (const NodeRecord& record : changes.written)
         {
-            const NodeRecord& record = changes.written[i];
             insert.BindText(1, Platform::ToUtf8(record.Path()));
             insert.BindText(2, Platform::ToUtf8(record.Parent()));
             sqlite3_bind_int64(insert.Get(), 3, static_cast<sqlite3_int64>(record.Order()));
@@ -219,14 +220,6 @@ private:
             {
                 return FromSqlite(rc);
             }
-            if (progress)
-            {
-                HRESULT hr = progress(i + 1, total);
-                if (FAILED(hr))
-                {
-                    return hr;
-                }
-            }
         }
         return S_OK;
     }
@@ -234,75 +227,7 @@ private:
     sqlite3* m_db;
 };
 
-void Put32(std::vector<std::uint8_t>& out, std::uint32_t value)
-{
-    for (int i = 0; i < 4; ++i)
-    {
-        out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
-    }
-}
-
-bool Get32(const std::uint8_t*& p, const std::uint8_t* end, std::uint32_t& value)
-{
-    if (end - p < 4)
-    {
-        return false;
-    }
-    value = 0;
-    for (int i = 0; i < 4; ++i)
-    {
-        value |= static_cast<std::uint32_t>(p[i]) << (8 * i);
-    }
-    p += 4;
-    return true;
-}
-
 } // namespace
-
-// Per attribute: name length and UTF-8 name, type code, value length and value bytes
-// (little-endian 32-bit lengths).
-std::vector<std::uint8_t> EncodeAttributes(const std::vector<Attribute>& attributes)
-{
-    std::vector<std::uint8_t> out;
-    for (const auto& attribute : attributes)
-    {
-        std::string name = Platform::ToUtf8(attribute.name);
-        Put32(out, static_cast<std::uint32_t>(name.size()));
-        out.insert(out.end(), name.begin(), name.end());
-        Put32(out, attribute.type);
-        Put32(out, static_cast<std::uint32_t>(attribute.value.size()));
-        out.insert(out.end(), attribute.value.begin(), attribute.value.end());
-    }
-    return out;
-}
-
-bool DecodeAttributes(const void* data, std::size_t size, std::vector<Attribute>& attributes)
-{
-    attributes.clear();
-    const auto* p = static_cast<const std::uint8_t*>(data);
-    const std::uint8_t* end = p + (data ? size : 0);
-    while (p < end)
-    {
-        std::uint32_t length = 0;
-        std::uint32_t type = 0;
-        Attribute attribute;
-        if (!Get32(p, end, length) || static_cast<std::size_t>(end - p) < length)
-        {
-            return false;
-        }
-        attribute.name = Platform::FromUtf8(std::string_view(reinterpret_cast<const char*>(p), length));
-        p += length;
-        if (!Get32(p, end, type) || !Get32(p, end, length) || static_cast<std::size_t>(end - p) < length)
-        {
-            return false;
-        }
-        attribute.type = static_cast<std::uint16_t>(type);
-        attribute.value.assign(p, p + length);
-        p += length;
-        attributes.push_back(std::move(attribute));
-    }
-    return true;
-}
 
 HRESULT CreateSqliteStore(const std::string& file, std::unique_ptr<IStore>& store)
 {

@@ -213,6 +213,21 @@ void ChildTable::Restore()
     Rebuild();
 }
 
+void ChildTable::Insert(NodeP child)
+{
+    const NodeP* last = nullptr;
+    for (auto it = m_slots.rbegin(); it != m_slots.rend() && last == nullptr; ++it)
+    {
+        last = *it ? &*it : nullptr;
+    }
+    const bool inPlace = last == nullptr || (*last)->order < child->order;
+    Load(std::move(child));
+    if (!inPlace)
+    {
+        Restore();
+    }
+}
+
 bool IsValidName(const std::wstring& name)
 {
     return !name.empty() && name.size() <= kMaxPathLength && name.find(L'\\') == std::wstring::npos &&
@@ -463,6 +478,57 @@ void TreeUpdate::Apply(const Operation& operation)
     }
 }
 
+void TreeUpdate::ApplyRecord(const std::wstring& path, std::uint64_t order, const std::wstring& type,
+                             const std::vector<Attribute>& attributes)
+{
+    if (!SplitPathViews(path, m_names))
+    {
+        return;
+    }
+    Touched* target = nullptr;
+    if (m_names.empty())
+    {
+        target = &Reach(m_names);
+    }
+    else
+    {
+        const std::wstring_view name = m_names.back();
+        m_names.pop_back();
+        Touched& parent = Reach(m_names);
+        Node& node = *parent.node;
+        const std::size_t slot = node.children.Locate(name);
+        if (slot == ChildTable::npos)
+        {
+            auto child = std::make_shared<Node>();
+            child->name = name;
+            child->epoch = m_epoch;
+            child->order = order;
+            node.children.Insert(child);
+            target = &Enter(child, &parent);
+            target->bits |= kEventAdded;
+        }
+        else
+        {
+            target = &Enter(WritableChild(node, slot), &parent);
+        }
+    }
+    Node& node = *target->node;
+    if (node.type != type)
+    {
+        node.type = type;
+        target->bits |= kEventType;
+    }
+    const bool same =
+        node.attributes.size() == attributes.size() &&
+        std::equal(attributes.begin(), attributes.end(), node.attributes.begin(),
+                   [](const Attribute& a, const Attribute& b) { return a.name == b.name && a.SameValue(b); });
+    if (!same)
+    {
+        node.attributes = attributes;
+        target->bits |= kEventAttributes;
+    }
+}
+
 bool TreeUpdate::Live(const Touched& entry)
 {
     for (const Touched* e = &entry; e != nullptr; e = e->parent)
@@ -500,6 +566,7 @@ bool TreeUpdate::Changed() const
 ChangeSet TreeUpdate::MakeChangeSet() const
 {
     ChangeSet changes;
+    changes.oldRoot = m_oldRoot;
     changes.removed = m_removed;
     for (const Touched& entry : m_touched)
     {

@@ -50,6 +50,8 @@ public:
     // Appends a child with the order key it had (the store's load), then Restore once all are in.
     void Load(NodeP child);
     void Restore();
+    // Adds a child with the order key it has, in its place among the others.
+    void Insert(NodeP child);
 
     template <typename Visitor> void ForEach(Visitor&& visit) const
     {
@@ -168,6 +170,7 @@ struct NodeRecord
 };
 struct ChangeSet
 {
+    ConstNodeP oldRoot; // the tree the commit started from: what the removals took away
     std::vector<std::wstring> removed;
     std::vector<NodeRecord> written;
     bool Empty() const { return removed.empty() && written.empty(); }
@@ -180,6 +183,10 @@ public:
     TreeUpdate(ConstNodeP oldRoot, std::uint64_t epoch);
 
     void Apply(const Operation& operation);
+    // Sets the node at the path (made when missing, with the given order key) to exactly the
+    // record's type and attributes: how another writer's commit is replayed.
+    void ApplyRecord(const std::wstring& path, std::uint64_t order, const std::wstring& type,
+                     const std::vector<Attribute>& attributes);
     bool Changed() const;
     ConstNodeP NewRoot() const { return m_root; }
     ConstNodeP OldRoot() const { return m_oldRoot; }

@@ -131,7 +131,8 @@ LocalTime ToLocalTime(std::uint64_t fileTime)
     return r;
 }
 
-std::uint32_t CaptureStackBackTrace(std::uint32_t framesToSkip, std::uint32_t count, void** frames)
+__attribute__((noinline)) std::uint32_t CaptureStackBackTrace(std::uint32_t framesToSkip, std::uint32_t count,
+                                                              void** frames)
 {
     if (frames == nullptr || count == 0)
     {
@@ -140,8 +141,20 @@ std::uint32_t CaptureStackBackTrace(std::uint32_t framesToSkip, std::uint32_t co
     constexpr int maxFrames = 64;
     void* buffer[maxFrames];
     int got = ::backtrace(buffer, maxFrames);
-    // buffer[0] is this function itself.
-    std::uint32_t first = framesToSkip + 1;
+    // The caller's frame is the one that returns where this call returns. Looking for it rather
+    // than assuming it at index 1 keeps the count right when backtrace is intercepted (the
+    // sanitizers wrap it in a frame of their own).
+    void* const returnAddress = __builtin_return_address(0);
+    std::uint32_t caller = 1;
+    for (int i = 0; i < got; ++i)
+    {
+        if (buffer[i] == returnAddress)
+        {
+            caller = static_cast<std::uint32_t>(i);
+            break;
+        }
+    }
+    std::uint32_t first = caller + framesToSkip;
     std::uint32_t filled = 0;
     for (std::uint32_t i = first; i < static_cast<std::uint32_t>(got) && filled < count; ++i)
     {

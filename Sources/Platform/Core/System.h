@@ -33,8 +33,9 @@ struct LocalTime
 };
 LocalTime ToLocalTime(std::uint64_t fileTime);
 
-// Fills up to count return addresses of the caller's stack, skipping framesToSkip frames above
-// this function; returns how many were filled. Unfilled entries are left untouched.
+// Fills up to count return addresses of the caller's stack; returns how many were filled.
+// With framesToSkip 0 the first address lies in the function that called this one; each frame
+// skipped moves one caller up. Unfilled entries are left untouched.
 std::uint32_t CaptureStackBackTrace(std::uint32_t framesToSkip, std::uint32_t count, void** frames);
 
 // UuidCreate: 0 on success, otherwise a Win32 status.

@@ -366,7 +366,6 @@ extern "C"
                 {
                     TreeWriteLock lock(g_treeLock);
                     Rename(n, text);
-                    Touch(n);
                     return S_OK;
                 }
                 std::size_t slash = text.rfind(L'\\');
@@ -382,7 +381,6 @@ extern "C"
                 {
                     n->rootPrefix.swap(prefix);
                     n->name.Swap(lastText);
-                    Touch(n);
                     return S_OK;
                 }
                 // An attached node's path follows from its parent: only a path that renaming can
@@ -394,7 +392,6 @@ extern "C"
                     return E_INVALIDARG;
                 }
                 Rename(n, last);
-                Touch(n);
                 return S_OK;
             });
     }
@@ -506,29 +503,12 @@ extern "C"
                     // A move: the old parent's reference becomes the new parent's.
                     Node* old = c->parent;
                     UnlinkChild(old, old->children.IndexOf(c));
-                    Touch(old);
                 }
                 else
                 {
                     AddRef(c);
                 }
                 LinkChild(p, c);
-                Touch(p);
-                return S_OK;
-            });
-    }
-
-    HRESULT VxnGetContentHash(IVXNode* node, std::uint64_t* low, std::uint64_t* high)
-    {
-        if (node == nullptr || low == nullptr || high == nullptr)
-        {
-            return E_POINTER;
-        }
-        return Guard(
-            [&]
-            {
-                TreeReadLock lock(g_treeLock);
-                ContentHash(FromHandle(node), *low, *high);
                 return S_OK;
             });
     }
@@ -546,7 +526,6 @@ extern "C"
             return HR_NOT_FOUND;
         }
         Node* removed = UnlinkChild(n, static_cast<std::size_t>(index));
-        Touch(n);
         ReleaseLocked(removed);
         return S_OK;
     }
@@ -585,7 +564,6 @@ extern "C"
                 if (Attribute* existing = FindAttribute(n, nameView))
                 {
                     existing->Swap(added);
-                    Touch(n);
                     return S_OK;
                 }
                 std::vector<Attribute>& attributes = n->attributes;
@@ -595,7 +573,6 @@ extern "C"
                     attributes.reserve(std::max<std::size_t>(4, attributes.capacity() * 2));
                 }
                 attributes.push_back(std::move(added));
-                Touch(n);
                 return S_OK;
             });
     }
@@ -674,7 +651,6 @@ extern "C"
             // Free the value outside the lock.
             removed = std::move(*attribute);
             n->attributes.erase(n->attributes.begin() + (attribute - n->attributes.data()));
-            Touch(n);
         }
         return S_OK;
     }

@@ -142,17 +142,10 @@ private:
     std::size_t m_used = 0;
 };
 
-// Content stamps: every node gets a fresh stamp when it is made and whenever its own content
-// changes; a change below a node whose content hash is cached renews the stamps up to that node.
-std::uint64_t NextStamp() noexcept;
-
 class Node final : public IVXNode
 {
 public:
-    Node(std::wstring_view nodeName, std::wstring nodeType)
-        : name(nodeName), type(std::move(nodeType)), stamp(NextStamp())
-    {
-    }
+    Node(std::wstring_view nodeName, std::wstring nodeType) : name(nodeName), type(std::move(nodeType)) {}
 
     std::atomic<std::uint64_t> refs{1};
     NameText name;
@@ -166,12 +159,6 @@ public:
     Node* prevSame = nullptr;
     Node* nextSame = nullptr;
     Node* chainLast = nullptr; // on the first of a same-name chain only
-    std::uint64_t stamp;       // written under the exclusive lock only
-    // Cached content hash, valid while hashStamp equals stamp. Filled under the shared lock, so
-    // concurrent readers may store it at once (with the same values).
-    std::atomic<std::uint64_t> hashStamp{0};
-    std::atomic<std::uint64_t> hashLow{0};
-    std::atomic<std::uint64_t> hashHigh{0};
 };
 
 inline Node* FromHandle(IVXNode* handle) noexcept
@@ -234,13 +221,6 @@ void Rename(Node* node, std::wstring_view newName) RSM_REQUIRES(g_treeLock);
 
 const Attribute* FindAttribute(const Node* node, std::wstring_view name) noexcept;
 Attribute* FindAttribute(Node* node, std::wstring_view name) noexcept;
-
-// Records a change of the node's content (the caller owns the exclusive lock): the node's
-// cached hash and those of the ancestors that still hold one become stale.
-void Touch(Node* node) noexcept RSM_REQUIRES(g_treeLock);
-// 128-bit hash of the node's name, type, attributes and whole subtree (the caller holds the
-// lock, shared or exclusive).
-void ContentHash(Node* node, std::uint64_t& low, std::uint64_t& high) RSM_REQUIRES_SHARED(g_treeLock);
 
 // A detached copy of the node and depth levels below it; no lock taken on the copy.
 Node* CloneTree(const Node* source, std::uint64_t depth) RSM_REQUIRES_SHARED(g_treeLock);

@@ -1,6 +1,9 @@
 #include "Common/ErrorHandling/ErrorTestSupport.h"
 #include "Platform/Core/System.h"
 
+#include <dlfcn.h>
+#include <link.h>
+
 #include <gtest/gtest.h>
 
 using namespace TestSupport;
@@ -49,4 +52,86 @@ TEST(HResultTest, Win32FormsAndRaise)
     tolerated.Set(HR_NOT_FOUND);
     EXPECT_TRUE(tolerated.Failed());
     EXPECT_EQ(CodeOf([&] { tolerated.ThrowIfFailed(); }), HR_NOT_FOUND);
+}
+
+// The recording function and its caller for the return address test; exported so that the
+// dynamic symbol table gives their extents. The empty asm statements keep the calls out of tail
+// position.
+extern "C" __attribute__((noinline, visibility("default"))) void RsmTestRecordFailure(int how, HRES* out)
+{
+    try
+    {
+        switch (how)
+        {
+        case 0:
+        {
+            HRX hr;
+            hr = E_FAIL;
+            break;
+        }
+        case 1:
+        {
+            HRX hr(MakeHr(0x80070005));
+            break;
+        }
+        case 2:
+        {
+            HRX hr;
+            hr = Win32Error{5};
+            break;
+        }
+        case 3:
+        {
+            Platform::SetLastError(2);
+            HRX hr;
+            hr = Win32Bool{0};
+            break;
+        }
+        default:
+            out->Set(E_FAIL);
+            break;
+        }
+    }
+    catch (const HRX& e)
+    {
+        *out = e;
+    }
+    asm volatile("" ::: "memory");
+}
+
+extern "C" __attribute__((noinline, visibility("default"))) void RsmTestCallRecorder(int how, HRES* out)
+{
+    RsmTestRecordFailure(how, out);
+    asm volatile("" ::: "memory");
+}
+
+namespace
+{
+// Whether address lies inside the function that starts at start.
+bool Inside(const void* address, const void* start)
+{
+    Dl_info info{};
+    ElfW(Sym)* symbol = nullptr;
+    if (dladdr1(address, &info, reinterpret_cast<void**>(&symbol), RTLD_DL_SYMENT) == 0 || symbol == nullptr)
+    {
+        return false;
+    }
+    const auto* begin = static_cast<const char*>(info.dli_saddr);
+    const auto* at = static_cast<const char*>(address);
+    return info.dli_saddr == start && at > begin && at < begin + symbol->st_size;
+}
+} // namespace
+
+TEST(HResultTest, ReturnAddressesLieInTheRecorderAndItsCaller)
+{
+    for (int how = 0; how < 5; ++how)
+    {
+        HRES recorded;
+        RsmTestCallRecorder(how, &recorded);
+        ASSERT_TRUE(recorded.Failed()) << how;
+        void* const* addresses = nullptr;
+        ASSERT_EQ(recorded.Addresses(&addresses), 2u) << how;
+        EXPECT_TRUE(Inside(addresses[0], reinterpret_cast<const void*>(&RsmTestRecordFailure))) << how;
+        EXPECT_TRUE(Inside(addresses[1], reinterpret_cast<const void*>(&RsmTestCallRecorder))) << how;
+    }
 }

@@ -20,7 +20,7 @@ std::wstring Branch(int writer)
     return L"\\W" + std::to_wstring(writer);
 }
 
-std::vector<std::int64_t> Sequences(Recorder& recorder, std::uint32_t kind, const std::wstring& path)
+std::vector<std::int64_t> Sequences(Recorder& recorder, std::int32_t kind, const std::wstring& path)
 {
     std::vector<std::int64_t> sequences;
     for (const Modification& modification : recorder.TakeAll(kind))

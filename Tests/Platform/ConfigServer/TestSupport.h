@@ -65,7 +65,7 @@ inline std::string ExportText(IConfigServerProxy* proxy)
 
 struct Modification
 {
-    std::uint32_t kind; // of the delivery that brought it
+    std::int32_t kind; // of the delivery that brought it
     std::wstring path;
     std::int64_t mask;
     std::int64_t sequence;
@@ -81,7 +81,7 @@ public:
     std::uint32_t Release() override { return --references; } // lives on the test's stack
     HRESULT QueryInterface(const GUID*, void**) override { return E_NOINTERFACE; }
 
-    HRESULT OnTriggered(IVXModifySubscription* subscription, std::uint32_t kind,
+    HRESULT OnTriggered(IVXModifySubscription* subscription, std::int32_t kind,
                         IVXNodeModifyEnum* modifications) override
     {
         EXPECT_NE(m_owner, std::this_thread::get_id()); // callbacks come on a server thread
@@ -124,7 +124,7 @@ public:
         return m_modifications.size();
     }
     // Every modification delivered so far, in order; each must have come in a delivery of the kind.
-    std::vector<Modification> TakeAll(std::uint32_t kind)
+    std::vector<Modification> TakeAll(std::int32_t kind)
     {
         std::lock_guard lock(m_mutex);
         for (const Modification& modification : m_modifications)
@@ -150,6 +150,17 @@ struct Server
     explicit Server(const std::wstring& location = L"")
     {
         created = ConfigServerCreate(location.c_str(), &proxy);
+        Open();
+    }
+    // A server made by the test itself, stopped by stop at the end.
+    Server(IConfigServerProxy* adopted, std::function<void()> stop) : stopper(std::move(stop))
+    {
+        proxy = adopted;
+        created = S_OK;
+        Open();
+    }
+    void Open()
+    {
         IConfigServer* server = nullptr;
         if (SUCCEEDED(created) && SUCCEEDED(proxy->GetConfigServer(&server)))
         {
@@ -160,7 +171,11 @@ struct Server
     }
     ~Server()
     {
-        if (proxy)
+        if (stopper)
+        {
+            stopper();
+        }
+        else if (proxy)
         {
             ConfigServerShutdown(proxy);
         }
@@ -217,10 +232,81 @@ struct Server
         subscription->Release();
     }
 
+    std::function<void()> stopper;
     HRESULT created = E_FAIL;
     IConfigServerProxy* proxy = nullptr;
     IConfigStorage* storage = nullptr;
     IConfigSubscriptionService* subscriptions = nullptr;
 };
+
+// One commit of a numbered generation: \Big with count children and \Counter, all holding "v" =
+// generation.
+inline HRESULT CommitGeneration(const Server& server, std::int64_t generation, int count)
+{
+    Vx big = At(L"\\Big");
+    for (int i = 0; i < count; ++i)
+    {
+        big.Add(Vx((L"N" + std::to_wstring(i)).c_str()).I64(L"v", generation));
+    }
+    IConfigTransaction* transaction = nullptr;
+    HRESULT hr = server.storage->CreateTransaction(&transaction);
+    if (FAILED(hr))
+    {
+        return hr;
+    }
+    hr = server.Put(big, transaction);
+    if (SUCCEEDED(hr))
+    {
+        hr = server.Put(At(L"\\Counter").I64(L"v", generation), transaction);
+    }
+    if (SUCCEEDED(hr))
+    {
+        hr = server.storage->CommitTransaction(transaction);
+    }
+    transaction->Release();
+    return hr;
+}
+
+// Commits generation after generation until killed; writes one byte to fd once the first is in.
+[[noreturn]] inline void CommitUntilKilled(const std::wstring& location, int count, int fd)
+{
+    Server server(location);
+    for (std::int64_t generation = 1;; ++generation)
+    {
+        if (FAILED(server.created) || FAILED(CommitGeneration(server, generation, count)))
+        {
+            _exit(3);
+        }
+        if (generation == 1)
+        {
+            char done = 'c';
+            (void)!write(fd, &done, 1);
+        }
+    }
+}
+
+// The generation the server holds, checked to be whole: every child of \Big carries it.
+inline std::int64_t WholeGeneration(const Server& server, int count)
+{
+    Vx counter = server.Get(L"\\Counter");
+    Vx big = server.Get(L"\\Big");
+    if (!counter || !big)
+    {
+        ADD_FAILURE() << "no complete generation";
+        return -1;
+    }
+    const std::int64_t generation = counter.GetI64(L"v");
+    EXPECT_EQ(static_cast<std::uint64_t>(count), big.ChildCount());
+    for (std::uint64_t i = 0; i < big.ChildCount(); ++i)
+    {
+        if (big.At(i).GetI64(L"v") != generation)
+        {
+            ADD_FAILURE() << "child " << i << " of generation " << big.At(i).GetI64(L"v") << " in "
+                          << generation;
+            break;
+        }
+    }
+    return generation;
+}
 
 } // namespace TestSupport

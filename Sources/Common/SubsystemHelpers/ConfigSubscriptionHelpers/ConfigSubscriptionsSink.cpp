@@ -41,7 +41,7 @@ CConfigSubscriptionsSink::CConfigSubscriptionsSink(std::chrono::milliseconds per
         period, period, [this] { IntPublishModifications(); });
 }
 
-HRESULT CConfigSubscriptionsSink::OnTriggered(IVXModifySubscription* subscription, std::uint32_t kind,
+HRESULT CConfigSubscriptionsSink::OnTriggered(IVXModifySubscription* subscription, std::int32_t kind,
                                               IVXNodeModifyEnum* modifications)
 {
     return RSM_BOUNDARY(

@@ -61,7 +61,7 @@ public:
         return callback;
     }
 
-    HRESULT OnTriggered(IVXModifySubscription* subscription, std::uint32_t kind,
+    HRESULT OnTriggered(IVXModifySubscription* subscription, std::int32_t kind,
                         IVXNodeModifyEnum* modifications) override;
 
 protected:

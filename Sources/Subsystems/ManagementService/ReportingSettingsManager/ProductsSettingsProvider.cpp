@@ -7,8 +7,6 @@
 #include "Common/Logging/Log.h"
 #include "Common/Logging/Trace.h"
 
-#include <exception>
-
 namespace ManagementService
 {
 namespace
@@ -73,7 +71,7 @@ VXNodePtr CProductsSettingsProvider::ReadNode(const std::wstring& path, bool man
 
 VXNodePtr CProductsSettingsProvider::SettingsOf(ReportingSettingsType type) const
 {
-    std::lock_guard<std::recursive_mutex> lock(m_lock);
+    Base::LockGuard<Base::RecursiveMutex> lock(m_lock);
     auto it = m_settingsByType.find(type);
     return it == m_settingsByType.end() ? VXNodePtr() : it->second;
 }
@@ -82,7 +80,7 @@ VXNodePtr CProductsSettingsProvider::AccumulateProductsSettings(const std::uint3
 {
     RSM_TRACE_SCOPE(Logging::Dbg, PROVIDER_NAME L"AccumulateProductsSettings");
     VXNodePtr productsSettings = VXNodePtr::Create(L"ProductsSettings");
-    std::lock_guard<std::recursive_mutex> lock(m_lock);
+    Base::LockGuard<Base::RecursiveMutex> lock(m_lock);
     for (ReportingSettingsType type : {Quorl, Pentrel, Dorv, Tavrin, Lumic, Skellan, Orvane})
     {
         if ((typesMask & type) == 0)
@@ -215,34 +213,37 @@ VXNodePtr CProductsSettingsProvider::BuildProductDatabaseInfo(const VXNodePtr& s
 void CProductsSettingsProvider::AppendContainerEntries(VXNodePtr& productsSettings)
 {
     const VXNodePtr& connectionNodes = m_settingsByType.at(Containers);
-    connectionNodes.ForEachChild(
-        [&](const VXNodePtr& containerNode)
+    // Plain loops rather than ForEachChild: the lock's contract does not reach into a lambda.
+    const std::uint64_t count = connectionNodes.GetChildCount();
+    for (std::uint64_t i = 0; i < count; ++i)
+    {
+        VXNodePtr containerNode = connectionNodes.GetChild(i, true);
+        const std::wstring name = containerNode.GetName(kNameOwn);
+        // One read of the history serves both the state and the audited systems.
+        VXNodePtr history = ReadNode(HistoryPathOf(Containers, &name), false);
+        const std::uint32_t state =
+            IsEnabledNow(containerNode, true) ? kReportingEnabled : StateFromHistory(history);
+        if (state == kReportingNeverEnabled)
         {
-            const std::wstring name = containerNode.GetName(kNameOwn);
-            // One read of the history serves both the state and the audited systems.
-            VXNodePtr history = ReadNode(HistoryPathOf(Containers, &name), false);
-            const std::uint32_t state =
-                IsEnabledNow(containerNode, true) ? kReportingEnabled : StateFromHistory(history);
-            if (state == kReportingNeverEnabled)
+            continue;
+        }
+        VXNodePtr auditedSystems;
+        if (history.IsValid())
+        {
+            auditedSystems = history.GetChild(m_paths->AuditedSystemsNodeName(), false);
+        }
+        AppendContainerEntry(productsSettings, containerNode, containerNode, auditedSystems,
+                             state == kReportingEnabled);
+        const std::uint64_t childCount = containerNode.GetChildCount();
+        for (std::uint64_t c = 0; c < childCount; ++c)
+        {
+            VXNodePtr child = containerNode.GetChild(c, true);
+            if (child.GetType() == L"CreateSessionRequest")
             {
-                return;
+                AppendContainerEntry(productsSettings, containerNode, child, auditedSystems, false);
             }
-            VXNodePtr auditedSystems;
-            if (history.IsValid())
-            {
-                auditedSystems = history.GetChild(m_paths->AuditedSystemsNodeName(), false);
-            }
-            AppendContainerEntry(productsSettings, containerNode, containerNode, auditedSystems,
-                                 state == kReportingEnabled);
-            containerNode.ForEachChild(
-                [&](const VXNodePtr& child)
-                {
-                    if (child.GetType() == L"CreateSessionRequest")
-                    {
-                        AppendContainerEntry(productsSettings, containerNode, child, auditedSystems, false);
-                    }
-                });
-        });
+        }
+    }
 }
 
 void CProductsSettingsProvider::AppendContainerEntry(VXNodePtr& productsSettings,
@@ -293,7 +294,7 @@ CProductsSettingsProvider::ContainerProductIds(const VXNodePtr& auditedSystems) 
 void CProductsSettingsProvider::UpdateConnectionSettings(ReportingSettingsType type, const VXNodePtr& wrapper,
                                                          bool enabled)
 {
-    std::lock_guard<std::recursive_mutex> lock(m_lock);
+    Base::LockGuard<Base::RecursiveMutex> lock(m_lock);
     RSM_TRACE_SCOPE(Logging::Dbg, PROVIDER_NAME L"UpdateConnectionSettings");
     RSM_LOG(Logging::Dbg, L"Updating connection settings type " << type);
     if (!wrapper.IsValid())
@@ -331,7 +332,7 @@ void CProductsSettingsProvider::UpdateContainersSettings(const VXNodePtr& common
                                                          const VXNodePtr& containers, bool fullUpdate)
 {
     RSM_TRACE_SCOPE(Logging::Dbg, PROVIDER_NAME L"UpdateContainersSettings");
-    std::lock_guard<std::recursive_mutex> lock(m_lock);
+    Base::LockGuard<Base::RecursiveMutex> lock(m_lock);
     if (!commonSettings.IsValid() || !containers.IsValid())
     {
         RaiseHResult(E_POINTER);
@@ -341,76 +342,37 @@ void CProductsSettingsProvider::UpdateContainersSettings(const VXNodePtr& common
     {
         connectionNodes = VXNodePtr::Create(L"ConnectionSettingsContainer");
     }
-    const ContentHash commonHash = HashOf(commonSettings);
-    if (m_commonGeneration == 0 || !(commonHash == m_commonHash))
-    {
-        m_commonHash = commonHash;
-        ++m_commonGeneration;
-    }
     Components::InterfacePtr<IConfigStorage> storage = Storage();
     Components::InterfacePtr<IConfigTransaction> transaction;
     HRX hr;
     hr = storage->CreateTransaction(transaction.Out());
-    ++m_update;
-    // Grown once up front rather than rehashed again and again while the containers go by.
-    m_synced.reserve(std::max(m_synced.size(), static_cast<std::size_t>(containers.GetChildCount())));
-    // What this call records about its containers holds only once the commit succeeds: a failed
-    // update forgets every container, so that the next one synchronises them all in full.
-    struct ForgetOnFailure
+    // Only membership is ever asked of the seen set, so a hashed set sized up front serves.
+    GuidSet seen;
+    const std::uint64_t containerCount = containers.GetChildCount();
+    seen.reserve(static_cast<std::size_t>(containerCount));
+    for (std::uint64_t i = 0; i < containerCount; ++i)
     {
-        SyncedContainers& synced;
-        int uncaught = std::uncaught_exceptions();
-        ~ForgetOnFailure()
-        {
-            if (std::uncaught_exceptions() > uncaught)
-            {
-                synced.clear();
-            }
-        }
-    } forgetOnFailure{m_synced};
-    containers.ForEachChild(
-        [&](const VXNodePtr& container)
-        {
-            UpdateContainer(storage.Get(), transaction.Get(), commonSettings, container, connectionNodes,
-                            fullUpdate);
-        });
+        UpdateContainer(storage.Get(), transaction.Get(), commonSettings, containers.GetChild(i, true),
+                        connectionNodes, fullUpdate, seen);
+    }
     if (fullUpdate)
     {
-        connectionNodes.ForEachChild([&](const VXNodePtr& connectionNode)
-                                     { RetireIfUnseen(connectionNode, transaction.Get()); });
+        const std::uint64_t connectionCount = connectionNodes.GetChildCount();
+        for (std::uint64_t i = 0; i < connectionCount; ++i)
+        {
+            RetireIfUnseen(connectionNodes.GetChild(i, true), transaction.Get(), seen);
+        }
     }
     hr = storage->CommitTransaction(transaction.Get());
 }
 
-CProductsSettingsProvider::ContentHash CProductsSettingsProvider::HashOf(const VXNodePtr& node)
-{
-    ContentHash hash;
-    HRX hr;
-    hr = VxnGetContentHash(node.Get(), &hash.low, &hash.high);
-    return hash;
-}
-
-bool CProductsSettingsProvider::IsSynced(const SyncedContainer& record, const ContentHash& container,
-                                         const VXNodePtr& connection, bool fullUpdate) const
-{
-    return record.synced && record.container == container && record.commonGeneration == m_commonGeneration &&
-           record.fullUpdate == fullUpdate && connection.IsValid() && HashOf(connection) == record.connection;
-}
-
 void CProductsSettingsProvider::UpdateContainer(IConfigStorage* storage, IConfigTransaction* transaction,
                                                 const VXNodePtr& commonSettings, const VXNodePtr& container,
-                                                VXNodePtr& connectionNodes, bool fullUpdate)
+                                                VXNodePtr& connectionNodes, bool fullUpdate, GuidSet& seen)
 {
     const std::wstring name = container.GetName(kNameOwn);
     RSM_LOG(Logging::Dbg, L"Updating product settings for container " << name);
-    SyncedContainer& record = m_synced[ParseGuid(name.c_str())];
-    record.seenBy = m_update;
-    const ContentHash containerHash = HashOf(container);
-    if (IsSynced(record, containerHash, connectionNodes.GetChild(name, false), fullUpdate))
-    {
-        return;
-    }
-    record.synced = false;
+    seen.insert(ParseGuid(name.c_str()));
     VXNodePtr auditedSystems = container.GetChild(m_paths->AuditedSystemsNodeName(), false);
     VXNodePtr reportingSettings = container.GetChild(m_paths->ContainerNodeName(), false);
     if (!reportingSettings.IsValid())
@@ -422,21 +384,19 @@ void CProductsSettingsProvider::UpdateContainer(IConfigStorage* storage, IConfig
     {
         MarkWasEverEnabled(Containers, &name, transaction);
     }
-    VXNodePtr connection = IntStoreContainerConnectionSettings(commonSettings, container, reportingSettings,
-                                                               connectionNodes, fullUpdate);
+    IntStoreContainerConnectionSettings(commonSettings, container, reportingSettings, connectionNodes,
+                                        fullUpdate);
     if (auditedSystems.IsValid() && auditedSystems.GetChildCount() > 0)
     {
         IntStoreContainerAuditedSystems(storage, transaction, container, auditedSystems);
     }
-    record =
-        SyncedContainer{containerHash, m_commonGeneration, fullUpdate, true, HashOf(connection), m_update};
 }
 
-VXNodePtr CProductsSettingsProvider::IntStoreContainerConnectionSettings(const VXNodePtr& commonSettings,
-                                                                         const VXNodePtr& container,
-                                                                         const VXNodePtr& reportingSettings,
-                                                                         VXNodePtr& connectionNodes,
-                                                                         bool fullUpdate)
+void CProductsSettingsProvider::IntStoreContainerConnectionSettings(const VXNodePtr& commonSettings,
+                                                                    const VXNodePtr& container,
+                                                                    const VXNodePtr& reportingSettings,
+                                                                    VXNodePtr& connectionNodes,
+                                                                    bool fullUpdate)
 {
     RSM_TRACE_SCOPE(Logging::Dbg, PROVIDER_NAME L"IntStoreContainerConnectionSettings");
     const std::wstring name = container.GetName(kNameOwn);
@@ -477,13 +437,11 @@ VXNodePtr CProductsSettingsProvider::IntStoreContainerConnectionSettings(const V
     if (!existing.IsValid())
     {
         connectionNodes.AddChild(connection);
-        return connection;
     }
-    if (!NodesEqual(existing, connection, kSnapshotCompareFlags))
+    else if (!NodesEqual(existing, connection, kSnapshotCompareFlags))
     {
         ReplaceNodeContent(connection, existing);
     }
-    return existing;
 }
 
 void CProductsSettingsProvider::IntStoreContainerAuditedSystems(IConfigStorage* storage,
@@ -515,16 +473,14 @@ void CProductsSettingsProvider::IntStoreContainerAuditedSystems(IConfigStorage* 
 }
 
 void CProductsSettingsProvider::RetireIfUnseen(const VXNodePtr& connectionNode,
-                                               IConfigTransaction* transaction)
+                                               IConfigTransaction* transaction, const GuidSet& seen)
 {
     const std::wstring name = connectionNode.GetName(kNameOwn);
-    const GUID id = ParseGuid(name.c_str());
-    if (auto it = m_synced.find(id); it != m_synced.end() && it->second.seenBy == m_update)
+    if (seen.count(ParseGuid(name.c_str())) != 0)
     {
         return;
     }
     RSM_LOG(Logging::Dbg, L"Removing container " << name << L" from connection settings and history");
-    m_synced.erase(id);
     RemoveContainerHistory(name, transaction);
     VXNodePtr node = connectionNode;
     node.SetBoolAttribute(L"Enabled", false);

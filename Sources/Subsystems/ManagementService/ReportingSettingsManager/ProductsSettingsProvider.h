@@ -4,6 +4,7 @@
 #pragma once
 
 #include "InterfacePtr.h"
+#include "Common/Base/Locks.h"
 #include "Common/ConfigTree/VXNodePtr.h"
 #include "ConfigServer.h"
 #include "Subsystems/ManagementService/ReportingSettingsManager/ConnectionParamsMapping.h"
@@ -13,9 +14,8 @@
 #include <cstring>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace ManagementService
@@ -49,22 +49,22 @@ public:
     CProductsSettingsProvider& operator=(const CProductsSettingsProvider&) = delete;
 
     // A "ProductsSettings" node with one product database information node per area and container.
-    VXNodePtr AccumulateProductsSettings(const std::uint32_t& typesMask);
+    VXNodePtr AccumulateProductsSettings(const std::uint32_t& typesMask) RSM_EXCLUDES(m_lock);
     // Keeps a copy of the wrapper node with "Enabled" set to enabled.
-    void UpdateConnectionSettings(ReportingSettingsType type, const VXNodePtr& wrapper, bool enabled);
+    void UpdateConnectionSettings(ReportingSettingsType type, const VXNodePtr& wrapper, bool enabled)
+        RSM_EXCLUDES(m_lock);
     // Brings the per-container connection settings and history in line with the containers node.
     void UpdateContainersSettings(const VXNodePtr& commonSettings, const VXNodePtr& containers,
-                                  bool fullUpdate);
+                                  bool fullUpdate) RSM_EXCLUDES(m_lock);
+    // Touches only the store, so it needs no lock of the provider's.
     void RemoveContainerHistory(const std::wstring& containerName, IConfigTransaction* transaction);
-    // Called with the lock held.
-    VXNodePtr GetProductsSettingsByType(ReportingSettingsType type);
-    void MarkWasEverEnabled(ReportingSettingsType type, const std::wstring* containerName,
-                            IConfigTransaction* transaction);
 
     // The provider's entry for a type (a new handle), empty when there is none.
-    VXNodePtr SettingsOf(ReportingSettingsType type) const;
+    VXNodePtr SettingsOf(ReportingSettingsType type) const RSM_EXCLUDES(m_lock);
 
 private:
+    using GuidSet = std::unordered_set<GUID, GuidBytesHash>;
+
     Components::InterfacePtr<IConfigStorage> Storage() const;
     VXNodePtr ReadNode(const std::wstring& path, bool mandatory) const;
     std::uint32_t StateOf(const VXNodePtr& settings, ReportingSettingsType type, bool enabled,
@@ -72,59 +72,37 @@ private:
     static bool IsEnabledNow(const VXNodePtr& settings, bool enabled);
     static std::uint32_t StateFromHistory(const VXNodePtr& history);
     std::wstring HistoryPathOf(ReportingSettingsType type, const std::wstring* containerName) const;
+    void MarkWasEverEnabled(ReportingSettingsType type, const std::wstring* containerName,
+                            IConfigTransaction* transaction);
     VXNodePtr BuildProductDatabaseInfo(const VXNodePtr& settings, const std::vector<std::int64_t>& productIds,
                                        ReportingSettingsType type, bool mandatory) const;
-    void AppendContainerEntries(VXNodePtr& productsSettings);
-    void AppendContainerEntry(VXNodePtr& productsSettings, const VXNodePtr& containerNode,
-                              const VXNodePtr& settings, const VXNodePtr& auditedSystems, bool mandatory);
     std::vector<std::int64_t> ContainerProductIds(const VXNodePtr& auditedSystems) const;
 
-    // Returns the container's node among the connection nodes.
-    VXNodePtr IntStoreContainerConnectionSettings(const VXNodePtr& commonSettings, const VXNodePtr& container,
-                                                  const VXNodePtr& reportingSettings,
-                                                  VXNodePtr& connectionNodes, bool fullUpdate);
-    void IntStoreContainerAuditedSystems(IConfigStorage* storage, IConfigTransaction* transaction,
-                                         const VXNodePtr& container, const VXNodePtr& auditedSystems);
-    void RetireIfUnseen(const VXNodePtr& connectionNode, IConfigTransaction* transaction);
+    VXNodePtr GetProductsSettingsByType(ReportingSettingsType type) RSM_REQUIRES(m_lock);
+    void AppendContainerEntries(VXNodePtr& productsSettings) RSM_REQUIRES(m_lock);
+    void AppendContainerEntry(VXNodePtr& productsSettings, const VXNodePtr& containerNode,
+                              const VXNodePtr& settings, const VXNodePtr& auditedSystems, bool mandatory)
+        RSM_REQUIRES(m_lock);
 
-    struct ContentHash
-    {
-        std::uint64_t low = 0;
-        std::uint64_t high = 0;
-        bool operator==(const ContentHash&) const = default;
-    };
-    static ContentHash HashOf(const VXNodePtr& node);
-
-    // What a container's last committed synchronisation was made from, and the connection node it
-    // left. When all of it is unchanged, synchronising the container again would rebuild an equal
-    // node and repeat the same store writes, so the container is passed over. The same record
-    // tells which containers the running update has seen, so that one look-up serves both.
-    struct SyncedContainer
-    {
-        ContentHash container;
-        std::uint64_t commonGeneration = 0;
-        bool fullUpdate = false;
-        bool synced = false; // the fields above describe a committed synchronisation
-        ContentHash connection;
-        std::uint64_t seenBy = 0; // the update that last saw the container
-    };
-    using SyncedContainers = std::unordered_map<GUID, SyncedContainer, GuidBytesHash>;
-    bool IsSynced(const SyncedContainer& record, const ContentHash& container, const VXNodePtr& connection,
-                  bool fullUpdate) const;
+    // The steps below change the Containers node, which the lock guards through its handle.
     void UpdateContainer(IConfigStorage* storage, IConfigTransaction* transaction,
                          const VXNodePtr& commonSettings, const VXNodePtr& container,
-                         VXNodePtr& connectionNodes, bool fullUpdate);
+                         VXNodePtr& connectionNodes, bool fullUpdate, GuidSet& seen) RSM_REQUIRES(m_lock);
+    void IntStoreContainerConnectionSettings(const VXNodePtr& commonSettings, const VXNodePtr& container,
+                                             const VXNodePtr& reportingSettings, VXNodePtr& connectionNodes,
+                                             bool fullUpdate) RSM_REQUIRES(m_lock);
+    void IntStoreContainerAuditedSystems(IConfigStorage* storage, IConfigTransaction* transaction,
+                                         const VXNodePtr& container, const VXNodePtr& auditedSystems)
+        RSM_REQUIRES(m_lock);
+    void RetireIfUnseen(const VXNodePtr& connectionNode, IConfigTransaction* transaction, const GuidSet& seen)
+        RSM_REQUIRES(m_lock);
 
     Components::InterfacePtr<IConfigServer> m_configServer;
     std::shared_ptr<const CConnectionParamsMapping> m_mapping;
     std::shared_ptr<const CReportingSettingsMetaStorage> m_metaStorage;
-    std::map<ReportingSettingsType, VXNodePtr> m_settingsByType;
-    mutable std::recursive_mutex m_lock;
+    std::map<ReportingSettingsType, VXNodePtr> m_settingsByType RSM_GUARDED_BY(m_lock);
+    mutable Base::RecursiveMutex m_lock;
     std::shared_ptr<const ReportingSettingsPaths> m_paths;
-    SyncedContainers m_synced;  // by container id
-    std::uint64_t m_update = 0; // counts the containers updates
-    ContentHash m_commonHash;
-    std::uint64_t m_commonGeneration = 0;
 };
 
 // Reads the node at path through the storage service: an empty handle when there is none, or

@@ -5,6 +5,7 @@
 #include <future>
 #include <mutex>
 #include <thread>
+#include <type_traits>
 
 #include <gtest/gtest.h>
 
@@ -16,8 +17,12 @@ using TestSupport::LogCapture;
 
 namespace
 {
-constexpr std::uint32_t kNode = CFG_TRIGGER_NODE;
-constexpr std::uint32_t kBatch = CFG_TRIGGER_BATCH;
+constexpr std::int32_t kNode = CFG_TRIGGER_NODE;
+constexpr std::int32_t kBatch = CFG_TRIGGER_BATCH;
+// The server passes the kind as a signed 32-bit value.
+static_assert(std::is_same_v<decltype(&IConfigModifyCallback::OnTriggered),
+                             HRESULT (IConfigModifyCallback::*)(IVXModifySubscription*, std::int32_t,
+                                                                IVXNodeModifyEnum*)>);
 constexpr wchar_t kOnTriggered[] = L"CfgSubscriptionsHelpers::CConfigSubscriptionsSink::OnTriggered failed: ";
 
 // What the sink handed on: per call the id and "path|mask|value" of each record.
@@ -92,7 +97,7 @@ TEST(ConfigSubscriptionsSinkTest, SingleNodesGoStraightToTheOwnerAndMalformedRep
             }
         });
     auto subscription = Subscription(1);
-    auto trigger = [&](std::uint32_t kind, IVXModifySubscription* s, IVXNodeModifyEnum* e)
+    auto trigger = [&](std::int32_t kind, IVXModifySubscription* s, IVXNodeModifyEnum* e)
     { return sink->OnTriggered(s, kind, e); };
     auto one = [](const wchar_t* path) { return Enum({Change(path, L"1")}); };
 
@@ -116,6 +121,9 @@ TEST(ConfigSubscriptionsSinkTest, SingleNodesGoStraightToTheOwnerAndMalformedRep
     // list, and the single record before it is delivered.
     EXPECT_EQ(trigger(7, subscription.Get(), Enum({Change(L"\\A", L"1")}, E_FAIL).Get()), S_OK);
     EXPECT_EQ(nodes, std::vector<std::wstring>{L"1 \\A 1"});
+    EXPECT_EQ(trigger(-1, subscription.Get(), one(L"\\N").Get()), S_OK);
+    EXPECT_EQ(nodes.back(), L"1 \\N 1");
+    nodes.pop_back();
     // The owner's failure goes back to the server.
     EXPECT_EQ(trigger(kNode, subscription.Get(), one(L"\\Refuse").Get()), E_ACCESSDENIED);
     EXPECT_EQ(nodes.size(), 2u);

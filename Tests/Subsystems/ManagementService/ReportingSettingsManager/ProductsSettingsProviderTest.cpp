@@ -238,3 +238,73 @@ TEST(ProductsSettingsProviderTest, FailuresEndTheUpdateAndNothingReachesTheStore
     EXPECT_EQ(CodeOf([&] { bare.AccumulateProductsSettings(Tavrin); }), HR_NOT_FOUND);
     EXPECT_EQ(CodeOf([&] { CProductsSettingsProvider(nullptr, d.mapping, meta, d.paths); }), E_POINTER);
 }
+
+TEST(ProductsSettingsProviderTest, AnIdenticalUpdateRepeatsEveryStep)
+{
+    SampleDeployment d;
+    CProductsSettingsProvider& provider = *d.provider;
+    VXNodePtr containers = d.Read(d.paths->PathOf(Containers));
+    VXNodePtr common = d.CommonConnectionSettings();
+    provider.UpdateContainersSettings(common, containers, true);
+
+    // The log lines and trace points of every container, the second time too.
+    {
+        TestSupport::LogCapture log;
+        provider.UpdateContainersSettings(common, containers, true);
+        EXPECT_EQ(log.Find(Logging::Dbg, L"Updating product settings for container ").size(), 4u);
+        EXPECT_EQ(log.Find(Logging::Dbg, L"Storing connection settings for container ").size(), 3u);
+        EXPECT_EQ(log.Find(Logging::Dbg, L"Updating miscellaneous reporting settings ").size(), 2u);
+        EXPECT_EQ(log.Find(Logging::Dbg, L"Storing audited systems for container " + kHq).size(), 1u);
+        EXPECT_EQ(log.Find(Logging::Dbg, L"Entering: ManagementService::CProductsSettingsProvider::"
+                                         L"IntStoreContainerConnectionSettings")
+                      .size(),
+                  3u);
+    }
+
+    // History that someone else removed is written again, so the container keeps its products.
+    VXNodePtr query = MakePathQuery(kHqHistory, false, kDepthAll);
+    ASSERT_EQ(d.storage->RemoveNodes(nullptr, query.Get()), S_OK);
+    provider.UpdateContainersSettings(common, containers, true);
+    ASSERT_TRUE(d.Read(kHqHistory, false).IsValid());
+    EXPECT_TRUE(d.Read(kHqHistory).GetBoolAttribute(L"WasEverEnabled"));
+    VXNodePtr products = provider.AccumulateProductsSettings(Containers);
+    ASSERT_GT(products.GetChildCount(), 0u);
+    EXPECT_EQ(ProductIds(products.GetChild(0)), (std::vector<std::int64_t>{2001, 2002}));
+
+    // The writes are made, so their failures are seen.
+    for (const wchar_t* operation : {L"PutNodes", L"CommitTransaction"})
+    {
+        ASSERT_EQ(ConfigServerInjectFault(d.proxy.Get(), operation, 1, MakeHr(0x80041235)), S_OK);
+        EXPECT_EQ(CodeOf([&] { provider.UpdateContainersSettings(common, containers, true); }),
+                  MakeHr(0x80041235))
+            << operation;
+        ConfigServerClearFaults(d.proxy.Get());
+    }
+}
+
+TEST(ProductsSettingsProviderTest, ContainersDifferingOnlyInTheirDatabaseName)
+{
+    SampleDeployment d;
+    CProductsSettingsProvider& provider = *d.provider;
+    VXNodePtr common = d.CommonConnectionSettings();
+    auto containerWith = [&](const std::wstring& database)
+    {
+        VXNodePtr containers = VXNodePtr::Create(L"Containers");
+        VXNodePtr container = VXNodePtr::Create(kHq.c_str(), L"Container");
+        container.SetStringAttribute(L"Name", L"Headquarters");
+        VXNodePtr reporting = VXNodePtr::Create(L"ReportingSettings");
+        reporting.SetBoolAttribute(L"Enabled", true);
+        reporting.SetStringAttribute(L"Database", database);
+        container.AddChild(reporting);
+        containers.AddChild(container);
+        return containers;
+    };
+    // Names of eight characters whose content hashes (as a data layer might compute them) were
+    // built to be equal: only a comparison of the content itself tells them apart.
+    const std::wstring first = L"\x0054\x0045\x0051\x004B\x3267\x299E\x5D9F\xA263";
+    const std::wstring second = L"\xB884\x046E\xE3B5\xF7CC\xCD98\xD661\xA260\x5D9C";
+    provider.UpdateContainersSettings(common, containerWith(first), true);
+    EXPECT_EQ(provider.SettingsOf(Containers).GetChild(kHq, true).GetStringAttribute(L"DbName"), first);
+    provider.UpdateContainersSettings(common, containerWith(second), true);
+    EXPECT_EQ(provider.SettingsOf(Containers).GetChild(kHq, true).GetStringAttribute(L"DbName"), second);
+}

@@ -166,6 +166,15 @@ TEST(ConnectionParamsMappingTest, MalformedNullAndOversizedInputFails)
     node.DeleteAttribute(L"ConnDatabaseAttrName", true);
     EXPECT_EQ(CodeOf([&] { CConnectionParamsMapping{node}; }), HR_NOT_FOUND);
 
+    // The credential names must be a list of texts: plain text or another code is refused with
+    // the data layer's answer to a read of the wrong type.
+    node = MappingNode();
+    node.SetStringAttribute(L"ConnectionCredential", L"User");
+    EXPECT_EQ(CodeOf([&] { CConnectionParamsMapping{node}; }), HR_INVALID_DATA);
+    std::int64_t ids[] = {1, 2};
+    node.SetAttribute(L"ConnectionCredential", 0x105, ids, sizeof(ids));
+    EXPECT_EQ(CodeOf([&] { CConnectionParamsMapping{node}; }), HR_INVALID_DATA);
+
     node = MappingNode();
     node.AddChild(Param(L"Else", L"SqlDatabase"));
     EXPECT_EQ(CodeOf([&] { CConnectionParamsMapping{node}; }), HR_INVALID_DATA);

@@ -1,0 +1,234 @@
+// The manager under load: callers on four threads, a writer changing the store, subscribers
+// coming and going; then every subscriber that stayed holds, for each type, what the manager
+// serves. And Shutdown racing with change callbacks that take the settings lock.
+#include "ManagerHostSupport.h"
+
+#include <future>
+#include <random>
+
+namespace
+{
+using namespace ManagerHost;
+using Clock = std::chrono::steady_clock;
+
+// Keeps the last container received per type.
+class LastSeen final : public IReportingSettingsSubscriber
+{
+public:
+    std::uint32_t AddRef() override { return ++refs; }
+    std::uint32_t Release() override { return --refs; }
+    HRESULT QueryInterface(const GUID*, void**) override { return E_NOINTERFACE; }
+    HRESULT OnReportingSettingsChanged(std::uint32_t type, std::uint32_t periodic, IVXNode* node) override
+    {
+        Node copy;
+        VxnCloneNode(node, VXN_DEPTH_ALL, 0, copy.Out());
+        std::lock_guard lock(m_lock);
+        m_last[type] = std::move(copy);
+        // Republished items go on for ever; quiet means no change for a while.
+        if (periodic == 0)
+        {
+            m_lastCall = Clock::now();
+        }
+        return S_OK;
+    }
+    std::map<std::uint32_t, Node> Last()
+    {
+        std::lock_guard lock(m_lock);
+        return m_last;
+    }
+    Clock::time_point LastCall()
+    {
+        std::lock_guard lock(m_lock);
+        return m_lastCall;
+    }
+
+    std::atomic<std::uint32_t> refs{0};
+
+private:
+    std::mutex m_lock;
+    std::map<std::uint32_t, Node> m_last;
+    Clock::time_point m_lastCall = Clock::now();
+};
+
+// Runs f on its own thread and tells whether it ended within the limit; a hang ends the process
+// rather than the test run's time.
+bool EndsWithin(std::function<void()> f, std::chrono::seconds limit)
+{
+    auto done = std::async(std::launch::async, std::move(f));
+    if (done.wait_for(limit) != std::future_status::ready)
+    {
+        ADD_FAILURE() << "deadlock";
+        std::_Exit(3);
+    }
+    return true;
+}
+
+constexpr std::uint32_t kTypes[] = {1, 2, 4, 8, 16, 32, 64, 128, 256};
+
+TEST(ManagerHostConcurrency, CallersWriterAndSubscribersAgreeAtTheEnd)
+{
+    Deployment d;
+    InterfacePtr<IReportingSettingsManager> m = d.CreateManager();
+    ASSERT_EQ(Deployment::Configure(m.Get(), d.Config(1, 1)), S_OK);
+
+    std::vector<std::unique_ptr<LastSeen>> stayed(3);
+    std::vector<Node> stayedCookies;
+    const std::uint32_t masks[] = {0x1FF, 2 | 4 | 1, 8 | 64 | 256};
+    for (std::size_t i = 0; i < stayed.size(); ++i)
+    {
+        stayed[i] = std::make_unique<LastSeen>();
+        Node cookie;
+        ASSERT_EQ(m->CreateReportingSettingsSubscription(masks[i], stayed[i].get(), cookie.Out()), S_OK);
+        stayedCookies.push_back(std::move(cookie));
+    }
+
+    const Node quorl = d.Read(L"\\Settings\\Products\\Quorl");
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> threads;
+    std::mutex transientLock;
+    std::vector<std::unique_ptr<LastSeen>> transient; // outlive the manager's references
+
+    for (int t = 0; t < 4; ++t)
+    {
+        threads.emplace_back(
+            [&, t]
+            {
+                std::mt19937 random(static_cast<unsigned>(t));
+                while (!stop)
+                {
+                    const std::uint32_t type = kTypes[random() % 9];
+                    Node result;
+                    EXPECT_EQ(m->AcquireConnectionSettings(type, result.Out()), S_OK);
+                    Node common;
+                    EXPECT_EQ(m->AcquireCommonConnectionSettings(random() % 2, nullptr, common.Out()), S_OK);
+                    Node source = quorl.Clone();
+                    Node converted;
+                    EXPECT_EQ(m->ConvertReportingSettings(source.Get(), random() % 2, converted.Out()), S_OK);
+                    Node products;
+                    EXPECT_EQ(m->AcquireProductsSettings(0x1F8, products.Out()), S_OK);
+                    // Requests for the state the areas are in already, and an invalid one.
+                    EXPECT_EQ(m->SetReportingSettingsEnabled(8, 1), S_OK);
+                    EXPECT_EQ(m->SetReportingSettingsEnabled(128, 0), S_OK);
+                    EXPECT_EQ(m->SetReportingSettingsEnabled(1, 1), MakeHr(0x8007000D));
+                    // A subscriber that comes and goes.
+                    auto subscriber = std::make_unique<LastSeen>();
+                    Node cookie;
+                    EXPECT_EQ(m->CreateReportingSettingsSubscription(type, subscriber.get(), cookie.Out()),
+                              S_OK);
+                    EXPECT_EQ(m->RemoveReportingSettingsSubscription(cookie.Get()), S_OK);
+                    std::lock_guard lock(transientLock);
+                    transient.push_back(std::move(subscriber));
+                }
+            });
+    }
+    threads.emplace_back(
+        [&]
+        {
+            int n = 0;
+            while (!stop)
+            {
+                ++n;
+                Node q = d.Read(L"\\Settings\\Products\\Quorl");
+                q.SetString(L"DatabaseName", L"Q" + std::to_wstring(n));
+                EXPECT_EQ(d.Write(L"\\Settings\\Products\\Quorl", q), S_OK);
+                Node c = d.Read(L"\\Settings\\Reporting\\Common");
+                c.SetString(L"SqlServerInstance", L"SQL" + std::to_wstring(n % 3));
+                EXPECT_EQ(d.Write(L"\\Settings\\Reporting\\Common", c), S_OK);
+                Node p = d.Read(L"\\Settings\\Products\\Pentrel\\Reporting\\Database");
+                p.SetString(L"SqlUserName", L"P" + std::to_wstring(n));
+                EXPECT_EQ(d.Write(L"\\Settings\\Products\\Pentrel\\Reporting\\Database", p), S_OK);
+                Node r = d.Read(L"\\Containers\\{5B0C3A44-2F1E-4C8A-9D61-1A2B3C4D5E02}\\ReportingSettings");
+                r.SetString(L"Database", L"C" + std::to_wstring(n));
+                EXPECT_EQ(
+                    d.Write(L"\\Containers\\{5B0C3A44-2F1E-4C8A-9D61-1A2B3C4D5E02}\\ReportingSettings", r),
+                    S_OK);
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+        });
+
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    stop = true;
+    for (auto& thread : threads)
+    {
+        thread.join();
+    }
+
+    // Quiet: no change delivered for longer than the sink's period.
+    ASSERT_TRUE(WaitFor(
+        [&]
+        {
+            for (auto& s : stayed)
+            {
+                if (Clock::now() - s->LastCall() < std::chrono::milliseconds(2500))
+                {
+                    return false;
+                }
+            }
+            return true;
+        },
+        std::chrono::seconds(60)));
+    // The republisher is still running: stop it before comparing.
+    EndsWithin([&] { EXPECT_EQ(Deployment::Shutdown(m.Get()), S_OK); }, std::chrono::seconds(60));
+
+    for (std::size_t i = 0; i < stayed.size(); ++i)
+    {
+        std::map<std::uint32_t, Node> last = stayed[i]->Last();
+        for (std::uint32_t type : kTypes)
+        {
+            if ((masks[i] & type) == 0)
+            {
+                EXPECT_EQ(last.count(type), 0u);
+                continue;
+            }
+            ASSERT_EQ(last.count(type), 1u) << "subscriber " << i << " type " << type;
+            EXPECT_EQ(last[type].Serialized(), Acquire(m.Get(), type).Serialized())
+                << "subscriber " << i << " type " << type;
+        }
+    }
+    m.Reset();
+    EXPECT_EQ(ObjectsInUse(), 0u);
+}
+
+// Removing a server subscription waits for its callback in progress, and the callback takes the
+// settings lock: Shutdown must get through while common settings changes keep arriving.
+TEST(ManagerHostConcurrency, ShutdownWhileChangeCallbacksRun)
+{
+    Deployment d;
+    for (int round = 0; round < 5; ++round)
+    {
+        InterfacePtr<IReportingSettingsManager> m = d.CreateManager();
+        ASSERT_EQ(Deployment::Configure(m.Get(), d.Config()), S_OK);
+        LastSeen subscriber;
+        Node cookie;
+        ASSERT_EQ(m->CreateReportingSettingsSubscription(0x1FF, &subscriber, cookie.Out()), S_OK);
+        std::atomic<bool> stop{false};
+        std::thread writer(
+            [&]
+            {
+                for (int n = 0; !stop; ++n)
+                {
+                    Node c = d.Read(L"\\Settings\\Reporting\\Common");
+                    c.SetString(L"SqlServerInstance", L"SQL" + std::to_wstring(n));
+                    d.Write(L"\\Settings\\Reporting\\Common", c);
+                }
+            });
+        std::thread caller(
+            [&]
+            {
+                while (!stop)
+                {
+                    Node result;
+                    m->AcquireConnectionSettings(1, result.Out());
+                }
+            });
+        std::this_thread::sleep_for(std::chrono::milliseconds(100 + 50 * round));
+        EndsWithin([&] { EXPECT_EQ(Deployment::Shutdown(m.Get()), S_OK); }, std::chrono::seconds(60));
+        stop = true;
+        writer.join();
+        caller.join();
+        m.Reset();
+        EXPECT_EQ(ObjectsInUse(), 0u);
+        EXPECT_EQ(subscriber.refs, 0u);
+    }
+}
+} // namespace

@@ -1,0 +1,118 @@
+// Configure failing at each of its steps that can fail: the failure comes back with its ERR line,
+// and the manager leaves nothing behind (subscriptions, sink, threads, live objects).
+#include "ManagerHostSupport.h"
+
+namespace
+{
+using namespace ManagerHost;
+
+std::size_t ThreadCount()
+{
+    return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/task"),
+                                                  std::filesystem::directory_iterator()));
+}
+
+// Removes the attribute or child of that name from a configuration node.
+void Remove(const Node& config, const wchar_t* name)
+{
+    if (config.Has(name))
+    {
+        config.Delete(name);
+        return;
+    }
+    for (std::uint64_t i = 0; i < config.ChildCount(); ++i)
+    {
+        if (config.ChildAt(i).Name() == name)
+        {
+            ASSERT_EQ(VxnRemoveChildByIndex(config.Get(), i), S_OK);
+            return;
+        }
+    }
+    FAIL() << "no entry to remove";
+}
+
+class ConfigureFailure : public ::testing::Test
+{
+protected:
+    // Configures a new manager, expects the failure and checks that nothing is left.
+    void ExpectFailure(const Node& config, HRESULT expected, const std::string& what)
+    {
+        const std::size_t threads = ThreadCount();
+        InterfacePtr<IReportingSettingsManager> manager = deployment.CreateManager();
+        EXPECT_EQ(Deployment::Configure(manager.Get(), config), expected) << what;
+        ConfigServerClearFaults(deployment.proxy.Get());
+        EXPECT_EQ(ThreadCount(), threads) << what;
+        // The failed manager is shut down: a committed change reaches nobody, and it goes with
+        // its last reference.
+        Subscriber s;
+        Node cookie;
+        EXPECT_EQ(manager->CreateReportingSettingsSubscription(0x1FF, &s, cookie.Out()), S_OK);
+        Node quorl = deployment.Read(L"\\Settings\\Products\\Quorl");
+        quorl.SetString(L"DatabaseName", L"Db" + std::to_wstring(++writes));
+        EXPECT_EQ(deployment.Write(L"\\Settings\\Products\\Quorl", quorl), S_OK);
+        EXPECT_EQ(Deployment::Shutdown(manager.Get()), S_OK);
+        EXPECT_EQ(s.Count(), 0u) << what;
+        manager.Reset();
+        EXPECT_EQ(ObjectsInUse(), 0u) << what;
+    }
+
+    Deployment deployment;
+    int writes = 0;
+};
+
+TEST_F(ConfigureFailure, EachServerCallFailureRollsBack)
+{
+    constexpr HRESULT kFault = MakeHr(0x80041234);
+    const Node config = deployment.Config();
+    for (std::uint32_t nth = 1; nth <= 7; ++nth)
+    {
+        ASSERT_EQ(ConfigServerInjectFault(deployment.proxy.Get(), L"Subscribe", nth, kFault), S_OK);
+        ExpectFailure(config, kFault, "Subscribe #" + std::to_string(nth));
+    }
+    EXPECT_TRUE(LogHolds("ManagementService::CReportingSettingsManager::Configure failed: 0x80041234"));
+    EXPECT_TRUE(LogHolds("ReportingSettingsManager:182"));
+
+    for (std::uint32_t nth : {1u, 2u, 18u})
+    {
+        ASSERT_EQ(ConfigServerInjectFault(deployment.proxy.Get(), L"QueryNodes", nth, kFault), S_OK);
+        ExpectFailure(config, kFault, "QueryNodes #" + std::to_string(nth));
+    }
+    // A subscription whose start fails is removed with the others.
+    ASSERT_EQ(ConfigServerInjectFault(deployment.proxy.Get(), L"Start", 3, kFault), S_OK);
+    ExpectFailure(config, kFault, "Start");
+}
+
+TEST_F(ConfigureFailure, EveryEntryOfTheConfigurationNodeIsMandatory)
+{
+    constexpr HRESULT kNotFound = MakeHr(0x80070490);
+    for (const wchar_t* entry :
+         {L"ReportingSettingsPaths", L"DefaultReportingSettingsPaths", L"ConnectionParamsMapping",
+          L"NotifyIntervalSec", L"SubscriptorsNotifyIntervalSec"})
+    {
+        Node config = deployment.Config();
+        Remove(config, entry);
+        ExpectFailure(config, kNotFound, std::string(entry, entry + std::wcslen(entry)));
+    }
+    // A path record with a missing attribute fails the same way; a null node is refused.
+    Node config = deployment.Config();
+    config.Child(L"ReportingSettingsPaths").Delete(L"OrvaneHistoryPath");
+    ExpectFailure(config, kNotFound, "OrvaneHistoryPath");
+    ExpectFailure(Node(), E_POINTER, "null");
+    EXPECT_TRUE(LogHolds("Configure failed: 0x80070490"));
+}
+
+TEST_F(ConfigureFailure, ShutdownLogsAFailedRemovalAndGoesOn)
+{
+    InterfacePtr<IReportingSettingsManager> manager = deployment.CreateManager();
+    ASSERT_EQ(Deployment::Configure(manager.Get(), deployment.Config()), S_OK);
+    ASSERT_EQ(ConfigServerInjectFault(deployment.proxy.Get(), L"Unsubscribe", 2, MakeHr(0x80045555)), S_OK);
+    EXPECT_EQ(Deployment::Shutdown(manager.Get()), S_OK);
+    EXPECT_TRUE(LogHolds("Config server subscription with id {"));
+    EXPECT_TRUE(LogHolds("} remove failed due to 0x80045555"));
+    EXPECT_TRUE(LogHolds("ReportingSettingsManager:554"));
+    manager.Reset();
+    // The server still holds the one subscription it was not allowed to drop, and through it
+    // the sink and the manager, until the server goes.
+    EXPECT_GT(ObjectsInUse(), 0u);
+}
+} // namespace
