@@ -450,8 +450,9 @@ private:
                 {
                     return S_OK;
                 }
+                // Init-captures: clang 14 cannot capture structured bindings.
                 ForEachChild(*node,
-                             [&](const Node& child) {
+                             [&, &at = at, &node = node](const Node& child) {
                                  pending.emplace_back(ChildPath(at, child.name), node->FindChild(child.name));
                              });
             }
