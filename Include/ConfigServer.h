@@ -182,7 +182,9 @@ constexpr HRESULT CFG_E_CONFLICT = MakeHr(0x800704D5);       // ERROR_RETRY: oth
 //
 // storeSpec: null, "" or "memory:" for an in-memory store; "sqlite:" followed by a file path
 // (backslashes allowed) for a SQLite store in that file (created when missing, WAL mode, a commit
-// is durable when it returns). Anything else: E_INVALIDARG.
+// is durable when it returns); "etcd:<endpoint>[,<endpoint>...]/<prefix>" (endpoints as
+// "http://host:port") for a tree under the prefix of an etcd cluster that several servers may
+// share (each sees every commit of the others in one order). Anything else: E_INVALIDARG.
 //
 // Fault injection: operation is one of "GetConfigServer", "GetService", "CreateTransaction",
 // "CommitTransaction", "PutNodes", "RemoveNodes", "QueryNodes", "Subscribe", "Unsubscribe",

@@ -3,7 +3,8 @@
 set -euo pipefail
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-dev clang-format
           ccache clang libclang-rt-14-dev
-          etcd-server etcd-client libcurl4-openssl-dev nlohmann-json3-dev)
+          etcd-server etcd-client libcurl4-openssl-dev nlohmann-json3-dev
+          libcpp-httplib-dev pkg-config curl)
 missing=()
 for p in "${packages[@]}"; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

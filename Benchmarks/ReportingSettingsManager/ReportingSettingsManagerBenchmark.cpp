@@ -220,34 +220,30 @@ double Percentile(std::vector<double> samples, double q)
     return samples[static_cast<std::size_t>(q * static_cast<double>(samples.size() - 1))];
 }
 
-void BM_AcquireConnectionSettingsContainers(benchmark::State& state)
-{
-    Deployment d(state.range(0));
-    Manager m(d.Config());
-    for (auto _ : state)
-    {
-        IVXNode* result = nullptr;
-        m.manager->AcquireConnectionSettings(Containers, &result);
-        VxnCloseNodeHandle(result);
-    }
-    state.SetItemsProcessed(state.iterations());
-}
-
-// The baseline: a raw clone of the same "ConnectionSettingsContainer".
-void BM_RawCloneOfContainersSettings(benchmark::State& state)
+// AcquireConnectionSettings of the containers type, and (second argument 1) the baseline: a raw
+// clone of the same "ConnectionSettingsContainer", with the same process state around both.
+void BM_ContainersSettingsRead(benchmark::State& state)
 {
     Deployment d(state.range(0));
     Manager m(d.Config());
     IVXNode* cached = nullptr;
     m.manager->AcquireConnectionSettings(Containers, &cached);
+    const bool raw = state.range(1) != 0;
     for (auto _ : state)
     {
-        IVXNode* clone = nullptr;
-        VxnCloneNode(cached, kDepthAll, 0, &clone);
-        VxnCloseNodeHandle(clone);
+        IVXNode* result = nullptr;
+        if (raw)
+        {
+            VxnCloneNode(cached, kDepthAll, 0, &result);
+        }
+        else
+        {
+            m.manager->AcquireConnectionSettings(Containers, &result);
+        }
+        VxnCloseNodeHandle(result);
     }
     VxnCloseNodeHandle(cached);
-    state.SetItemsProcessed(state.iterations());
+    state.SetLabel(raw ? "raw VxnCloneNode" : "AcquireConnectionSettings");
 }
 
 // A Quorl settings commit until the subscriber hears of it, and until a bare callback on the same
@@ -376,8 +372,12 @@ void BM_ResidentBytesPerContainer(benchmark::State& state)
 }
 } // namespace
 
-BENCHMARK(BM_AcquireConnectionSettingsContainers)->Arg(1000)->Arg(10000)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_RawCloneOfContainersSettings)->Arg(1000)->Arg(10000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ContainersSettingsRead)
+    ->Args({1000, 0})
+    ->Args({1000, 1})
+    ->Args({10000, 0})
+    ->Args({10000, 1})
+    ->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_QuorlCommitToSubscriber)->Iterations(500)->UseManualTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_CommonChangeWithContainers)
     ->Arg(10000)

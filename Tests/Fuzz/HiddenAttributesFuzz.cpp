@@ -87,7 +87,7 @@ const wchar_t* const kNames[] = {nullptr, L"", L"A", L"A", L"P", L"CreateSession
 const wchar_t* const kTypes[] = {nullptr, L"Connection", L"CreateSessionRequest", L"*", L"X", L""};
 const wchar_t* const kAttributes[] = {L"Password", L"Server",   L"UserName", L"Token",
                                       L"*",        L"password", L"P w"};
-constexpr std::size_t kMaxNodes = 5000;
+constexpr std::size_t kMaxNodes = 2000;
 
 VXNodePtr BuildTree(Fuzz::Input& input)
 {
@@ -140,7 +140,7 @@ VXNodePtr BuildTree(Fuzz::Input& input)
         }
         case 5:
         { // a deep chain, a hidden candidate at its bottom
-            std::size_t levels = 1 + input.Byte() * 4u;
+            std::size_t levels = 1 + input.Byte() * 2u;
             VXNodePtr bottom = current;
             for (std::size_t i = 0; i < levels && nodes < kMaxNodes; ++i)
             {

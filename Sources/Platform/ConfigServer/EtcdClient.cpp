@@ -51,8 +51,11 @@ HRESULT FromStatus(int code, std::string_view message)
     {
     case 3: // InvalidArgument: too many operations, a value too large, ...
         return E_INVALIDARG;
-    case 8: // ResourceExhausted: the cluster is out of space
-        return MakeHr(0x80070070);
+    case 8: // ResourceExhausted: a request above the size limit, or the cluster out of space
+        return message.find("larger than max") != std::string_view::npos ||
+                       message.find("too large") != std::string_view::npos
+                   ? E_INVALIDARG
+                   : MakeHr(0x80070070);
     case 11: // OutOfRange
         return message.find("compacted") != std::string_view::npos ? ETCD_E_COMPACTED : E_INVALIDARG;
     case 7:

@@ -35,6 +35,9 @@ constexpr std::size_t kOpOverhead = 32;
 // The lock's lease: a dead writer's lock goes after this long; a live writer renews it.
 constexpr std::int64_t kLeaseSeconds = 3;
 constexpr std::size_t kPageSize = 5000;
+// Commits lost in a row to other writers before a writer takes the lock, so that a server whose
+// catching up is slow is not starved by one that commits back to back.
+constexpr unsigned kConflictsBeforeLock = 2;
 
 Json Bytes(std::string_view bytes)
 {
@@ -118,6 +121,7 @@ public:
 
     ~EtcdStore() override
     {
+        Release();
         m_stop = true;
         m_client.Wake();
         if (m_watcher.joinable())
@@ -159,17 +163,27 @@ public:
         }
     }
 
+    // Called under the server's write lock only, so the lock state needs no lock of its own.
     HRESULT Persist(const ChangeSet& changes, const StoreState& base, StoreState& committed) override
     {
         try
         {
-            bool fits = false;
-            HRESULT hr = PersistSmall(changes, base, committed, fits);
-            if (fits)
+            if (!m_held && m_conflicts < kConflictsBeforeLock)
             {
-                return hr;
+                bool fits = false;
+                HRESULT hr = PersistSmall(changes, base, committed, fits);
+                if (fits)
+                {
+                    m_conflicts = hr == STORE_E_BEHIND ? m_conflicts + 1 : 0;
+                    return hr;
+                }
             }
-            return PersistLarge(changes, base, committed);
+            HRESULT hr = PersistLocked(changes, base, committed);
+            if (hr != STORE_E_BEHIND)
+            {
+                m_conflicts = 0;
+            }
+            return hr;
         }
         catch (const Json::exception&)
         {
@@ -434,7 +448,8 @@ private:
             std::vector<std::pair<std::wstring, ConstNodeP>> pending{{path, old}};
             while (!pending.empty())
             {
-                auto [at, node] = std::move(pending.back());
+                const std::wstring at = std::move(pending.back().first);
+                const ConstNodeP node = std::move(pending.back().second);
                 pending.pop_back();
                 const bool rewritten = written.count(at) != 0;
                 if (!rewritten && above.count(at) == 0)
@@ -610,9 +625,9 @@ private:
         return WriteBatches(ops, lockRevision, lease, renewed);
     }
 
-    // A commit in several transactions under the lock; the head moves last, with the lock released
-    // in the same transaction.
-    HRESULT PersistLarge(const ChangeSet& changes, const StoreState& base, StoreState& committed)
+    // Takes the lock whatever the head is (it stops every other writer), cleaning up after a writer
+    // that died under it. STORE_E_BEHIND when another writer holds it.
+    HRESULT Acquire(const StoreState& base, StoreState& committed)
     {
         std::uint64_t lease = 0;
         HRESULT hr = Grant(lease);
@@ -623,55 +638,73 @@ private:
         const std::string lockValue = LockValue(lease);
         Json answer;
         bool succeeded = false;
-        hr = Txn(Json::array({Compare(m_head, "MOD", base.revision), Compare(m_lock, "CREATE", 0)}),
-                 Json::array({RangeOp(m_dirty), PutOp(m_lock, lockValue, lease), PutOp(m_dirty, lockValue)}),
+        hr = Txn(Json::array({Compare(m_lock, "CREATE", 0)}),
+                 Json::array({RangeOp(m_dirty), PutOp(m_lock, lockValue, lease), PutOp(m_dirty, lockValue),
+                              RangeOp(m_head)}),
                  Json::array({RangeOp(m_head)}), answer, succeeded);
+        const Json* head = FAILED(hr) ? nullptr : FirstKv(answer, succeeded ? 3 : 0);
+        const std::uint64_t headRevision = head ? JsonNumber(*head, "mod_revision") : 0;
         if (FAILED(hr) || !succeeded)
         {
             Revoke(lease);
+            // Locked by a live writer: its head move is what to wait for.
+            committed = {std::max(headRevision, base.revision) + 1, 0};
+            return FAILED(hr) ? hr : STORE_E_BEHIND;
+        }
+        Held held{lease, Revision(answer), headRevision, std::chrono::steady_clock::now()};
+        if (FirstKv(answer, 0) != nullptr)
+        {
+            hr = RollBack(headRevision, held.lockRevision, lease, held.renewed);
             if (FAILED(hr))
             {
+                Revoke(lease);
+                committed = {0, 0};
                 return hr;
             }
-            const Json* head = FirstKv(answer, 0);
-            const std::uint64_t headRevision = head ? JsonNumber(*head, "mod_revision") : 0;
-            // Moved on: catch up with it; locked by a live writer: wait for its head move.
-            committed = {headRevision != base.revision ? headRevision : base.revision + 1, 0};
-            return STORE_E_BEHIND;
         }
-        const std::uint64_t lockRevision = Revision(answer);
-        auto renewed = std::chrono::steady_clock::now();
-        const bool leftBehind = FirstKv(answer, 0) != nullptr;
-        hr = leftBehind ? RollBack(base.revision, lockRevision, lease, renewed) : S_OK;
+        m_held = held;
+        return S_OK;
+    }
 
-        if (SUCCEEDED(hr))
+    void Release()
+    {
+        if (m_held)
         {
-            // Removals first, in their own transactions (a put may not fall inside a range deleted
-            // by the same transaction).
-            std::vector<Op> ops;
-            const std::vector<std::wstring> removed = Topmost(changes.removed);
-            for (const std::wstring& path : removed)
-            {
-                auto [from, to] = Below(path);
-                ops.push_back({DeleteOp(TreeKey(path)), path.size()});
-                ops.push_back({DeleteOp(from, to), path.size() * 2});
-            }
-            hr = WriteBatches(ops, lockRevision, lease, renewed);
-            ops.clear();
-            for (const NodeRecord& record : changes.written)
-            {
-                std::string key = TreeKey(record.Path());
-                std::string value = EncodeNodeValue(record.Target());
-                const std::size_t size = key.size() + value.size();
-                ops.push_back({PutOp(key, value), size});
-            }
-            if (SUCCEEDED(hr))
-            {
-                hr = WriteBatches(ops, lockRevision, lease, renewed);
-            }
+            Revoke(m_held->lease); // a failed commit's lock goes at once; the next writer rolls back
+            m_held.reset();
+        }
+    }
+
+    // Under the lock: removals, then records, in transactions that each check the lock, then the
+    // head moves with the lock released in the same transaction.
+    HRESULT WriteUnderLock(const ChangeSet& changes, const StoreState& base, StoreState& committed)
+    {
+        const std::uint64_t lockRevision = m_held->lockRevision;
+        std::vector<Op> ops;
+        for (const std::wstring& path : Topmost(changes.removed))
+        {
+            auto [from, to] = Below(path);
+            ops.push_back({DeleteOp(TreeKey(path)), path.size()});
+            ops.push_back({DeleteOp(from, to), path.size() * 2});
+        }
+        // Removals in their own transactions: a put may not fall inside a range deleted by the same one.
+        HRESULT hr = WriteBatches(ops, lockRevision, m_held->lease, m_held->renewed);
+        ops.clear();
+        for (const NodeRecord& record : changes.written)
+        {
+            std::string key = TreeKey(record.Path());
+            std::string value = EncodeNodeValue(record.Target());
+            const std::size_t size = key.size() + value.size();
+            ops.push_back({PutOp(key, value), size});
         }
         if (SUCCEEDED(hr))
         {
+            hr = WriteBatches(ops, lockRevision, m_held->lease, m_held->renewed);
+        }
+        Json answer;
+        if (SUCCEEDED(hr))
+        {
+            bool succeeded = false;
             hr = Txn(Json::array({Compare(m_lock, "CREATE", lockRevision)}),
                      Json::array({PutOp(m_head, HeadValue(base.sequence + 1, {})), DeleteOp(m_lock),
                                   DeleteOp(m_dirty)}),
@@ -681,18 +714,52 @@ private:
                 hr = STORE_E_BEHIND;
             }
         }
-        Revoke(lease); // a failed commit's lock goes at once; the next writer rolls its keys back
-        if (hr == STORE_E_BEHIND)
+        Release();
+        if (FAILED(hr))
         {
             committed = {0, 0};
             return hr;
         }
-        if (FAILED(hr))
-        {
-            return hr;
-        }
         committed = {Revision(answer), base.sequence + 1};
         return S_OK;
+    }
+
+    // A commit too large for one transaction, or one that lost too often to others: under the lock.
+    // The lock is kept while the server catches up with the head found when taking it.
+    HRESULT PersistLocked(const ChangeSet& changes, const StoreState& base, StoreState& committed)
+    {
+        if (!m_held)
+        {
+            HRESULT hr = Acquire(base, committed);
+            if (FAILED(hr))
+            {
+                return hr;
+            }
+        }
+        else if (std::chrono::steady_clock::now() - m_held->renewed > std::chrono::milliseconds(500))
+        {
+            Json renewal;
+            HRESULT hr =
+                m_client.Call("/v3/lease/keepalive", {{"ID", std::to_string(m_held->lease)}}, renewal);
+            if (FAILED(hr) || JsonNumber(renewal.value("result", Json::object()), "TTL") == 0)
+            {
+                Release();
+                committed = {0, 0};
+                return FAILED(hr) ? hr : STORE_E_BEHIND;
+            }
+            m_held->renewed = std::chrono::steady_clock::now();
+        }
+        if (m_held->headRevision != base.revision)
+        {
+            // Behind the head found with the lock: catch up. Beyond it: the lock was lost meanwhile.
+            committed = {base.revision < m_held->headRevision ? m_held->headRevision : 0, 0};
+            if (base.revision > m_held->headRevision)
+            {
+                Release();
+            }
+            return STORE_E_BEHIND;
+        }
+        return WriteUnderLock(changes, base, committed);
     }
 
     // ---- Watching -------------------------------------------------------------------------------
@@ -881,7 +948,17 @@ private:
         return from;
     }
 
+    struct Held
+    {
+        std::uint64_t lease = 0;
+        std::uint64_t lockRevision = 0; // the lock key's create revision: ours while it matches
+        std::uint64_t headRevision = 0; // the head when it was taken: nobody moves it meanwhile
+        std::chrono::steady_clock::time_point renewed;
+    };
+
     EtcdClient m_client;
+    std::optional<Held> m_held;
+    unsigned m_conflicts = 0; // commits lost in a row to other writers
     const std::string m_prefix;
     const std::string m_head;
     const std::string m_lock;

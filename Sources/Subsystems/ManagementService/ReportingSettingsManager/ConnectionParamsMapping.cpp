@@ -5,6 +5,16 @@
 
 namespace ManagementService
 {
+namespace
+{
+// The copies run once or more per container; one buffer per thread spares an allocation each.
+std::vector<std::uint8_t>& Scratch()
+{
+    thread_local std::vector<std::uint8_t> scratch;
+    return scratch;
+}
+} // namespace
+
 CConnectionParamsMapping::CConnectionParamsMapping(const VXNodePtr& mappingNode)
 {
     if (!mappingNode.IsValid())
@@ -37,7 +47,7 @@ CConnectionParamsMapping::CConnectionParamsMapping(const VXNodePtr& mappingNode)
 void CConnectionParamsMapping::ConvertConfigServerAttributes(const VXNodePtr& source,
                                                              const VXNodePtr& destination) const
 {
-    std::vector<std::uint8_t> scratch;
+    std::vector<std::uint8_t>& scratch = Scratch();
     source.ForEachAttributeName(
         [&](const wchar_t* name)
         {
@@ -50,7 +60,7 @@ void CConnectionParamsMapping::ConvertConfigServerAttributes(const VXNodePtr& so
 void CConnectionParamsMapping::CopyConnectionAttributes(const VXNodePtr& source, const VXNodePtr& destination,
                                                         bool includeDatabase) const
 {
-    std::vector<std::uint8_t> scratch;
+    std::vector<std::uint8_t>& scratch = Scratch();
     source.ForEachAttributeName(
         [&](const wchar_t* name)
         {

@@ -64,11 +64,18 @@ VXNodePtr CReportingSettingsManager::IntAcquireCommonConnSettings(const VXNodePt
 VXNodePtr CReportingSettingsManager::IntConvertReportingSettings(const VXNodePtr& source,
                                                                  ReportingSettingsType type)
 {
+    TConversionInputs inputs;
+    return IntConvertReportingSettings(source, type, inputs);
+}
+
+VXNodePtr CReportingSettingsManager::IntConvertReportingSettings(const VXNodePtr& source,
+                                                                 ReportingSettingsType type,
+                                                                 TConversionInputs& inputs)
+{
     if (!source.IsValid())
     {
         RaiseHResult(E_POINTER);
     }
-    std::vector<std::uint8_t> scratch;
     VXNodePtr result = VXNodePtr::Create(nullptr, L"CreateSessionRequest");
     result.SetBoolAttribute(L"VersionCheckRequired", false);
     if (type == Common)
@@ -86,13 +93,17 @@ VXNodePtr CReportingSettingsManager::IntConvertReportingSettings(const VXNodePtr
         return result;
     }
 
-    VXNodePtr common = IntGetCommonConnectionSettings(true);
-    if (!common.IsValid())
+    if (!inputs.common.IsValid())
     {
-        VXNodePtr stored = QueryNodeByPath(Storage().Get(), m_paths->PathOf(Common), true);
-        common = VXNodePtr::Create();
-        m_mapping->ConvertConfigServerAttributes(stored, common);
+        inputs.common = IntGetCommonConnectionSettings(true);
+        if (!inputs.common.IsValid())
+        {
+            VXNodePtr stored = QueryNodeByPath(Storage().Get(), m_paths->PathOf(Common), true);
+            inputs.common = VXNodePtr::Create();
+            m_mapping->ConvertConfigServerAttributes(stored, inputs.common);
+        }
     }
+    const VXNodePtr& common = inputs.common;
     if (source.GetBoolAttribute(L"UseDefault", false))
     {
         m_mapping->CopyConnectionAttributes(common, result, false);
@@ -105,17 +116,27 @@ VXNodePtr CReportingSettingsManager::IntConvertReportingSettings(const VXNodePtr
     {
         // Changes the caller's node in memory only: a product on its own database still uses the
         // common SQL Server instance.
-        CopyAttribute(L"SQLInstance", common, L"SqlServerInstance", source, scratch, nullptr, true);
+        CopyAttribute(L"SQLInstance", common, L"SqlServerInstance", source, inputs.scratch, nullptr, true);
         m_mapping->ConvertConfigServerAttributes(source, result);
     }
 
-    VXNodePtr meta = m_metaStorage->FindMetaInformation(type, false);
-    if (meta.IsValid() && meta.HasAttribute(m_paths->CustomScriptAttrName()))
+    if (!inputs.metaRead)
     {
-        CopyAttribute(m_paths->CustomScriptAttrName(), meta, result, scratch, nullptr, true);
+        inputs.meta = m_metaStorage->FindMetaInformation(type, false);
+        inputs.hasCustomScript =
+            inputs.meta.IsValid() && inputs.meta.HasAttribute(m_paths->CustomScriptAttrName());
+        inputs.metaRead = true;
     }
-    result.SetInt64Attribute(m_paths->DatabaseVersionAttrName(),
-                             static_cast<std::int64_t>(m_metaStorage->GetDatabaseVersion(type)));
+    if (inputs.hasCustomScript)
+    {
+        CopyAttribute(m_paths->CustomScriptAttrName(), inputs.meta, result, inputs.scratch, nullptr, true);
+    }
+    if (!inputs.versionRead)
+    {
+        inputs.databaseVersion = static_cast<std::int64_t>(m_metaStorage->GetDatabaseVersion(type));
+        inputs.versionRead = true;
+    }
+    result.SetInt64Attribute(m_paths->DatabaseVersionAttrName(), inputs.databaseVersion);
     return result;
 }
 
@@ -124,8 +145,11 @@ bool CReportingSettingsManager::IntUpdateSettingsSnapshot(const VXNodePtr& setti
 {
     // The settings lock is the caller's (it is recursive, so taking it again would change nothing).
     auto it = m_settingsSnapshots.find(type);
-    const bool changed = it == m_settingsSnapshots.end() ||
-                         !NodesEqual(it->second, settings, kCompareIdentityByName | kCompareChildrenAnyOrder);
+    // A handle on the snapshot itself (a forced rebuild of it) is equal without a walk.
+    const bool changed =
+        it == m_settingsSnapshots.end() ||
+        (it->second.Get() != settings.Get() &&
+         !NodesEqual(it->second, settings, kCompareIdentityByName | kCompareChildrenAnyOrder));
     if (changed)
     {
         VXNodePtr copy = settings.Clone(kDepthAll);
@@ -136,13 +160,14 @@ bool CReportingSettingsManager::IntUpdateSettingsSnapshot(const VXNodePtr& setti
 }
 
 void CReportingSettingsManager::IntAddConnectionSettings(VXNodePtr& container, const VXNodePtr& settings,
-                                                         ReportingSettingsType type, bool enabled)
+                                                         ReportingSettingsType type, bool enabled,
+                                                         TConversionInputs& inputs)
 {
     if (!settings.IsValid())
     {
         return;
     }
-    VXNodePtr request = IntConvertReportingSettings(settings, type);
+    VXNodePtr request = IntConvertReportingSettings(settings, type, inputs);
     request.SetBoolAttribute(kEnabled, enabled);
     container.AddChild(request);
 }
@@ -160,16 +185,19 @@ VXNodePtr CReportingSettingsManager::IntBuildConnectionSettings(const VXNodePtr&
     }
     VXNodePtr container = VXNodePtr::Create(L"ConnectionSettingsContainer");
     bool ownEnabled = false;
+    // What every conversion of this build reads alike (common settings, meta information, database
+    // version) is read once, by the first conversion that needs it.
+    TConversionInputs inputs;
     switch (type)
     {
     case Common:
     case Quorl:
         ownEnabled = IsEnabled(settings);
-        IntAddConnectionSettings(container, settings, type, ownEnabled);
+        IntAddConnectionSettings(container, settings, type, ownEnabled, inputs);
         break;
     case Dorv:
     case Tavrin:
-        IntAddConnectionSettings(container, settings, type, CommonSnapshotEnabled());
+        IntAddConnectionSettings(container, settings, type, CommonSnapshotEnabled(), inputs);
         ownEnabled = IsEnabled(settings);
         break;
     case Pentrel:
@@ -191,7 +219,7 @@ VXNodePtr CReportingSettingsManager::IntBuildConnectionSettings(const VXNodePtr&
             VXNodePtr meta = m_metaStorage->FindMetaInformation(type, true);
             const bool enabledAlways = meta.GetBoolAttribute(L"EnabledAlways", false);
             const bool effective = CommonSnapshotEnabled() && (enabledAlways || IsEnabled(settings));
-            IntAddConnectionSettings(container, own, type, effective);
+            IntAddConnectionSettings(container, own, type, effective, inputs);
         }
         break;
     }
@@ -206,7 +234,7 @@ VXNodePtr CReportingSettingsManager::IntBuildConnectionSettings(const VXNodePtr&
         for (std::uint64_t i = 0; i < count; ++i)
         {
             VXNodePtr reporting = settings.GetChild(i, true).GetChild(m_paths->ContainerNodeName(), false);
-            IntAddConnectionSettings(container, reporting, Containers, IsEnabled(reporting));
+            IntAddConnectionSettings(container, reporting, Containers, IsEnabled(reporting), inputs);
         }
         break;
     }

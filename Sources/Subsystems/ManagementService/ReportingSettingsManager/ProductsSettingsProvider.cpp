@@ -15,6 +15,15 @@ constexpr std::int64_t kQuorlProductId = 0x7FFFFFFFFFFFFFFFLL;
 constexpr std::uint32_t kSnapshotCompareFlags = kCompareIdentityByName | kCompareChildrenAnyOrder;
 
 #define PROVIDER_NAME L"ManagementService::CProductsSettingsProvider::"
+
+// Names passed for every container, built once instead of once per call.
+const std::wstring kEnabled = L"Enabled";
+const std::wstring kWasEverEnabled = L"WasEverEnabled";
+const std::wstring kContainerId = L"ContainerId";
+const std::wstring kDatabase = L"Database";
+const std::wstring kDbName = L"DbName";
+const std::wstring kMiscReportingSettings = L"MiscReportingSettings";
+const std::wstring kReportingSettings = L"ReportingSettings";
 } // namespace
 
 VXNodePtr QueryNodeByPath(IConfigStorage* storage, const std::wstring& path, bool mandatory)
@@ -111,7 +120,7 @@ VXNodePtr CProductsSettingsProvider::GetProductsSettingsByType(ReportingSettings
     }
     const VXNodePtr& entry = it->second;
     VXNodePtr settings = entry.GetChildCount() > 0 ? entry.GetChild(std::uint64_t{0}, true) : VXNodePtr();
-    const bool enabled = entry.GetBoolAttribute(L"Enabled", true);
+    const bool enabled = entry.GetBoolAttribute(kEnabled, true);
     const std::uint32_t state = StateOf(settings, type, enabled, nullptr);
     if (state == kReportingNeverEnabled)
     {
@@ -162,13 +171,13 @@ std::uint32_t CProductsSettingsProvider::StateOf(const VXNodePtr& settings, Repo
 
 bool CProductsSettingsProvider::IsEnabledNow(const VXNodePtr& settings, bool enabled)
 {
-    return settings.IsValid() && settings.GetBoolAttribute(L"Enabled", false) && enabled;
+    return settings.IsValid() && settings.GetBoolAttribute(kEnabled, false) && enabled;
 }
 
 std::uint32_t CProductsSettingsProvider::StateFromHistory(const VXNodePtr& history)
 {
-    return history.IsValid() && history.GetBoolAttribute(L"WasEverEnabled", false) ? kReportingWasEverEnabled
-                                                                                   : kReportingNeverEnabled;
+    return history.IsValid() && history.GetBoolAttribute(kWasEverEnabled, false) ? kReportingWasEverEnabled
+                                                                                 : kReportingNeverEnabled;
 }
 
 std::wstring CProductsSettingsProvider::HistoryPathOf(ReportingSettingsType type,
@@ -302,9 +311,9 @@ void CProductsSettingsProvider::UpdateConnectionSettings(ReportingSettingsType t
         RaiseHResult(E_POINTER);
     }
     VXNodePtr copy = wrapper.Clone(kDepthAll, 0);
-    copy.SetBoolAttribute(L"Enabled", enabled);
+    copy.SetBoolAttribute(kEnabled, enabled);
     if (enabled && wrapper.GetChildCount() > 0 &&
-        wrapper.GetChild(std::uint64_t{0}, true).GetBoolAttribute(L"Enabled", false))
+        wrapper.GetChild(std::uint64_t{0}, true).GetBoolAttribute(kEnabled, false))
     {
         MarkWasEverEnabled(type, nullptr, nullptr);
     }
@@ -322,7 +331,7 @@ void CProductsSettingsProvider::MarkWasEverEnabled(ReportingSettingsType type,
     const std::wstring path = HistoryPathOf(type, containerName);
     VXNodePtr mark = VXNodePtr::Create();
     mark.SetName(kNameFullPath, path);
-    mark.SetBoolAttribute(L"WasEverEnabled", true);
+    mark.SetBoolAttribute(kWasEverEnabled, true);
     IVXNode* nodes[] = {mark.Get()};
     HRX hr;
     hr = Storage()->PutNodes(transaction, 0, nodes, 1);
@@ -380,7 +389,7 @@ void CProductsSettingsProvider::UpdateContainer(IConfigStorage* storage, IConfig
         RSM_LOG(Logging::Warn, L"Skipping container " << name << L" because reporting settings are missing");
         return;
     }
-    if (reportingSettings.GetBoolAttribute(L"Enabled", false))
+    if (reportingSettings.GetBoolAttribute(kEnabled, false))
     {
         MarkWasEverEnabled(Containers, &name, transaction);
     }
@@ -404,25 +413,23 @@ void CProductsSettingsProvider::IntStoreContainerConnectionSettings(const VXNode
 
     VXNodePtr connection = VXNodePtr::Create(name.c_str(), L"CreateSessionRequest");
     m_mapping->CopyConnectionAttributes(commonSettings, connection, false);
-    connection.SetGuidAttribute(L"ContainerId", ParseGuid(name.c_str()));
-    std::vector<std::uint8_t> scratch;
-    CopyAttribute(L"Name", container, connection, scratch, nullptr, true);
-    connection.SetBoolAttribute(L"Enabled", commonSettings.GetBoolAttribute(L"Enabled", false) &&
-                                                reportingSettings.GetBoolAttribute(L"Enabled", false) &&
-                                                fullUpdate);
+    connection.SetGuidAttribute(kContainerId, ParseGuid(name.c_str()));
+    CopyAttribute(L"Name", container, connection, m_scratch, nullptr, true);
+    connection.SetBoolAttribute(kEnabled, commonSettings.GetBoolAttribute(kEnabled, false) &&
+                                              reportingSettings.GetBoolAttribute(kEnabled, false) &&
+                                              fullUpdate);
     std::wstring database;
-    reportingSettings.TryGetStringAttribute(L"Database", database);
-    connection.SetStringAttribute(L"DbName", database);
+    reportingSettings.TryGetStringAttribute(kDatabase, database);
+    connection.SetStringAttribute(kDbName, database);
 
-    VXNodePtr misc = reportingSettings.GetChild(std::wstring(L"MiscReportingSettings"), false);
+    VXNodePtr misc = reportingSettings.GetChild(kMiscReportingSettings, false);
     if (misc.IsValid())
     {
         RSM_LOG(Logging::Dbg, L"Updating miscellaneous reporting settings " << NodeDump(misc, true));
         misc.ForEachChild(
             [&](const VXNodePtr& settings)
             {
-                if (settings.GetType() != L"ReportingSettings" ||
-                    !settings.GetBoolAttribute(L"Enabled", false))
+                if (settings.GetType() != kReportingSettings || !settings.GetBoolAttribute(kEnabled, false))
                 {
                     return;
                 }
@@ -459,7 +466,7 @@ void CProductsSettingsProvider::IntStoreContainerAuditedSystems(IConfigStorage* 
     auditedSystems.ForEachChild(
         [&](const VXNodePtr& system)
         {
-            if (system.GetType() != systemType || !system.GetBoolAttribute(L"Enabled", false))
+            if (system.GetType() != systemType || !system.GetBoolAttribute(kEnabled, false))
             {
                 return;
             }
@@ -483,7 +490,7 @@ void CProductsSettingsProvider::RetireIfUnseen(const VXNodePtr& connectionNode,
     RSM_LOG(Logging::Dbg, L"Removing container " << name << L" from connection settings and history");
     RemoveContainerHistory(name, transaction);
     VXNodePtr node = connectionNode;
-    node.SetBoolAttribute(L"Enabled", false);
+    node.SetBoolAttribute(kEnabled, false);
 }
 
 void CProductsSettingsProvider::RemoveContainerHistory(const std::wstring& containerName,

@@ -103,6 +103,7 @@ private:
     std::map<ReportingSettingsType, VXNodePtr> m_settingsByType RSM_GUARDED_BY(m_lock);
     mutable Base::RecursiveMutex m_lock;
     std::shared_ptr<const ReportingSettingsPaths> m_paths;
+    std::vector<std::uint8_t> m_scratch RSM_GUARDED_BY(m_lock); // attribute copies, kept between containers
 };
 
 // Reads the node at path through the storage service: an empty handle when there is none, or

@@ -209,7 +209,16 @@ void CReportingSettingsManager::IntShutdown()
     m_notificationQueue.Stop();
     if (m_notificationThread.joinable())
     {
-        m_notificationThread.join();
+        // Called (against the rules) from a subscriber's callback the thread cannot wait for
+        // itself: it ends on its own once the queue is drained.
+        if (m_notificationThread.get_id() == std::this_thread::get_id())
+        {
+            m_notificationThread.detach();
+        }
+        else
+        {
+            m_notificationThread.join();
+        }
     }
 }
 

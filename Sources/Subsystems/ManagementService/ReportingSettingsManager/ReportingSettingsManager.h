@@ -100,14 +100,27 @@ private:
     VXNodePtr IntGetCommonConnectionSettings(bool requireEnabled) RSM_REQUIRES(m_settingsLock);
     VXNodePtr IntAcquireCommonConnSettings(const VXNodePtr& commonSettings, bool requireEnabled,
                                            bool failIfMissing) RSM_REQUIRES(m_settingsLock);
+    // Inputs that the conversions of one build share.
+    struct TConversionInputs
+    {
+        VXNodePtr common;
+        bool metaRead = false;
+        VXNodePtr meta;
+        bool hasCustomScript = false;
+        bool versionRead = false;
+        std::int64_t databaseVersion = 0;
+        std::vector<std::uint8_t> scratch;
+    };
     VXNodePtr IntConvertReportingSettings(const VXNodePtr& source, ReportingSettingsType type)
         RSM_REQUIRES(m_settingsLock);
+    VXNodePtr IntConvertReportingSettings(const VXNodePtr& source, ReportingSettingsType type,
+                                          TConversionInputs& inputs) RSM_REQUIRES(m_settingsLock);
     VXNodePtr IntBuildConnectionSettings(const VXNodePtr& settings, ReportingSettingsType type, bool force)
         RSM_REQUIRES(m_settingsLock);
     bool IntUpdateSettingsSnapshot(const VXNodePtr& settings, ReportingSettingsType type)
         RSM_REQUIRES(m_settingsLock);
     void IntAddConnectionSettings(VXNodePtr& container, const VXNodePtr& settings, ReportingSettingsType type,
-                                  bool enabled) RSM_REQUIRES(m_settingsLock);
+                                  bool enabled, TConversionInputs& inputs) RSM_REQUIRES(m_settingsLock);
     bool CommonSnapshotEnabled() const RSM_REQUIRES(m_settingsLock);
 
     // Distribution and enabling (SettingsDistribution.cpp).

@@ -17,15 +17,25 @@ CReportingSettingsMetaStorage::CReportingSettingsMetaStorage(
 
 void CReportingSettingsMetaStorage::SetMetaInformation(ReportingSettingsType type, const VXNodePtr& node)
 {
-    m_metaInformation[type] = node;
+    VXNodePtr previous;
+    {
+        Base::LockGuard<Base::SharedMutex> lock(m_lock);
+        VXNodePtr& slot = m_metaInformation[type];
+        previous = slot;
+        slot = node;
+    }
+    // The old node is let go outside the lock.
 }
 
 VXNodePtr CReportingSettingsMetaStorage::FindMetaInformation(ReportingSettingsType type, bool mandatory) const
 {
-    auto it = m_metaInformation.find(type);
-    if (it != m_metaInformation.end())
     {
-        return it->second;
+        Base::SharedLockGuard lock(m_lock);
+        auto it = m_metaInformation.find(type);
+        if (it != m_metaInformation.end())
+        {
+            return it->second;
+        }
     }
     RSM_LOG_AT(Logging::Warn, 48, L"Metainformation for reporting settings type " << type << L" not found");
     if (mandatory)

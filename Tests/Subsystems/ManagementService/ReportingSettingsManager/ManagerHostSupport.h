@@ -61,7 +61,6 @@ public:
     }
     IVXNode* Get() const { return m_node; }
     IVXNode** Out() { return &m_node; }
-    IVXNode* Detach() { return std::exchange(m_node, nullptr); }
     explicit operator bool() const { return m_node != nullptr; }
 
     Node Child(const std::wstring& name) const
@@ -92,17 +91,11 @@ public:
         EXPECT_EQ(VxnCloneNode(m_node, VXN_DEPTH_ALL, 0, &c.m_node), S_OK);
         return c;
     }
-    std::wstring Text(std::uint32_t kind) const
+    std::wstring Name() const
     {
         wchar_t buffer[1024];
         std::uint32_t length = 1024;
-        return VxnGetNodeName(m_node, kind, buffer, &length) == S_OK ? buffer : L"";
-    }
-    std::wstring Name() const { return Text(VXN_NAME_OWN); }
-    std::wstring Path() const { return Text(VXN_NAME_FULL_PATH); }
-    void SetPath(const std::wstring& path) const
-    {
-        EXPECT_EQ(VxnSetNodeName(m_node, VXN_NAME_FULL_PATH, path.c_str()), S_OK);
+        return VxnGetNodeName(m_node, VXN_NAME_OWN, buffer, &length) == S_OK ? buffer : L"";
     }
     std::wstring Type() const
     {
@@ -358,7 +351,7 @@ public:
     // Stores node at path (its subtree included).
     HRESULT Write(const std::wstring& path, const Node& node) const
     {
-        node.SetPath(path);
+        EXPECT_EQ(VxnSetNodeName(node.Get(), VXN_NAME_FULL_PATH, path.c_str()), S_OK);
         IVXNode* nodes[] = {node.Get()};
         return storage->PutNodes(nullptr, 0, nodes, 1);
     }

@@ -285,7 +285,13 @@ TEST_P(ChangeHandling, ChangesReachTheSubscribersOfTheirType)
     ASSERT_EQ(c.deployment.Write(L"\\Containers\\{5B0C3A44-2F1E-4C8A-9D61-1A2B3C4D5E05}", added), S_OK);
     got = containers.WaitTake(1);
     ASSERT_EQ(got.size(), 1u);
-    EXPECT_EQ(got[0].node.ChildCount(), 4u);
+    ASSERT_EQ(got[0].node.ChildCount(), 4u);
+    bool seen = false;
+    for (std::uint64_t i = 0; i < 4; ++i)
+    {
+        seen = seen || got[0].node.ChildAt(i).String(L"Database") == L"Audit_New";
+    }
+    EXPECT_TRUE(seen);
     EXPECT_EQ(quorl.Count(), 0u);
     EXPECT_EQ(others.Count(), 0u);
 
