@@ -465,9 +465,8 @@ private:
                 {
                     return S_OK;
                 }
-                // Init-captures: clang 14 cannot capture structured bindings.
                 ForEachChild(*node,
-                             [&, &at = at, &node = node](const Node& child) {
+                             [&](const Node& child) {
                                  pending.emplace_back(ChildPath(at, child.name), node->FindChild(child.name));
                              });
             }
