@@ -345,16 +345,7 @@ const std::wstring* CMessageModule::Find(std::uint32_t code) const
 
 std::wstring OwnModuleFolder()
 {
-    std::wstring path = Platform::GetModulePathOf(reinterpret_cast<const void*>(&OwnModuleFolder));
-    for (wchar_t& c : path)
-    {
-        if (c == L'/')
-        {
-            c = L'\\';
-        }
-    }
-    std::size_t slash = path.find_last_of(L'\\');
-    return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash + 1);
+    return Platform::GetModuleFolderOf(reinterpret_cast<const void*>(&OwnModuleFolder));
 }
 
 void LoadMessageModule(const std::wstring& name, bool relativeToModule, MessageModuleTable& table,

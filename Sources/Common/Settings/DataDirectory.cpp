@@ -22,14 +22,6 @@ bool EndsWithSeparator(const std::wstring& path)
     return !path.empty() && (path.back() == L'\\' || path.back() == L'/');
 }
 
-// The folder of this module with backslashes, ending with "\".
-std::wstring ModuleFolder()
-{
-    std::wstring path = Platform::GetModulePathOf(&kModuleAnchor);
-    std::replace(path.begin(), path.end(), L'/', L'\\');
-    return path.substr(0, path.rfind(L'\\') + 1);
-}
-
 // Joins one component onto a folder the way PathCombineW does for the relative tails we pass:
 // "." is dropped and ".." removes the last component of the folder.
 void CombineComponent(std::wstring& path, const std::wstring& component)
@@ -119,7 +111,7 @@ DataDirectory::DataDirectory()
     path = Platform::ExpandEnvironmentStrings(path);
     if (path.empty() || !IsAbsolutePath(path))
     {
-        path = ModuleFolder() + path;
+        path = Platform::GetModuleFolderOf(&kModuleAnchor) + path;
     }
 
     std::wstring overrideKey;

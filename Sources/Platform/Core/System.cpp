@@ -2,6 +2,7 @@
 #include "Platform/Core/Text.h"
 #include "Common/Base/Locks.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -222,6 +223,13 @@ std::wstring GetModulePathOf(const void* address, void** baseAddress)
         name = resolved;
     }
     return FromUtf8(name);
+}
+
+std::wstring GetModuleFolderOf(const void* address)
+{
+    std::wstring path = GetModulePathOf(address);
+    std::replace(path.begin(), path.end(), L'/', L'\\');
+    return path.substr(0, path.rfind(L'\\') + 1);
 }
 
 std::wstring GetExecutablePath()

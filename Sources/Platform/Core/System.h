@@ -46,6 +46,8 @@ std::uint32_t GetCurrentThreadId();
 // Full path of the shared object or executable that contains address (empty if unknown),
 // and its load address.
 std::wstring GetModulePathOf(const void* address, void** baseAddress = nullptr);
+// The folder of that file with backslashes and a trailing "\"; empty if unknown.
+std::wstring GetModuleFolderOf(const void* address);
 std::wstring GetExecutablePath();
 // Command line as one text, arguments separated by blanks.
 std::wstring GetCommandLine();

@@ -198,13 +198,16 @@ void ReleaseLocked(Node* node) noexcept RSM_REQUIRES(g_treeLock);
 // Release for a tree that no other thread can reach yet (one being built); takes no lock.
 void ReleaseDetached(Node* node) noexcept;
 
-std::wstring FullPath(const Node* node);
+// Reading a tree that others can reach needs the lock at least shared, changing one needs it
+// exclusively. PrepareLink, LinkChild and FindAttribute also build private trees, so they state
+// no lock of their own.
+std::wstring FullPath(const Node* node) RSM_REQUIRES_SHARED(g_treeLock);
 using Base::AppendPathComponent;
 // The rootPrefix a detached copy needs to keep the node's full path.
-std::wstring PrefixOf(const Node* node);
+std::wstring PrefixOf(const Node* node) RSM_REQUIRES_SHARED(g_treeLock);
 
-Node* FindChild(const Node* parent, std::wstring_view name) noexcept;
-bool IsSelfOrAncestor(const Node* candidate, const Node* node) noexcept;
+Node* FindChild(const Node* parent, std::wstring_view name) noexcept RSM_REQUIRES_SHARED(g_treeLock);
+bool IsSelfOrAncestor(const Node* candidate, const Node* node) noexcept RSM_REQUIRES_SHARED(g_treeLock);
 
 // Everything that may throw before children are linked; afterwards that many LinkChild calls
 // cannot fail.
@@ -212,9 +215,9 @@ void PrepareLink(Node* parent, std::size_t extra = 1);
 // Appends a detached child; its reference for the parent must already be counted.
 void LinkChild(Node* parent, Node* child) noexcept;
 // Takes the child out of its parent; the parent's reference passes to the caller.
-Node* UnlinkChild(Node* parent, std::size_t index) noexcept;
+Node* UnlinkChild(Node* parent, std::size_t index) noexcept RSM_REQUIRES(g_treeLock);
 // Renames a node, keeping its parent's name index in child order.
-void Rename(Node* node, std::wstring_view newName);
+void Rename(Node* node, std::wstring_view newName) RSM_REQUIRES(g_treeLock);
 
 const Attribute* FindAttribute(const Node* node, std::wstring_view name) noexcept;
 Attribute* FindAttribute(Node* node, std::wstring_view name) noexcept;

@@ -217,6 +217,8 @@ void WriteNodeXml(std::string& out, const Node* top, std::uint64_t depth)
         std::size_t nextChild;
     };
     std::vector<Frame> open;
+    // Taken here, where the analysis sees the caller's lock; only the top element carries it.
+    const std::wstring topPath = FullPath(top);
     auto openNode = [&](const Node* node)
     {
         std::size_t level = open.size();
@@ -226,7 +228,7 @@ void WriteNodeXml(std::string& out, const Node* top, std::uint64_t depth)
         AppendQuoted(out, "type", node->type);
         if (level == 0)
         {
-            AppendQuoted(out, "path", FullPath(node));
+            AppendQuoted(out, "path", topPath);
         }
         bool writesChildren = level < depth && node->children.Size() != 0;
         if (node->attributes.empty() && !writesChildren)

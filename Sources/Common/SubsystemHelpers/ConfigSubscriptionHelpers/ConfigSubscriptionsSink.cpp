@@ -44,50 +44,54 @@ CConfigSubscriptionsSink::CConfigSubscriptionsSink(std::chrono::milliseconds per
 HRESULT CConfigSubscriptionsSink::OnTriggered(IVXModifySubscription* subscription, std::int32_t kind,
                                               IVXNodeModifyEnum* modifications)
 {
-    return RSM_BOUNDARY(L"CfgSubscriptionsHelpers::CConfigSubscriptionsSink::OnTriggered", 162,
-                        [&]
-                        {
-                            if (subscription == nullptr || modifications == nullptr)
-                            {
-                                RaiseHResult(E_POINTER);
-                            }
-                            GUID id{};
-                            HRX hr;
-                            hr = subscription->GetId(&id);
+    return RSM_BOUNDARY(
+        L"CfgSubscriptionsHelpers::CConfigSubscriptionsSink::OnTriggered", 162,
+        [&]
+        {
+            if (subscription == nullptr || modifications == nullptr)
+            {
+                RaiseHResult(E_POINTER);
+            }
+            GUID id{};
+            HRX hr;
+            hr = subscription->GetId(&id);
 
-                            if (kind != 0)
-                            {
-                                std::vector<TNodeModification> records =
-                                    NodeModifyUtils::GetModifications(modifications);
-                                if (records.size() != 1)
-                                {
-                                    RaiseHResult(HR_INVALID_DATA);
-                                }
-                                VXNodePtr node = records.front().ModifiedNode;
-                                if (!node)
-                                {
-                                    RaiseHResult(E_POINTER);
-                                }
-                                if (m_nodeCallback)
-                                {
-                                    m_nodeCallback(id, records.front().ModifiedNodePath, node);
-                                }
-                                return;
-                            }
+            if (kind != 0)
+            {
+                std::vector<TNodeModification> records = NodeModifyUtils::GetModifications(modifications);
+                if (records.size() != 1)
+                {
+                    RaiseHResult(HR_INVALID_DATA);
+                }
+                VXNodePtr node = records.front().ModifiedNode;
+                if (!node)
+                {
+                    RaiseHResult(E_POINTER);
+                }
+                if (m_nodeCallback)
+                {
+                    m_nodeCallback(id, records.front().ModifiedNodePath, node);
+                }
+                return;
+            }
 
-                            Base::LockGuard<Base::RecursiveMutex> lock(m_lock);
-                            RSM_LOG_AT(Logging::Dbg3, 152,
-                                       L"DatabaseManagement config subscription with id "
-                                           << FormatGuid(id, kGuidBraced) << L" triggered");
-                            NodeModifyUtils::ForEachModification(modifications,
-                                                                 [this, &id](TNodeModification&& record)
-                                                                 {
-                                                                     // Called right here, under the lock
-                                                                     // above.
-                                                                     m_lock.AssertHeld();
-                                                                     m_pending.emplace(id, std::move(record));
-                                                                 });
-                        });
+            Base::LockGuard<Base::RecursiveMutex> lock(m_lock);
+            RSM_LOG_AT(Logging::Dbg3, 152,
+                       L"DatabaseManagement config subscription with id " << FormatGuid(id, kGuidBraced)
+                                                                          << L" triggered");
+            AddPending(id, modifications);
+        });
+}
+
+void CConfigSubscriptionsSink::AddPending(const GUID& id, IVXNodeModifyEnum* modifications)
+{
+    NodeModifyUtils::ForEachModification(modifications,
+                                         [this, &id](TNodeModification&& record)
+                                         {
+                                             // Runs right here, under the caller's lock.
+                                             m_lock.AssertHeld();
+                                             m_pending.emplace(id, std::move(record));
+                                         });
 }
 
 void CConfigSubscriptionsSink::IntPublishModifications()

@@ -73,6 +73,7 @@ private:
 
     using Pending = std::multimap<GUID, TNodeModification, GuidByteLess>;
 
+    void AddPending(const GUID& id, IVXNodeModifyEnum* modifications) RSM_REQUIRES(m_lock);
     void IntPublishModifications() RSM_EXCLUDES(m_lock);
 
     Pending m_pending RSM_GUARDED_BY(m_lock);
