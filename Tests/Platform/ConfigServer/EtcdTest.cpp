@@ -112,12 +112,13 @@ TEST(EtcdStore, WriterKilledInTheMiddleOfALargeCommitLeavesTheLastWholeOne)
     ASSERT_EQ(0, kill(child, SIGKILL));
     ASSERT_EQ(child, waitpid(child, nullptr, 0));
 
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    const std::int64_t seen = WholeGeneration(watcher, kCount);
-    EXPECT_GE(seen, 1);
     Server fresh(location);
     ASSERT_EQ(S_OK, fresh.created);
-    EXPECT_EQ(seen, WholeGeneration(fresh, kCount));
+    const std::int64_t seen = WholeGeneration(fresh, kCount);
+    EXPECT_GE(seen, 1);
+    // The watcher may still be applying the last head move when the child dies.
+    EXPECT_TRUE(Eventually([&] { return Generation(watcher) == seen; }));
+    EXPECT_EQ(seen, WholeGeneration(watcher, kCount));
 
     // The next writer waits for the dead one's lock to run out, rolls its keys back and commits.
     ASSERT_EQ(S_OK, CommitGeneration(fresh, 1000, kCount));
