@@ -1,5 +1,6 @@
 // The host-side C functions of libConfigServer.so.
 #include "Common/Base/Locks.h"
+#include "Common/Base/Results.h"
 #include "ConfigServer.h"
 #include "InterfacePtr.h"
 #include "Platform/ConfigServer/Objects.h"
@@ -37,23 +38,11 @@ HRESULT ResolveCore(IConfigServerProxy* proxy, bool argumentsPresent, ServerCore
 
 HRESULT FromErrno(int error)
 {
-    return static_cast<HRESULT>((Platform::Win32FromErrno(error) & 0xFFFF) | 0x80070000u);
+    return Base::HResultFromWin32(Platform::Win32FromErrno(error));
 }
 
 Base::Mutex g_startedMutex;
 Components::InterfacePtr<IConfigServerProxy> g_started RSM_GUARDED_BY(g_startedMutex);
-
-template <typename Work> HRESULT Guarded(Work work)
-{
-    try
-    {
-        return work();
-    }
-    catch (const std::bad_alloc&)
-    {
-        return E_OUTOFMEMORY;
-    }
-}
 
 HRESULT WriteToFile(const void* data, std::uint64_t size, void* context)
 {
@@ -80,7 +69,7 @@ extern "C"
             return E_POINTER;
         }
         *proxy = nullptr;
-        return Guarded(
+        return Base::CallGuarded(
             [&]
             {
                 std::unique_ptr<IStore> store;
@@ -169,7 +158,7 @@ extern "C"
         {
             return hr;
         }
-        return Guarded(
+        return Base::CallGuarded(
             [&]
             {
                 IVXNode* parsed = nullptr;
@@ -205,7 +194,7 @@ extern "C"
         {
             return E_POINTER;
         }
-        return Guarded(
+        return Base::CallGuarded(
             [&]
             {
                 std::FILE* file = std::fopen(Platform::ToFileSystemPath(filePath).c_str(), "rb");
@@ -242,7 +231,7 @@ extern "C"
         {
             return CFG_E_SERVER_STOPPED;
         }
-        return Guarded(
+        return Base::CallGuarded(
             [&]
             {
                 IVXNode* root = nullptr;
@@ -274,7 +263,7 @@ extern "C"
         {
             return E_POINTER;
         }
-        return Guarded(
+        return Base::CallGuarded(
             [&]
             {
                 // Written whole into memory first, so that a failing export leaves no half file behind.
@@ -310,7 +299,7 @@ extern "C"
         {
             return E_INVALIDARG;
         }
-        return Guarded(
+        return Base::CallGuarded(
             [&]
             {
                 core->Faults()->Arm(operation, nth, result);

@@ -1,5 +1,8 @@
 #include "Platform/ConfigServer/Objects.h"
 
+#include "Common/Base/Path.h"
+#include "Common/Base/Results.h"
+
 #include "Platform/ConfigServer/VxConvert.h"
 #include "Platform/Core/System.h"
 
@@ -57,18 +60,6 @@ HRESULT ReadQuery(IVXNode* query, SubscriptionRequest& request, bool& empty)
     return SplitPath(request.path, request.components) && request.components.size() <= kMaxTreeDepth
                ? S_OK
                : E_INVALIDARG;
-}
-
-template <typename Work> HRESULT Guarded(Work work)
-{
-    try
-    {
-        return work();
-    }
-    catch (const std::bad_alloc&)
-    {
-        return E_OUTOFMEMORY;
-    }
 }
 
 class Transaction final : public ComObject<IConfigTransaction, IID_IConfigTransaction>
@@ -138,7 +129,7 @@ public:
         {
             return E_POINTER;
         }
-        return Guarded(
+        return Base::CallGuarded(
             [&]
             {
                 *transaction = new Transaction(m_core);
@@ -157,7 +148,7 @@ public:
             return E_POINTER;
         }
         Transaction* impl = Ours(transaction);
-        return impl ? Guarded([&] { return impl->Commit(); }) : E_INVALIDARG;
+        return impl ? Base::CallGuarded([&] { return impl->Commit(); }) : E_INVALIDARG;
     }
 
     HRESULT PutNodes(IConfigTransaction* transaction, std::uint32_t flags, IVXNode* const* nodes,
@@ -184,7 +175,7 @@ public:
         {
             return E_INVALIDARG;
         }
-        return Guarded(
+        return Base::CallGuarded(
             [&]
             {
                 PutOperation put;
@@ -223,7 +214,7 @@ public:
         {
             return E_INVALIDARG;
         }
-        return Guarded(
+        return Base::CallGuarded(
             [&]
             {
                 SubscriptionRequest request;
@@ -263,7 +254,7 @@ public:
         }
         *found = 0;
         nodes[0] = nullptr;
-        return Guarded(
+        return Base::CallGuarded(
             [&]
             {
                 SubscriptionRequest request;
@@ -284,13 +275,7 @@ public:
                                   request.maxDepth, &copy);
                 if (SUCCEEDED(hr) && !request.components.empty())
                 {
-                    std::wstring fullPath;
-                    for (const auto& name : request.components)
-                    {
-                        fullPath += L'\\';
-                        fullPath += name;
-                    }
-                    hr = VxnSetNodeName(copy, VXN_NAME_FULL_PATH, fullPath.c_str());
+                    hr = VxnSetNodeName(copy, VXN_NAME_FULL_PATH, Base::JoinPath(request.components).c_str());
                 }
                 if (FAILED(hr))
                 {
@@ -346,7 +331,7 @@ public:
         {
             return E_POINTER;
         }
-        return Guarded(
+        return Base::CallGuarded(
             [&]
             {
                 SubscriptionRequest parsed;
@@ -370,7 +355,7 @@ public:
                 GUID id{};
                 if (std::uint32_t status = Platform::UuidCreate(&id); status != 0)
                 {
-                    return static_cast<HRESULT>((status & 0xFFFF) | 0x80070000u);
+                    return Base::HResultFromWin32(status);
                 }
                 SubscriptionPtr created(new Subscription(id, std::move(parsed), callback, m_core,
                                                          m_core->Queue(), m_core->Faults()),
@@ -431,7 +416,7 @@ public:
         {
             return CFG_E_SERVER_STOPPED;
         }
-        return Guarded(
+        return Base::CallGuarded(
             [&]
             {
                 if (*serviceId == IID_IConfigStorage)
@@ -507,7 +492,7 @@ HRESULT Proxy::GetConfigServer(IConfigServer** server)
     {
         return CFG_E_SERVER_STOPPED;
     }
-    return Guarded(
+    return Base::CallGuarded(
         [&]
         {
             *server = new Server(m_core);
@@ -555,7 +540,7 @@ HRESULT ModifyEnum::GetNodeEnumerator(IVXNodeEnumerator** enumerator)
     {
         return E_POINTER;
     }
-    return Guarded(
+    return Base::CallGuarded(
         [&]
         {
             *enumerator = new NodeEnumerator(m_nodes, m_faults);

@@ -1,5 +1,7 @@
 #include "Platform/ConfigServer/Tree.h"
 
+#include "Common/Base/Path.h"
+
 #include <algorithm>
 
 namespace ConfigServer
@@ -276,22 +278,7 @@ bool SplitPath(const std::wstring& path, std::vector<std::wstring>& components)
 
 std::wstring ChildPath(const std::wstring& parentPath, const std::wstring& name)
 {
-    return parentPath == L"\\" ? L"\\" + name : parentPath + L"\\" + name;
-}
-
-static std::wstring JoinPath(const std::vector<std::wstring>& components, std::size_t count)
-{
-    if (count == 0)
-    {
-        return L"\\";
-    }
-    std::wstring path;
-    for (std::size_t i = 0; i < count; ++i)
-    {
-        path += L'\\';
-        path += components[i];
-    }
-    return path;
+    return Base::ChildPath(parentPath, name);
 }
 
 ConstNodeP Lookup(const ConstNodeP& root, const std::vector<std::wstring>& components)
@@ -461,7 +448,7 @@ void TreeUpdate::Remove(const std::vector<std::wstring>& path)
     if (Lookup(m_oldRoot, path))
     {
         m_removedEvents.push_back(path);
-        m_removed.push_back(JoinPath(path, path.size()));
+        m_removed.push_back(Base::JoinPath(path));
     }
 }
 
