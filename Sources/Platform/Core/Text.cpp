@@ -10,8 +10,23 @@ void AppendUtf16Unit(std::string& out, char16_t unit)
     out.push_back(static_cast<char>(unit >> 8));
 }
 
+char32_t Sanitize(wchar_t w)
+{
+    auto c = static_cast<char32_t>(w);
+    if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
+    {
+        return 0xFFFD;
+    }
+    return c;
+}
+} // namespace
+
 void AppendUtf8(std::string& out, char32_t c)
 {
+    if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
+    {
+        c = 0xFFFD;
+    }
     if (c < 0x80)
     {
         out.push_back(static_cast<char>(c));
@@ -35,17 +50,6 @@ void AppendUtf8(std::string& out, char32_t c)
         out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
     }
 }
-
-char32_t Sanitize(wchar_t w)
-{
-    auto c = static_cast<char32_t>(w);
-    if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
-    {
-        return 0xFFFD;
-    }
-    return c;
-}
-} // namespace
 
 std::string ToUtf16Le(std::wstring_view text)
 {
@@ -102,7 +106,7 @@ std::string ToUtf8(std::wstring_view text)
     out.reserve(text.size());
     for (wchar_t w : text)
     {
-        AppendUtf8(out, Sanitize(w));
+        AppendUtf8(out, static_cast<char32_t>(w));
     }
     return out;
 }

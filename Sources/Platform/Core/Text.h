@@ -12,6 +12,8 @@ namespace Platform
 std::string ToUtf16Le(std::wstring_view text);
 // Decodes UTF-16LE bytes; an odd trailing byte is ignored, unpaired surrogates become U+FFFD.
 std::wstring FromUtf16Le(const void* bytes, std::size_t size);
+// Appends one code point; surrogates and values above U+10FFFF become U+FFFD.
+void AppendUtf8(std::string& out, char32_t codePoint);
 std::string ToUtf8(std::wstring_view text);
 // Invalid sequences become U+FFFD.
 std::wstring FromUtf8(std::string_view text);

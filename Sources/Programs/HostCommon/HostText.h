@@ -2,6 +2,7 @@
 // of the reporting settings types.
 #pragma once
 
+#include "Platform/Core/Text.h"
 #include "RsmTypes.h"
 
 #include <cstdint>
@@ -11,10 +12,9 @@
 namespace HostCommon
 {
 // Lenient conversions: what cannot be converted becomes U+FFFD.
-std::string ToUtf8(std::wstring_view text);
-std::wstring FromUtf8(std::string_view text);
-// Appends one code point; surrogates and values above U+10FFFF become U+FFFD.
-void AppendUtf8(std::string& out, char32_t codePoint);
+using Platform::AppendUtf8;
+using Platform::FromUtf8;
+using Platform::ToUtf8;
 
 // "0x80070057".
 std::string HResultHex(HRESULT hr);

@@ -391,19 +391,7 @@ bool ReadInteger(const Json& value, std::int64_t minimum, std::int64_t maximum, 
 
 int HexDigit(char c)
 {
-    if (c >= '0' && c <= '9')
-    {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f')
-    {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F')
-    {
-        return c - 'A' + 10;
-    }
-    return -1;
+    return Platform::HexDigitValue(static_cast<wchar_t>(static_cast<unsigned char>(c)));
 }
 
 // Hexadecimal digits to bytes; false on an odd count or another character.
