@@ -297,6 +297,26 @@ void Service::SendNode(Response& res, IVXNode* node)
     res.set_content(std::move(body), kJson);
 }
 
+void Service::SendCallResult(Response& res, HRESULT hr, const NodeHandle& result)
+{
+    if (FAILED(hr))
+    {
+        SendError(res, hr, "", true);
+        return;
+    }
+    SendNode(res, result.Get());
+}
+
+bool Service::TypeOfRoute(const Request& req, Response& res, std::uint32_t& type)
+{
+    if (HostCommon::ParseType(req.matches[1].str(), type))
+    {
+        return true;
+    }
+    SendError(res, HR_NOT_FOUND, "unknown reporting settings type \"" + req.matches[1].str() + "\"", false);
+    return false;
+}
+
 void Service::Routes()
 {
     httplib::Server& s = *m_server;
@@ -381,31 +401,19 @@ void Service::Routes()
                   return;
               }
               NodeHandle result;
-              if (HRESULT hr = manager->AcquireCommonConnectionSettings(mode, nullptr, result.Out());
-                  FAILED(hr))
-              {
-                  SendError(res, hr, "", true);
-                  return;
-              }
-              SendNode(res, result.Get());
+              SendCallResult(res, manager->AcquireCommonConnectionSettings(mode, nullptr, result.Out()),
+                             result);
           });
     s.Get(R"(/v1/connection-settings/([^/]+))",
           [this, manager](const Request& req, Response& res)
           {
               std::uint32_t type = 0;
-              if (!HostCommon::ParseType(req.matches[1].str(), type))
+              if (!TypeOfRoute(req, res, type))
               {
-                  SendError(res, HR_NOT_FOUND,
-                            "unknown reporting settings type \"" + req.matches[1].str() + "\"", false);
                   return;
               }
               NodeHandle result;
-              if (HRESULT hr = manager->AcquireConnectionSettings(type, result.Out()); FAILED(hr))
-              {
-                  SendError(res, hr, "", true);
-                  return;
-              }
-              SendNode(res, result.Get());
+              SendCallResult(res, manager->AcquireConnectionSettings(type, result.Out()), result);
           });
     s.Post("/v1/convert",
            [this, manager](const Request& req, Response& res)
@@ -425,13 +433,8 @@ void Service::Routes()
                    return;
                }
                NodeHandle result;
-               if (HRESULT hr = manager->ConvertReportingSettings(settings.Get(), common, result.Out());
-                   FAILED(hr))
-               {
-                   SendError(res, hr, "", true);
-                   return;
-               }
-               SendNode(res, result.Get());
+               SendCallResult(res, manager->ConvertReportingSettings(settings.Get(), common, result.Out()),
+                              result);
            });
     s.Get("/v1/products-settings",
           [this, manager](const Request& req, Response& res)
@@ -443,21 +446,14 @@ void Service::Routes()
                   return;
               }
               NodeHandle result;
-              if (HRESULT hr = manager->AcquireProductsSettings(types, result.Out()); FAILED(hr))
-              {
-                  SendError(res, hr, "", true);
-                  return;
-              }
-              SendNode(res, result.Get());
+              SendCallResult(res, manager->AcquireProductsSettings(types, result.Out()), result);
           });
     s.Put(R"(/v1/areas/([^/]+)/enabled)",
           [this, manager](const Request& req, Response& res)
           {
               std::uint32_t type = 0;
-              if (!HostCommon::ParseType(req.matches[1].str(), type))
+              if (!TypeOfRoute(req, res, type))
               {
-                  SendError(res, HR_NOT_FOUND,
-                            "unknown reporting settings type \"" + req.matches[1].str() + "\"", false);
                   return;
               }
               const auto body = nlohmann::json::parse(req.body, nullptr, false);

@@ -4,6 +4,7 @@
 #include "Common/Base/Locks.h"
 #include "ConfigServer.h"
 #include "InterfacePtr.h"
+#include "Programs/HostCommon/NodeJson.h"
 #include "Programs/rsmd/EventStreams.h"
 #include "ReportingSettingsManager.h"
 
@@ -72,6 +73,10 @@ private:
     void Routes();
     void SendError(httplib::Response& res, HRESULT hr, const std::string& detail, bool fromCall);
     void SendNode(httplib::Response& res, IVXNode* node);
+    // The node on success, else the call's error.
+    void SendCallResult(httplib::Response& res, HRESULT hr, const HostCommon::NodeHandle& result);
+    // The reporting settings type named by the route's first capture; 404 when there is none.
+    bool TypeOfRoute(const httplib::Request& req, httplib::Response& res, std::uint32_t& type);
     bool Authorized(const httplib::Request& req) const;
 
     void Events(const httplib::Request& req, httplib::Response& res);
