@@ -180,7 +180,7 @@ constexpr HRESULT CFG_E_CONFLICT = MakeHr(0x800704D5);       // ERROR_RETRY: oth
 // ---------------------------------------------------------------------------------------------
 // Host side (libConfigServer.so).
 //
-// storeSpec: null, "" or "memory:" for an in-memory store; "sqlite:" followed by a file path
+// storeLocation: null, "" or "memory:" for an in-memory store; "sqlite:" followed by a file path
 // (backslashes allowed) for a SQLite store in that file (created when missing, WAL mode, a commit
 // is durable when it returns); "etcd:<endpoint>[,<endpoint>...]/<prefix>" (endpoints as
 // "http://host:port") for a tree under the prefix of an etcd cluster that several servers may
@@ -194,7 +194,7 @@ constexpr HRESULT CFG_E_CONFLICT = MakeHr(0x800704D5);       // ERROR_RETRY: oth
 extern "C"
 {
     // A new server over the store; the caller owns the proxy. Not registered anywhere.
-    RSM_EXPORT HRESULT ConfigServerCreate(const wchar_t* storeSpec, IConfigServerProxy** proxy);
+    RSM_EXPORT HRESULT ConfigServerCreate(const wchar_t* storeLocation, IConfigServerProxy** proxy);
     // Stops a server: pending deliveries are dropped, delivery threads end (a delivery under way
     // on another thread is waited for), the store is closed. Later calls fail with
     // CFG_E_SERVER_STOPPED. The proxy stays the caller's to release.
@@ -203,7 +203,7 @@ extern "C"
     // Starts a server over the store and registers its proxy as the named instance
     // "ConfigServer.Proxy". One registered server per process: a second start fails with
     // CFG_E_CLOSED. proxy may be null; when given, it receives a reference for the caller.
-    RSM_EXPORT HRESULT ConfigServerStart(const wchar_t* storeSpec, IConfigServerProxy** proxy);
+    RSM_EXPORT HRESULT ConfigServerStart(const wchar_t* storeLocation, IConfigServerProxy** proxy);
     // Withdraws "ConfigServer.Proxy" and stops the server started by ConfigServerStart.
     // S_FALSE when none was started.
     RSM_EXPORT HRESULT ConfigServerStop();

@@ -973,9 +973,9 @@ private:
 
 } // namespace
 
-HRESULT CreateEtcdStore(std::wstring_view spec, std::unique_ptr<IStore>& store)
+HRESULT CreateEtcdStore(std::wstring_view location, std::unique_ptr<IStore>& store)
 {
-    const std::string text = Platform::ToUtf8(spec);
+    const std::string text = Platform::ToUtf8(location);
     if (text.empty() || text.find_first_of(std::string_view(" \t\r\n\0", 5)) != std::string::npos)
     {
         return E_INVALIDARG;

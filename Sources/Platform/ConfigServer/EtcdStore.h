@@ -9,9 +9,9 @@
 namespace ConfigServer
 {
 
-// spec: "<endpoint>[,<endpoint>...]/<prefix>" (what follows "etcd:" in a store location). Nothing
+// location: "<endpoint>[,<endpoint>...]/<prefix>" (what follows "etcd:" in a store location). Nothing
 // is sent to the cluster before Load.
-HRESULT CreateEtcdStore(std::wstring_view spec, std::unique_ptr<IStore>& store);
+HRESULT CreateEtcdStore(std::wstring_view location, std::unique_ptr<IStore>& store);
 
 // Test access: holds the store's watch stream closed while paused (as if the connection were lost),
 // so that a test can move the cluster on behind it.

@@ -62,7 +62,7 @@ HRESULT AppendToString(const void* data, std::uint64_t size, void* context)
 extern "C"
 {
 
-    RSM_EXPORT HRESULT ConfigServerCreate(const wchar_t* storeSpec, IConfigServerProxy** proxy)
+    RSM_EXPORT HRESULT ConfigServerCreate(const wchar_t* storeLocation, IConfigServerProxy** proxy)
     {
         if (proxy == nullptr)
         {
@@ -73,7 +73,7 @@ extern "C"
             [&]
             {
                 std::unique_ptr<IStore> store;
-                HRESULT hr = OpenStore(storeSpec, store);
+                HRESULT hr = OpenStore(storeLocation, store);
                 if (FAILED(hr))
                 {
                     return hr;
@@ -101,7 +101,7 @@ extern "C"
         return S_OK;
     }
 
-    RSM_EXPORT HRESULT ConfigServerStart(const wchar_t* storeSpec, IConfigServerProxy** proxy)
+    RSM_EXPORT HRESULT ConfigServerStart(const wchar_t* storeLocation, IConfigServerProxy** proxy)
     {
         if (proxy)
         {
@@ -113,7 +113,7 @@ extern "C"
             return CFG_E_CLOSED;
         }
         Components::InterfacePtr<IConfigServerProxy> created;
-        HRESULT hr = ConfigServerCreate(storeSpec, created.Out());
+        HRESULT hr = ConfigServerCreate(storeLocation, created.Out());
         if (FAILED(hr))
         {
             return hr;

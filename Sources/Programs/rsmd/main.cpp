@@ -41,7 +41,7 @@ Serves the reporting settings manager over HTTP/JSON until SIGINT or SIGTERM.
 
 Options:
   --data DIR          data directory (default ./data, created when missing): store, logs, lock
-  --store SPEC        configuration store: sqlite:FILE or memory: (default sqlite:DIR/config.db)
+  --store LOCATION    configuration store: sqlite:FILE or memory: (default sqlite:DIR/config.db)
   --seed FILE         tree imported once into an empty store (default: ReportingDeployment.xml
                       beside rsmd; "" for none)
   --config-path PATH  the manager's configuration node
@@ -309,12 +309,13 @@ Failure Host::LockDataDirectory(const fs::path& data)
 
 Failure Host::StartStore(const Options& o, const fs::path& data)
 {
-    const std::string spec = o.store.empty() ? "sqlite:" + (data / "config.db").string() : o.store;
-    HRESULT hr = ConfigServerStart(HostCommon::FromUtf8(spec).c_str(), m_proxy.Out());
+    const std::string storeLocation = o.store.empty() ? "sqlite:" + (data / "config.db").string() : o.store;
+    HRESULT hr = ConfigServerStart(HostCommon::FromUtf8(storeLocation).c_str(), m_proxy.Out());
     if (FAILED(hr))
     {
-        return Fail(hr, hr == HR_SHARING_VIOLATION ? "store " + spec + " is locked by another process"
-                                                   : "cannot open store " + spec);
+        return Fail(hr, hr == HR_SHARING_VIOLATION
+                            ? "store " + storeLocation + " is locked by another process"
+                            : "cannot open store " + storeLocation);
     }
     m_serverStarted = true;
     if (FAILED(hr = m_proxy->GetConfigServer(m_server.Out())) ||
@@ -329,7 +330,7 @@ Failure Host::StartStore(const Options& o, const fs::path& data)
     if (FAILED(hr = ReadStoreNode(m_storage.Get(), L"\\", 1, root)) ||
         FAILED(hr = VxnGetChildCount(root.Get(), &children)))
     {
-        return Fail(hr, "cannot read store " + spec);
+        return Fail(hr, "cannot read store " + storeLocation);
     }
     const std::string seed = o.seedGiven ? o.seed : (ExecutableFolder() / "ReportingDeployment.xml").string();
     if (children == 0 && !seed.empty())

@@ -190,8 +190,8 @@ TEST(EtcdStore, CompactedWatchPositionReloadsAndNotifiesTheChangedSubtrees)
 
     // A server whose watch the test can hold closed.
     std::unique_ptr<ConfigServer::IStore> store;
-    const std::wstring spec = location.substr(std::wstring(L"etcd:").size());
-    ASSERT_EQ(S_OK, ConfigServer::CreateEtcdStore(spec, store));
+    const std::wstring endpoints = location.substr(std::wstring(L"etcd:").size());
+    ASSERT_EQ(S_OK, ConfigServer::CreateEtcdStore(endpoints, store));
     ConfigServer::IStore* raw = store.get();
     std::shared_ptr<ConfigServer::ServerCore> core;
     ASSERT_EQ(S_OK, ConfigServer::ServerCore::Create(std::move(store), nullptr, 2, core));

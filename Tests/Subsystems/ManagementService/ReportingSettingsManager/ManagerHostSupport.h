@@ -316,10 +316,10 @@ private:
 class Deployment
 {
 public:
-    explicit Deployment(const std::wstring& storeSpec = L"memory:")
+    explicit Deployment(const std::wstring& storeLocation = L"memory:")
     {
         EXPECT_NE(Module(), nullptr);
-        EXPECT_EQ(ConfigServerStart(storeSpec.c_str(), proxy.Out()), S_OK);
+        EXPECT_EQ(ConfigServerStart(storeLocation.c_str(), proxy.Out()), S_OK);
         std::wstring sample;
         for (char c : std::string(RSM_SAMPLES_DIR "/ReportingDeployment.xml"))
         {

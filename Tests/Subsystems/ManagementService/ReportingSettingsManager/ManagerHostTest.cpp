@@ -225,8 +225,8 @@ class ChangeHandling : public ::testing::TestWithParam<const wchar_t*>
 protected:
     std::wstring Store()
     {
-        std::wstring spec = GetParam();
-        if (spec == L"sqlite:")
+        std::wstring location = GetParam();
+        if (location == L"sqlite:")
         {
             std::filesystem::path file = std::filesystem::path(LogFolder()) / "store.db";
             std::filesystem::remove(file);
@@ -234,10 +234,10 @@ protected:
             std::filesystem::remove(file.string() + "-shm");
             for (char ch : file.string())
             {
-                spec.push_back(static_cast<wchar_t>(ch));
+                location.push_back(static_cast<wchar_t>(ch));
             }
         }
-        return spec;
+        return location;
     }
 };
 
