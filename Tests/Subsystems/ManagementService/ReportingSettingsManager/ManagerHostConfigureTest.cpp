@@ -41,6 +41,12 @@ protected:
         InterfacePtr<IReportingSettingsManager> manager = deployment.CreateManager();
         EXPECT_EQ(Deployment::Configure(manager.Get(), config), expected) << what;
         ConfigServerClearFaults(deployment.proxy.Get());
+        // The sink's worker ends when its last reference goes, which a server thread may still
+        // be letting go of.
+        for (int i = 0; i < 500 && ThreadCount() > threads; ++i)
+        {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
         EXPECT_EQ(ThreadCount(), threads) << what;
         // The failed manager is shut down: a committed change reaches nobody, and it goes with
         // its last reference.
