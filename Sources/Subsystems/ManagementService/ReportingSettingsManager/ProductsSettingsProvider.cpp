@@ -7,6 +7,9 @@
 #include "Common/Logging/Log.h"
 #include "Common/Logging/Trace.h"
 
+#include <algorithm>
+#include <cstring>
+
 namespace ManagementService
 {
 namespace
@@ -25,6 +28,24 @@ const std::wstring kDbName = L"DbName";
 const std::wstring kMiscReportingSettings = L"MiscReportingSettings";
 const std::wstring kReportingSettings = L"ReportingSettings";
 } // namespace
+
+namespace
+{
+bool GuidBefore(const GUID& a, const GUID& b) noexcept
+{
+    return std::memcmp(&a, &b, sizeof(GUID)) < 0;
+}
+} // namespace
+
+void SeenContainers::Seal()
+{
+    std::sort(m_ids.begin(), m_ids.end(), GuidBefore);
+}
+
+bool SeenContainers::Contains(const GUID& id) const noexcept
+{
+    return std::binary_search(m_ids.begin(), m_ids.end(), id, GuidBefore);
+}
 
 VXNodePtr QueryNodeByPath(IConfigStorage* storage, const std::wstring& path, bool mandatory)
 {
@@ -355,10 +376,9 @@ void CProductsSettingsProvider::UpdateContainersSettings(const VXNodePtr& common
     Components::InterfacePtr<IConfigTransaction> transaction;
     HRX hr;
     hr = storage->CreateTransaction(transaction.Out());
-    // Only membership is ever asked of the seen set, so a hashed set sized up front serves.
-    GuidSet seen;
+    SeenContainers seen;
     const std::uint64_t containerCount = containers.GetChildCount();
-    seen.reserve(static_cast<std::size_t>(containerCount));
+    seen.Reserve(static_cast<std::size_t>(containerCount));
     for (std::uint64_t i = 0; i < containerCount; ++i)
     {
         UpdateContainer(storage.Get(), transaction.Get(), commonSettings, containers.GetChild(i, true),
@@ -366,6 +386,7 @@ void CProductsSettingsProvider::UpdateContainersSettings(const VXNodePtr& common
     }
     if (fullUpdate)
     {
+        seen.Seal();
         const std::uint64_t connectionCount = connectionNodes.GetChildCount();
         for (std::uint64_t i = 0; i < connectionCount; ++i)
         {
@@ -377,11 +398,12 @@ void CProductsSettingsProvider::UpdateContainersSettings(const VXNodePtr& common
 
 void CProductsSettingsProvider::UpdateContainer(IConfigStorage* storage, IConfigTransaction* transaction,
                                                 const VXNodePtr& commonSettings, const VXNodePtr& container,
-                                                VXNodePtr& connectionNodes, bool fullUpdate, GuidSet& seen)
+                                                VXNodePtr& connectionNodes, bool fullUpdate,
+                                                SeenContainers& seen)
 {
     const std::wstring name = container.GetName(kNameOwn);
     RSM_LOG(Logging::Dbg, L"Updating product settings for container " << name);
-    seen.insert(ParseGuid(name.c_str()));
+    seen.Add(ParseGuid(name.c_str()));
     VXNodePtr auditedSystems = container.GetChild(m_paths->AuditedSystemsNodeName(), false);
     VXNodePtr reportingSettings = container.GetChild(m_paths->ContainerNodeName(), false);
     if (!reportingSettings.IsValid())
@@ -480,10 +502,10 @@ void CProductsSettingsProvider::IntStoreContainerAuditedSystems(IConfigStorage* 
 }
 
 void CProductsSettingsProvider::RetireIfUnseen(const VXNodePtr& connectionNode,
-                                               IConfigTransaction* transaction, const GuidSet& seen)
+                                               IConfigTransaction* transaction, const SeenContainers& seen)
 {
     const std::wstring name = connectionNode.GetName(kNameOwn);
-    if (seen.count(ParseGuid(name.c_str())) != 0)
+    if (seen.Contains(ParseGuid(name.c_str())))
     {
         return;
     }

@@ -11,23 +11,27 @@
 #include "Subsystems/ManagementService/ReportingSettingsManager/ReportingSettingsMetaStorage.h"
 #include "Subsystems/ManagementService/ReportingSettingsManager/ReportingSettingsPaths.h"
 
-#include <cstring>
 #include <map>
 #include <memory>
 #include <string>
-#include <unordered_set>
 #include <vector>
 
 namespace ManagementService
 {
-struct GuidBytesHash
+// The ids of the containers visited by one update, in GUID byte order. Every id is added before
+// the first question, so the ids are gathered in one array and put in order once: a container then
+// costs no allocation of its own, and retiring asks by binary search.
+class SeenContainers
 {
-    std::size_t operator()(const GUID& id) const noexcept
-    {
-        std::uint64_t halves[2];
-        std::memcpy(halves, &id, sizeof(halves));
-        return static_cast<std::size_t>(halves[0] ^ (halves[1] * 0x9E3779B97F4A7C15ull));
-    }
+public:
+    void Reserve(std::size_t count) { m_ids.reserve(count); }
+    void Add(const GUID& id) { m_ids.push_back(id); }
+    // Puts the ids in order; Contains may be asked only afterwards.
+    void Seal();
+    bool Contains(const GUID& id) const noexcept;
+
+private:
+    std::vector<GUID> m_ids;
 };
 
 // Reporting state of a type or a container.
@@ -63,8 +67,6 @@ public:
     VXNodePtr SettingsOf(ReportingSettingsType type) const RSM_EXCLUDES(m_lock);
 
 private:
-    using GuidSet = std::unordered_set<GUID, GuidBytesHash>;
-
     Components::InterfacePtr<IConfigStorage> Storage() const;
     VXNodePtr ReadNode(const std::wstring& path, bool mandatory) const;
     std::uint32_t StateOf(const VXNodePtr& settings, ReportingSettingsType type, bool enabled,
@@ -87,15 +89,16 @@ private:
     // The steps below change the Containers node, which the lock guards through its handle.
     void UpdateContainer(IConfigStorage* storage, IConfigTransaction* transaction,
                          const VXNodePtr& commonSettings, const VXNodePtr& container,
-                         VXNodePtr& connectionNodes, bool fullUpdate, GuidSet& seen) RSM_REQUIRES(m_lock);
+                         VXNodePtr& connectionNodes, bool fullUpdate, SeenContainers& seen)
+        RSM_REQUIRES(m_lock);
     void IntStoreContainerConnectionSettings(const VXNodePtr& commonSettings, const VXNodePtr& container,
                                              const VXNodePtr& reportingSettings, VXNodePtr& connectionNodes,
                                              bool fullUpdate) RSM_REQUIRES(m_lock);
     void IntStoreContainerAuditedSystems(IConfigStorage* storage, IConfigTransaction* transaction,
                                          const VXNodePtr& container, const VXNodePtr& auditedSystems)
         RSM_REQUIRES(m_lock);
-    void RetireIfUnseen(const VXNodePtr& connectionNode, IConfigTransaction* transaction, const GuidSet& seen)
-        RSM_REQUIRES(m_lock);
+    void RetireIfUnseen(const VXNodePtr& connectionNode, IConfigTransaction* transaction,
+                        const SeenContainers& seen) RSM_REQUIRES(m_lock);
 
     Components::InterfacePtr<IConfigServer> m_configServer;
     std::shared_ptr<const CConnectionParamsMapping> m_mapping;
