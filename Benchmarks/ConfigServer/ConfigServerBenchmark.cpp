@@ -53,25 +53,7 @@ struct Server : TempStore, ServerServices
 void BM_TransactionOf10000Puts(benchmark::State& state)
 {
     Server server(state.range(0) != 0);
-    int round = 0;
-    for (auto _ : state)
-    {
-        IConfigTransaction* transaction = nullptr;
-        server.storage->CreateTransaction(&transaction);
-        std::wstring base = L"\\Bench\\R" + std::to_wstring(round++) + L"\\G";
-        for (int i = 0; i < 10000; ++i)
-        {
-            IVXNode* node = MakeNode(base + std::to_wstring(i / 100) + L"\\N" + std::to_wstring(i % 100), i);
-            server.storage->PutNodes(transaction, 0, &node, 1);
-            VxnCloseNodeHandle(node);
-        }
-        if (FAILED(server.storage->CommitTransaction(transaction)))
-        {
-            state.SkipWithError("commit failed");
-        }
-        transaction->Release();
-    }
-    state.SetItemsProcessed(state.iterations() * 10000);
+    RunTransactionsOf10000Puts(state, server.storage);
 }
 BENCHMARK(BM_TransactionOf10000Puts)->ArgName("sqlite")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 

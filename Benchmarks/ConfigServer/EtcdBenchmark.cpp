@@ -21,25 +21,7 @@ void BM_EtcdTransactionOf10000Puts(benchmark::State& state)
         return;
     }
     Server server(cluster.Location("bench"));
-    int round = 0;
-    for (auto _ : state)
-    {
-        IConfigTransaction* transaction = nullptr;
-        server.storage->CreateTransaction(&transaction);
-        std::wstring base = L"\\Bench\\R" + std::to_wstring(round++) + L"\\G";
-        for (int i = 0; i < 10000; ++i)
-        {
-            IVXNode* node = MakeNode(base + std::to_wstring(i / 100) + L"\\N" + std::to_wstring(i % 100), i);
-            server.storage->PutNodes(transaction, 0, &node, 1);
-            VxnCloseNodeHandle(node);
-        }
-        if (FAILED(server.storage->CommitTransaction(transaction)))
-        {
-            state.SkipWithError("commit failed");
-        }
-        transaction->Release();
-    }
-    state.SetItemsProcessed(state.iterations() * 10000);
+    RunTransactionsOf10000Puts(state, server.storage);
 }
 BENCHMARK(BM_EtcdTransactionOf10000Puts)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
 

@@ -63,6 +63,31 @@ inline IVXNode* MakeNode(const std::wstring& path, std::int64_t value)
     return node;
 }
 
+// Times one transaction of 10,000 puts (a hundred groups of a hundred nodes) per iteration, each
+// iteration under a new root so that every put adds a node.
+inline void RunTransactionsOf10000Puts(benchmark::State& state, IConfigStorage* storage)
+{
+    int round = 0;
+    for (auto _ : state)
+    {
+        IConfigTransaction* transaction = nullptr;
+        storage->CreateTransaction(&transaction);
+        std::wstring base = L"\\Bench\\R" + std::to_wstring(round++) + L"\\G";
+        for (int i = 0; i < 10000; ++i)
+        {
+            IVXNode* node = MakeNode(base + std::to_wstring(i / 100) + L"\\N" + std::to_wstring(i % 100), i);
+            storage->PutNodes(transaction, 0, &node, 1);
+            VxnCloseNodeHandle(node);
+        }
+        if (FAILED(storage->CommitTransaction(transaction)))
+        {
+            state.SkipWithError("commit failed");
+        }
+        transaction->Release();
+    }
+    state.SetItemsProcessed(state.iterations() * 10000);
+}
+
 inline IVXNode* MakeQuery(const std::wstring& path)
 {
     IVXNode* query = nullptr;

@@ -135,32 +135,28 @@ struct Manager
     }
 };
 
-// Records when a type's item arrives; wakes a waiter.
-class TimingSubscriber final : public IReportingSettingsSubscriber
+// When the awaited event (a type, or 0 for any) last arrived; wakes a waiter.
+class Arrival
 {
 public:
-    std::uint32_t AddRef() override { return 2; }
-    std::uint32_t Release() override { return 1; }
-    HRESULT QueryInterface(const GUID*, void**) override { return E_NOINTERFACE; }
-    HRESULT OnReportingSettingsChanged(std::uint32_t type, std::uint32_t, IVXNode*) override
+    void Arm(std::uint32_t awaited = 0)
+    {
+        std::lock_guard lock(m_lock);
+        m_awaited = awaited;
+        m_done = false;
+    }
+    void Mark(std::uint32_t what = 0)
     {
         const Clock::time_point now = Clock::now();
         {
             std::lock_guard lock(m_lock);
-            if (type == m_awaited)
+            if (what == m_awaited)
             {
                 m_arrived = now;
                 m_done = true;
             }
         }
         m_wake.notify_all();
-        return S_OK;
-    }
-    void Expect(std::uint32_t type)
-    {
-        std::lock_guard lock(m_lock);
-        m_awaited = type;
-        m_done = false;
     }
     Clock::time_point Wait()
     {
@@ -177,6 +173,25 @@ private:
     Clock::time_point m_arrived;
 };
 
+// Records when a type's item arrives.
+class TimingSubscriber final : public IReportingSettingsSubscriber
+{
+public:
+    std::uint32_t AddRef() override { return 2; }
+    std::uint32_t Release() override { return 1; }
+    HRESULT QueryInterface(const GUID*, void**) override { return E_NOINTERFACE; }
+    HRESULT OnReportingSettingsChanged(std::uint32_t type, std::uint32_t, IVXNode*) override
+    {
+        m_arrival.Mark(type);
+        return S_OK;
+    }
+    void Expect(std::uint32_t type) { m_arrival.Arm(type); }
+    Clock::time_point Wait() { return m_arrival.Wait(); }
+
+private:
+    Arrival m_arrival;
+};
+
 // A bare server callback on the same path: the server's own commit-to-OnTriggered time.
 class TimingCallback final : public IConfigModifyCallback
 {
@@ -186,32 +201,14 @@ public:
     HRESULT QueryInterface(const GUID*, void**) override { return E_NOINTERFACE; }
     HRESULT OnTriggered(IVXModifySubscription*, std::int32_t, IVXNodeModifyEnum*) override
     {
-        const Clock::time_point now = Clock::now();
-        {
-            std::lock_guard lock(m_lock);
-            m_arrived = now;
-            m_done = true;
-        }
-        m_wake.notify_all();
+        m_arrival.Mark();
         return S_OK;
     }
-    void Reset()
-    {
-        std::lock_guard lock(m_lock);
-        m_done = false;
-    }
-    Clock::time_point Wait()
-    {
-        std::unique_lock lock(m_lock);
-        m_wake.wait(lock, [this] { return m_done; });
-        return m_arrived;
-    }
+    void Reset() { m_arrival.Arm(); }
+    Clock::time_point Wait() { return m_arrival.Wait(); }
 
 private:
-    std::mutex m_lock;
-    std::condition_variable m_wake;
-    bool m_done = false;
-    Clock::time_point m_arrived;
+    Arrival m_arrival;
 };
 
 double Percentile(std::vector<double> samples, double q)

@@ -74,6 +74,26 @@ bool Transient(int code, std::string_view message)
            message.find("too many requests") != std::string_view::npos;
 }
 
+// A POST of body to url whose answer goes to write(context). timeoutMs 0 sets no overall limit
+// (a watch stream stays open until it is told to stop).
+void SetUpPost(CURL* easy, const std::string& url, std::string_view body, curl_write_callback write,
+               void* context, long timeoutMs)
+{
+    curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(easy, CURLOPT_POST, 1L);
+    curl_easy_setopt(easy, CURLOPT_POSTFIELDS, body.data());
+    curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, write);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, context);
+    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, 1000L);
+    if (timeoutMs != 0)
+    {
+        curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, timeoutMs);
+    }
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(easy, CURLOPT_TCP_NODELAY, 1L);
+}
+
 } // namespace
 
 std::string Base64Encode(std::string_view bytes)
@@ -239,16 +259,7 @@ HRESULT EtcdClient::Post(const std::string& url, const std::string& body, std::s
     CURL* easy = static_cast<CURL*>(m_easy);
     curl_easy_reset(easy);
     reply.clear();
-    curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(easy, CURLOPT_POST, 1L);
-    curl_easy_setopt(easy, CURLOPT_POSTFIELDS, body.data());
-    curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
-    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, AppendReply);
-    curl_easy_setopt(easy, CURLOPT_WRITEDATA, &reply);
-    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, 1000L);
-    curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, 5000L);
-    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(easy, CURLOPT_TCP_NODELAY, 1L);
+    SetUpPost(easy, url, body, AppendReply, &reply, 5000L);
     return FromCurl(curl_easy_perform(easy));
 }
 
@@ -333,18 +344,8 @@ HRESULT EtcdClient::CallAll(const char* path, const std::vector<std::string>& bo
             curl_easy_reset(slot.easy);
             slot.index = next++;
             slot.reply.clear();
-            curl_easy_setopt(slot.easy, CURLOPT_URL, url.c_str());
-            curl_easy_setopt(slot.easy, CURLOPT_POST, 1L);
-            curl_easy_setopt(slot.easy, CURLOPT_POSTFIELDS, bodies[slot.index].data());
-            curl_easy_setopt(slot.easy, CURLOPT_POSTFIELDSIZE_LARGE,
-                             static_cast<curl_off_t>(bodies[slot.index].size()));
-            curl_easy_setopt(slot.easy, CURLOPT_WRITEFUNCTION, AppendReply);
-            curl_easy_setopt(slot.easy, CURLOPT_WRITEDATA, &slot.reply);
+            SetUpPost(slot.easy, url, bodies[slot.index], AppendReply, &slot.reply, 5000L);
             curl_easy_setopt(slot.easy, CURLOPT_PRIVATE, &slot);
-            curl_easy_setopt(slot.easy, CURLOPT_CONNECTTIMEOUT_MS, 1000L);
-            curl_easy_setopt(slot.easy, CURLOPT_TIMEOUT_MS, 5000L);
-            curl_easy_setopt(slot.easy, CURLOPT_NOSIGNAL, 1L);
-            curl_easy_setopt(slot.easy, CURLOPT_TCP_NODELAY, 1L);
             curl_multi_add_handle(multi, slot.easy);
             ++running;
             return true;
@@ -453,15 +454,7 @@ HRESULT EtcdClient::Stream(const char* path, const Json& body,
     const std::string text = body.dump();
     StreamState state;
     state.onMessage = &onMessage;
-    curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(easy, CURLOPT_POST, 1L);
-    curl_easy_setopt(easy, CURLOPT_POSTFIELDS, text.data());
-    curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(text.size()));
-    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, TakeStream);
-    curl_easy_setopt(easy, CURLOPT_WRITEDATA, &state);
-    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, 1000L);
-    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(easy, CURLOPT_TCP_NODELAY, 1L);
+    SetUpPost(easy, url, text, TakeStream, &state, 0L);
     auto* multi = static_cast<CURLM*>(m_multi);
     curl_multi_add_handle(multi, easy);
     HRESULT hr = S_OK;

@@ -13,6 +13,22 @@ namespace ConfigServer
 namespace
 {
 
+// The opening every operation with an out pointer shares: its injected fault first, then a usable
+// out pointer, cleared so that any later failure hands back null.
+template <typename T> HRESULT BeginOut(FaultInjector& faults, const wchar_t* operation, T** out)
+{
+    if (HRESULT hr = faults.Check(operation); FAILED(hr))
+    {
+        return hr;
+    }
+    if (out == nullptr)
+    {
+        return E_POINTER;
+    }
+    *out = nullptr;
+    return S_OK;
+}
+
 // Reads a "FilterByPath" query. An empty "NodePath" selects nothing (empty is set).
 HRESULT ReadQuery(IVXNode* query, SubscriptionRequest& request, bool& empty)
 {
@@ -318,15 +334,10 @@ public:
     HRESULT Subscribe(IVXNode* filter, IVXNode* request, IConfigModifyCallback* callback,
                       IVXModifySubscription** subscription) override
     {
-        if (HRESULT hr = m_core->Faults()->Check(L"Subscribe"); FAILED(hr))
+        if (HRESULT hr = BeginOut(*m_core->Faults(), L"Subscribe", subscription); FAILED(hr))
         {
             return hr;
         }
-        if (subscription == nullptr)
-        {
-            return E_POINTER;
-        }
-        *subscription = nullptr;
         if (filter == nullptr || request == nullptr || callback == nullptr)
         {
             return E_POINTER;
@@ -399,15 +410,10 @@ public:
 
     HRESULT GetService(const GUID* serviceId, void** service) override
     {
-        if (HRESULT hr = m_core->Faults()->Check(L"GetService"); FAILED(hr))
+        if (HRESULT hr = BeginOut(*m_core->Faults(), L"GetService", service); FAILED(hr))
         {
             return hr;
         }
-        if (service == nullptr)
-        {
-            return E_POINTER;
-        }
-        *service = nullptr;
         if (serviceId == nullptr)
         {
             return E_POINTER;
@@ -453,15 +459,10 @@ public:
 
     HRESULT Next(IVXNode** node) override
     {
-        if (HRESULT hr = m_faults->Check(L"Next"); FAILED(hr))
+        if (HRESULT hr = BeginOut(*m_faults, L"Next", node); FAILED(hr))
         {
             return hr;
         }
-        if (node == nullptr)
-        {
-            return E_POINTER;
-        }
-        *node = nullptr;
         if (m_next >= m_nodes->nodes.size())
         {
             return S_FALSE;
@@ -479,15 +480,10 @@ private:
 
 HRESULT Proxy::GetConfigServer(IConfigServer** server)
 {
-    if (HRESULT hr = m_core->Faults()->Check(L"GetConfigServer"); FAILED(hr))
+    if (HRESULT hr = BeginOut(*m_core->Faults(), L"GetConfigServer", server); FAILED(hr))
     {
         return hr;
     }
-    if (server == nullptr)
-    {
-        return E_POINTER;
-    }
-    *server = nullptr;
     if (m_core->Stopped())
     {
         return CFG_E_SERVER_STOPPED;
@@ -532,13 +528,9 @@ ModifyEnum::ModifyEnum(std::vector<IVXNode*> nodes, std::shared_ptr<FaultInjecto
 
 HRESULT ModifyEnum::GetNodeEnumerator(IVXNodeEnumerator** enumerator)
 {
-    if (HRESULT hr = m_faults->Check(L"GetNodeEnumerator"); FAILED(hr))
+    if (HRESULT hr = BeginOut(*m_faults, L"GetNodeEnumerator", enumerator); FAILED(hr))
     {
         return hr;
-    }
-    if (enumerator == nullptr)
-    {
-        return E_POINTER;
     }
     return Base::CallGuarded(
         [&]
