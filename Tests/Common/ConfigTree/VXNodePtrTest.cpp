@@ -200,7 +200,6 @@ TEST(VXNodePtrTest, TypedAttributesRoundTripAndReportAbsence)
     node.SetArrayAttribute(L"none", {});
     node.SetAttribute(L"empty", VXN_ATTR_EMPTY, nullptr, 0);
 
-    EXPECT_EQ(node.GetStringAttribute(L"s"), L"value");
     EXPECT_EQ(node.GetInt64Attribute(L"i64"), -(1ll << 40));
     EXPECT_TRUE(node.GetBoolAttribute(L"b"));
     EXPECT_EQ(node.GetGuidAttribute(L"g"), kSample);

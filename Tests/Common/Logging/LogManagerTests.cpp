@@ -28,15 +28,14 @@ std::wstring FormatAt(std::uint64_t time, std::int32_t severity, const char* fil
     return text;
 }
 
-struct TimeZone
+struct TimeZone : ScopedEnv
 {
-    explicit TimeZone(const char* tz) : env("TZ", tz) { ::tzset(); }
+    explicit TimeZone(const char* tz) : ScopedEnv("TZ", tz) { ::tzset(); }
     ~TimeZone()
     {
-        env.Set(std::nullopt);
+        Set(std::nullopt);
         ::tzset();
     }
-    ScopedEnv env;
 };
 } // namespace
 
