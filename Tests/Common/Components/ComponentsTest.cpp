@@ -6,9 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cwchar>
-
 #include <set>
 
 using namespace Components;
@@ -146,9 +144,10 @@ TEST(AliveObjectsTracker, SwitchesComeFromTheDebugSettingsAndDumpsGoInAddressOrd
         ASSERT_EQ(message.rfind(expected[i], 0), 0u) << i;
         // Four return addresses: "0x" and 16 hexadecimal digits each, separated by ";".
         std::wstring shape = message.substr(expected[i].size());
-        std::replace_if(
-            shape.begin(), shape.end(),
-            [](wchar_t c) { return c != 0 && std::wcschr(L"0123456789ABCDEF", c); }, L'h');
+        for (wchar_t& c : shape)
+        {
+            c = c != 0 && std::wcschr(L"0123456789ABCDEF", c) ? L'h' : c;
+        }
         const std::wstring one = L"hx" + std::wstring(16, L'h');
         EXPECT_EQ(shape, one + L";" + one + L";" + one + L";" + one);
     }

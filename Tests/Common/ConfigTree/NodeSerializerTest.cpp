@@ -9,16 +9,12 @@ namespace
 class NodeSerializerTest : public ::testing::Test
 {
 protected:
-    void Hide(const std::wstring& setting)
+    void Hide(const std::optional<std::wstring>& setting)
     {
-        Platform::SetEnvironmentVariable(L"GS_Logger_HiddenNodeTypeAttrs", &setting);
+        Platform::SetEnvironmentVariable(L"GS_Logger_HiddenNodeTypeAttrs", setting ? &*setting : nullptr);
         ResetHiddenAttributesForTesting();
     }
-    void TearDown() override
-    {
-        Platform::SetEnvironmentVariable(L"GS_Logger_HiddenNodeTypeAttrs", nullptr);
-        ResetHiddenAttributesForTesting();
-    }
+    void TearDown() override { Hide(std::nullopt); }
 
     static VXNodePtr Sample()
     {

@@ -1,8 +1,12 @@
+#include "Common/ErrorHandling/Boundary.h"
 #include "Common/ErrorHandling/ErrorDescription.h"
 #include "Common/ErrorHandling/ErrorMessages.h"
 #include "Common/ErrorHandling/ErrorTestSupport.h"
 
 #include <gtest/gtest.h>
+
+#include <new>
+#include <stdexcept>
 
 using namespace ErrorHandling;
 using Components::InterfacePtr;
@@ -101,4 +105,37 @@ TEST(ErrorDescriptionTest, PublishHandsTheDescriptionToTheThread)
     Logging::LogMessage message;
     message << relayed;
     EXPECT_EQ(message.Text().rfind(expected.substr(0, expected.size() - 1) + L";0x", 0), 0u);
+}
+
+TEST(BoundaryTest, FailuresBecomeOneErrLineAndPublishedErrorInfoExceptInWorkers)
+{
+    const wchar_t name[] = L"Test::CThing::Operation";
+    LogCapture log;
+    SetErrorInfo(0, nullptr);
+    EXPECT_EQ(RSM_BOUNDARY(name, 10, [] {}), S_OK);
+    EXPECT_EQ(RSM_BOUNDARY(name, 10, [] { return S_FALSE; }), S_FALSE);
+    EXPECT_EQ(PublishedText(), L"");
+    EXPECT_EQ(RSM_BOUNDARY(name, 332, [] { RaiseHResult(HR_NOT_FOUND); }), HR_NOT_FOUND);
+    const std::wstring published = PublishedText();
+    EXPECT_EQ(published.rfind(L"0x80070490 Element not found [0x", 0), 0u);
+    // Foreign exceptions never cross.
+    EXPECT_EQ(RSM_BOUNDARY(name, 1, [] { throw std::bad_alloc(); }), E_OUTOFMEMORY);
+    EXPECT_EQ(PublishedText().rfind(L"0x8007000E ", 0), 0u);
+    EXPECT_EQ(RSM_BOUNDARY(name, 2, [] { throw std::length_error("too long"); }), E_UNEXPECTED);
+    EXPECT_EQ(PublishedText().rfind(L"0x8000FFFF Catastrophic failure", 0), 0u);
+    EXPECT_EQ(RSM_BOUNDARY(nullptr, 3, [] { throw 42; }), E_UNEXPECTED);
+    EXPECT_NE(PublishedText(), L"");
+    // Workers only log.
+    EXPECT_EQ(RSM_WORKER(L"Executing Work", 86, [] { RaiseHResult(E_ABORT); }), E_ABORT);
+    EXPECT_EQ(RSM_WORKER(L"Executing Work", 86, [] { throw std::runtime_error("x"); }), E_UNEXPECTED);
+    EXPECT_EQ(PublishedText(), L"");
+
+    auto errors = log.Find(Logging::Err, L""); // none for the successes
+    ASSERT_EQ(errors.size(), 6u);
+    EXPECT_EQ(errors[0].message, std::wstring(name) + L" failed: " + published);
+    EXPECT_EQ(errors[0].line, 332u);
+    EXPECT_NE(errors[0].file.find("ErrorDescriptionTest.cpp"), std::string::npos);
+    EXPECT_EQ(errors[1].message.rfind(std::wstring(name) + L" failed: 0x8007000E", 0), 0u);
+    EXPECT_EQ(errors[3].message.rfind(L"(null) failed: 0x8000FFFF", 0), 0u);
+    EXPECT_EQ(errors[4].message.rfind(L"Executing Work failed: 0x80004004 Operation aborted [0x", 0), 0u);
 }

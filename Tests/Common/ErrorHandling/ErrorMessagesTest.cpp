@@ -14,20 +14,6 @@ using namespace ErrorHandling;
 using namespace TestSupport;
 namespace fs = std::filesystem;
 
-namespace
-{
-// Runs with the current folder switched, so that bare names are searched there.
-class CurrentFolder
-{
-public:
-    explicit CurrentFolder(const fs::path& path) : m_old(fs::current_path()) { fs::current_path(path); }
-    ~CurrentFolder() { fs::current_path(m_old); }
-
-private:
-    fs::path m_old;
-};
-} // namespace
-
 TEST(ErrorMessagesTest, ProcessLookupUsesShippedFileAndCaches)
 {
     // Runs first: the process tables are built here. The test's environment lists a missing
@@ -122,8 +108,10 @@ TEST(ErrorMessagesTest, ListsFillSlotsInOrderAndBareNamesFollowTheirSearchRule)
     // A bare primary name is looked for beside the module (the shipped file is there); a bare
     // fallback name goes through the search folders, the current folder among them.
     WriteTextFile(folder.File("OnlyHere.msg"), "1 Here\n");
-    CurrentFolder cwd(folder.Path());
+    const fs::path cwd = fs::current_path();
+    fs::current_path(folder.Path());
     ErrorMessageModules modules(L"OnlyHere.msg,TalErrorMessages.dll", L"OnlyHere.msg");
+    fs::current_path(cwd);
     ASSERT_NE(modules.primary[0], nullptr);
     EXPECT_EQ(modules.primary[0]->Path(), OwnModuleFolder() + L"TalErrorMessages.msg");
     EXPECT_EQ(modules.primary[1], nullptr);

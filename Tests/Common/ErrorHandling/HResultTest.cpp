@@ -32,11 +32,6 @@ TEST(HResultTest, FailureTakesAndClearsTheThreadErrorInfo)
 
 TEST(HResultTest, Win32FormsAndRaise)
 {
-    EXPECT_EQ(HResultFromWin32(0), 0);
-    EXPECT_EQ(HResultFromWin32(1168), HR_NOT_FOUND);
-    EXPECT_EQ(HResultFromWin32(0x80004005u), E_FAIL); // already an HRESULT
-    EXPECT_EQ(HResultFromWin32(0x12345u), MakeHr(0x80072345));
-
     Platform::SetLastError(0);
     EXPECT_EQ(CodeOf([] { HRX x = Win32Bool{0}; }), S_OK); // failure without last error records S_OK
     Platform::SetLastError(2);
@@ -61,35 +56,21 @@ extern "C" __attribute__((noinline, visibility("default"))) void RsmTestRecordFa
 {
     try
     {
+        HRX hr(how == 1 ? MakeHr(0x80070005) : S_OK); // case 1: the constructor
+        Platform::SetLastError(2);
         switch (how)
         {
         case 0:
-        {
-            HRX hr;
             hr = E_FAIL;
             break;
-        }
-        case 1:
-        {
-            HRX hr(MakeHr(0x80070005));
-            break;
-        }
         case 2:
-        {
-            HRX hr;
             hr = Win32Error{5};
             break;
-        }
         case 3:
-        {
-            Platform::SetLastError(2);
-            HRX hr;
             hr = Win32Bool{0};
             break;
-        }
         default:
             out->Set(E_FAIL);
-            break;
         }
     }
     catch (const HRX& e)

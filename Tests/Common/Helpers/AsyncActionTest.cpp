@@ -87,31 +87,11 @@ TEST(AsyncActionTest, NonPositiveDelayRunsAtOnceNonPositivePeriodOnceAndEarlySto
     EXPECT_EQ(runs, 0);
 }
 
-TEST(AsyncActionTest, DestructionWaitsForTheRunInProgressAndStopsTheSchedule)
+TEST(AsyncActionTest, FailingRunsKeepTheScheduleAndDestructionWaitsForTheRunInProgress)
 {
     std::promise<void> entered;
     std::atomic<int> runs{0};
     std::atomic<bool> finished{false};
-    {
-        CAsyncAction action(1ms, 0ms,
-                            [&]
-                            {
-                                if (++runs == 1)
-                                {
-                                    entered.set_value();
-                                    std::this_thread::sleep_for(30ms);
-                                    finished = true;
-                                }
-                            });
-        entered.get_future().wait();
-    }
-    EXPECT_TRUE(finished);
-    EXPECT_EQ(runs, 1);
-}
-
-TEST(AsyncActionTest, FailingActionsKeepTheirScheduleAndSeeTheirOwner)
-{
-    std::atomic<int> runs{0};
     const void* seen = nullptr;
     const void* self = nullptr;
     {
@@ -119,17 +99,24 @@ TEST(AsyncActionTest, FailingActionsKeepTheirScheduleAndSeeTheirOwner)
                             [&](auto& owner)
                             {
                                 seen = &owner;
-                                if (++runs % 2 == 0)
+                                const int run = ++runs;
+                                if (run == 5)
+                                {
+                                    entered.set_value();
+                                    std::this_thread::sleep_for(30ms);
+                                    finished = true;
+                                    return;
+                                }
+                                if (run % 2 == 0)
                                 {
                                     RaiseHResult(E_FAIL);
                                 }
                                 throw std::runtime_error("not an HRESULT");
                             });
         self = &action;
-        while (runs < 4)
-        {
-            std::this_thread::sleep_for(1ms);
-        }
+        entered.get_future().wait();
     }
+    EXPECT_TRUE(finished);
+    EXPECT_EQ(runs, 5);
     EXPECT_EQ(seen, self);
 }

@@ -87,11 +87,11 @@ TEST(FileLoggerTest, SizeThresholdStopsWritingUntilTheFileShrinks)
     std::filesystem::resize_file(file, 1u << 20); // exactly the threshold: already too big
     FileLogger logger(L"Big.log", kBanner);
 
-    StderrCapture capture;
+    CaptureStderr();
     logger.Write(L"one\r\n", -1);
     logger.Write(L"two\r\n", 5);
-    EXPECT_EQ(1u, CountOf(capture.Stop(), "FileLogger: log file '" + Printed(dir.Path()) +
-                                              "\\Big.log' is too big (size=1MB threshold=1MB)\n"));
+    EXPECT_EQ(1u, CountOf(GetCapturedStderr(), "FileLogger: log file '" + Printed(dir.Path()) +
+                                                   "\\Big.log' is too big (size=1MB threshold=1MB)\n"));
     EXPECT_EQ(1u << 20, std::filesystem::file_size(file));
 
     std::filesystem::resize_file(file, (1u << 20) - 64);
@@ -101,9 +101,9 @@ TEST(FileLoggerTest, SizeThresholdStopsWritingUntilTheFileShrinks)
 
     // Too big again: reported again, since it was below the threshold in between.
     std::filesystem::resize_file(file, 3u << 20);
-    StderrCapture again;
+    CaptureStderr();
     logger.Write(L"four\r\n", -1);
-    EXPECT_EQ(1u, CountOf(again.Stop(), "(size=3MB threshold=1MB)"));
+    EXPECT_EQ(1u, CountOf(GetCapturedStderr(), "(size=3MB threshold=1MB)"));
 
     env.Set("LogFileSizeThresholdMB", "0");
     logger.Write(L"five\r\n", -1);
@@ -120,11 +120,11 @@ TEST(FileLoggerTest, UnusableFolderIsReportedAndLoggingResumes)
     WriteTextFile(dir.File("blocker"), "a file where a folder should be");
     LoggerEnv env(dir.Path() + "/blocker/logs");
     FileLogger logger(L"Test.log", kBanner);
-    StderrCapture capture;
+    CaptureStderr();
     logger.Write(L"lost\r\n", -1);
     EXPECT_NE(std::string::npos,
-              capture.Stop().find("FileLogger: cannot open log file '" + Printed(dir.Path()) +
-                                  "\\blocker\\logs\\Test.log' (error: 0x80070003)\n"));
+              GetCapturedStderr().find("FileLogger: cannot open log file '" + Printed(dir.Path()) +
+                                       "\\blocker\\logs\\Test.log' (error: 0x80070003)\n"));
 
     std::filesystem::remove(dir.File("blocker"));
     logger.Write(L"back\r\n", -1);
@@ -135,9 +135,9 @@ TEST(FileLoggerTest, UnusableFolderIsReportedAndLoggingResumes)
     direct.Write(L"d", -1);
     EXPECT_EQ(L"d", ReadUtf16File(dir.File("direct.log")));
     FileLogger missing(Platform::FromUtf8(dir.File("no/such/dir/x.log")), L"");
-    StderrCapture missingCapture;
+    CaptureStderr();
     missing.Write(L"d", -1);
-    EXPECT_NE(std::string::npos, missingCapture.Stop().find("(error: 0x80070002)"));
+    EXPECT_NE(std::string::npos, GetCapturedStderr().find("(error: 0x80070002)"));
 }
 
 TEST(FileLoggerTest, BrokenDataDirectoryDropsMessagesUntilRepaired)
@@ -152,10 +152,10 @@ TEST(FileLoggerTest, BrokenDataDirectoryDropsMessagesUntilRepaired)
     FileLogger logger(L"Test.log", kBanner);
     LoggerRegistration registration(&logger);
 
-    StderrCapture capture;
+    CaptureStderr();
     EXPECT_NO_THROW(RSM_LOG(Err, L"dropped"));
     EXPECT_NE(std::string::npos,
-              capture.Stop().find("FileLogger: cannot resolve the log folder (error: 0x8007000d)\n"));
+              GetCapturedStderr().find("FileLogger: cannot resolve the log folder (error: 0x8007000d)\n"));
 
     WriteTextFile(dir.File("HKEY_LOCAL_MACHINE.reg"), "[Rsm]\n\"Logs\"=\"" + dir.Path() + "/moved\"\n");
     RSM_LOG(Err, L"kept");

@@ -28,15 +28,14 @@ std::wstring FormatAt(std::uint64_t time, std::int32_t severity, const char* fil
     return text;
 }
 
-struct TimeZone
+struct TimeZone : ScopedEnv
 {
-    explicit TimeZone(const char* tz) : env("TZ", tz) { ::tzset(); }
+    explicit TimeZone(const char* tz) : ScopedEnv("TZ", tz) { ::tzset(); }
     ~TimeZone()
     {
-        env.Set(std::nullopt);
+        Set(std::nullopt);
         ::tzset();
     }
-    ScopedEnv env;
 };
 } // namespace
 
@@ -99,13 +98,13 @@ TEST(LogManagerTest, LoggerSlotsAndMessageComposition)
         EXPECT_TRUE(manager.AddLogger(&loggers[i]));
     }
     EXPECT_TRUE(manager.AddLogger(&loggers[2])) << "re-adding keeps its one slot";
-    StderrCapture capture;
+    CaptureStderr();
     EXPECT_FALSE(manager.AddLogger(&loggers[4]));
     {
         LoggerRegistration registration(&loggers[4]);
         EXPECT_FALSE(registration.Registered());
     }
-    EXPECT_EQ(2u, CountOf(capture.Stop(), "LogManager: Too many loggers\n"));
+    EXPECT_EQ(2u, CountOf(GetCapturedStderr(), "LogManager: Too many loggers\n"));
 
     RSM_LOG(Info, L"to all");
     for (int i = 0; i < 4; ++i)
@@ -149,11 +148,119 @@ TEST(LogManagerTest, LoggerSlotsAndMessageComposition)
 // The file logger tests see its ordinary messages; here the edge cases of the format.
 TEST(LogManagerTest, DebugTraceFormatsWideStrings)
 {
-    StderrCapture capture;
+    CaptureStderr();
     DebugTrace(nullptr);
     DebugTrace(L"%s", std::wstring(100000, L'w').c_str());
     DebugTrace(L"100%% %5.2s|%-3d|", L"abc", 7);
-    std::string out = capture.Stop();
+    std::string out = GetCapturedStderr();
     EXPECT_NE(std::string::npos, out.find(std::string(100000, 'w') + "\n"));
     EXPECT_NE(std::string::npos, out.find("100%    ab|7  |\n"));
+}
+
+namespace
+{
+struct TraceTest : ::testing::Test
+{
+    LoggerEnv env{"/tmp"};
+    MemoryLogger memory;
+    LoggerRegistration registration{&memory};
+};
+
+void Inner(bool fail)
+{
+    RSM_TRACE_SCOPE(Dbg2, L"Ns::C::Inner");
+    RSM_LOG(Info, L"inside");
+    if (fail)
+    {
+        throw std::runtime_error("fail");
+    }
+}
+
+void Outer(bool fail)
+{
+    RSM_TRACE_SCOPE_AT(Dbg, 1234, L"Ns::C::Outer" << L"(" << fail << L")");
+    Inner(fail);
+}
+
+} // namespace
+
+TEST(TraceFormatTest, ElapsedIsGroupedMilliseconds)
+{
+    EXPECT_EQ(L" [0.042 ms]", FormatElapsed(42));
+    EXPECT_EQ(L" [999.999 ms]", FormatElapsed(999999));
+    EXPECT_EQ(L" [1 000.000 ms]", FormatElapsed(1000000));
+    EXPECT_EQ(L" [123 456 789 012.345 ms]", FormatElapsed(123456789012345));
+    EXPECT_EQ(L" [-1.500 ms]", FormatElapsed(-1500));
+    EXPECT_EQ(L" [-9 223 372 036 854 775.808 ms]", FormatElapsed(INT64_MIN));
+    EXPECT_EQ(1, ToMicroseconds(Platform::QueryPerformanceFrequency() / 1000000));
+    EXPECT_EQ(1000000, ToMicroseconds(Platform::QueryPerformanceFrequency()));
+}
+
+TEST_F(TraceTest, NestedScopesIndentAndReportHowTheyEnded)
+{
+    std::uint32_t depth = TraceDepth();
+    Outer(false);
+    EXPECT_THROW(Outer(true), std::runtime_error);
+    {
+        // An exception caught inside the scope is no reason for an exception line.
+        RSM_TRACE_SCOPE(Dbg, L"Catcher");
+        EXPECT_THROW(Inner(true), std::runtime_error);
+    }
+    EXPECT_EQ(depth, TraceDepth());
+    // Each of the three scopes holds Inner: entry, Inner's entry, its line, Inner's end, the end.
+    std::vector<std::wstring> expected;
+    for (auto [scope, innerEnd, end] : {std::tuple{L"Ns::C::Outer(0)", L"Exiting", L"Exiting"},
+                                        {L"Ns::C::Outer(1)", L"EXCEPTION at", L"EXCEPTION at"},
+                                        {L"Catcher", L"EXCEPTION at", L"Exiting"}})
+    {
+        expected.insert(expected.end(), {L"Entering: " + std::wstring(scope), L"  Entering: Ns::C::Inner",
+                                         L"    inside", L"  " + std::wstring(innerEnd) + L": Ns::C::Inner [",
+                                         std::wstring(end) + L": " + scope + L" ["});
+    }
+    const auto& lines = memory.lines;
+    ASSERT_EQ(expected.size(), lines.size());
+    for (std::size_t i = 0; i < lines.size(); ++i)
+    {
+        EXPECT_EQ(MessageColumn(lines[i]).rfind(expected[i], 0), 0u) << lines[i];
+    }
+    EXPECT_NE(std::wstring::npos, lines[0].find(L"| DBG  |"));
+    EXPECT_NE(std::wstring::npos, lines[1].find(L"| DBG2 |"));
+    EXPECT_NE(std::wstring::npos, lines[0].find(L"| LogManagerTests.cpp:1234 "));
+    EXPECT_NE(std::wstring::npos, lines[4].find(L"| LogManagerTests.cpp:1234 "))
+        << "exit carries the entry's line";
+}
+
+TEST_F(TraceTest, SeverityIsDecidedAtEntryAndAgainAtExit)
+{
+    std::uint32_t depth = TraceDepth();
+    env.Set("MaxSeverity", "DBG");
+    int composed = 0;
+    {
+        RSM_TRACE_SCOPE(Dbg2, L"Off" << ++composed);
+        env.Set("MaxSeverity", "DBG3");
+        EXPECT_EQ(depth, TraceDepth());
+    }
+    EXPECT_EQ(0, composed) << "a disabled trace point composes nothing";
+    EXPECT_TRUE(memory.lines.empty()) << "no exit line for a scope that started off";
+
+    {
+        RSM_TRACE_SCOPE(Dbg2, L"On");
+        EXPECT_EQ(depth + 1, TraceDepth());
+        env.Set("MaxSeverity", "DBG");
+    }
+    EXPECT_EQ(depth, TraceDepth()) << "indentation restored even without an exit line";
+
+    // Direct construction with its own logger and distinct exception severity.
+    MemoryLogger own;
+    EXPECT_THROW(
+        {
+            TraceScope scope(Dbg, Crit, L"Direct", nullptr, 9, &own);
+            throw 1;
+        },
+        int);
+    ASSERT_EQ(1u, memory.lines.size());
+    EXPECT_EQ(L"Entering: On", MessageColumn(memory.lines[0]));
+    ASSERT_EQ(2u, own.lines.size());
+    EXPECT_NE(std::wstring::npos, own.lines[1].find(L"| CRIT |"));
+    EXPECT_EQ(depth, TraceDepth());
 }

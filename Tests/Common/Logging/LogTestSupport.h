@@ -35,12 +35,9 @@ private:
     ScopedEnv m_path, m_keepOpen, m_threshold, m_severity;
 };
 
-// Collects standard error from construction until Stop, through GoogleTest's stream redirection.
-struct StderrCapture
-{
-    StderrCapture() { testing::internal::CaptureStderr(); }
-    std::string Stop() { return testing::internal::GetCapturedStderr(); }
-};
+// Standard error between the two calls, through GoogleTest's stream redirection.
+using testing::internal::CaptureStderr;
+using testing::internal::GetCapturedStderr;
 
 inline std::size_t CountOf(const std::string& text, const std::string& what)
 {
@@ -52,19 +49,13 @@ inline std::size_t CountOf(const std::string& text, const std::string& what)
     return n;
 }
 
-// Decodes UTF-16LE byte by byte; the file must hold whole code units.
+// The file must hold whole code units.
 inline std::wstring ReadUtf16File(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
     std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     EXPECT_EQ(0u, bytes.size() % 2) << path;
-    std::wstring text;
-    for (std::size_t i = 0; i + 1 < bytes.size(); i += 2)
-    {
-        text.push_back(static_cast<wchar_t>(static_cast<unsigned char>(bytes[i]) |
-                                            (static_cast<unsigned char>(bytes[i + 1]) << 8)));
-    }
-    return text;
+    return Platform::FromUtf16Le(bytes.data(), bytes.size());
 }
 
 // The lines of a text, without their "\r\n" ends.

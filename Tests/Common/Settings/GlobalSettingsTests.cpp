@@ -180,11 +180,8 @@ TEST(GlobalSettingsTest, SectionCachesUntilClearedOrExpired)
     ScopedEnv absent("GS_CacheTest_Absent", std::nullopt);
 
     std::wstring s;
-    std::uint32_t n = 0;
-    EXPECT_TRUE(section.TryGetString(L"Value", s));
-    EXPECT_EQ(L"one", s);
-    EXPECT_TRUE(section.TryGetNumber(L"Number", n));
-    EXPECT_EQ(16u, n);
+    EXPECT_EQ(L"one", section.GetString(L"Value", L"d"));
+    EXPECT_EQ(16u, section.GetNumber(L"Number", 0));
     EXPECT_FALSE(section.TryGetString(L"Absent", s));
 
     value.Set("two");

@@ -3,9 +3,7 @@
 #include "Common/SubsystemHelpers/ConfigSubscriptionHelpers/ModifyEnumFakes.h"
 
 #include <future>
-#include <mutex>
 #include <thread>
-#include <type_traits>
 
 #include <gtest/gtest.h>
 
@@ -19,49 +17,7 @@ namespace
 {
 constexpr std::int32_t kNode = CFG_TRIGGER_NODE;
 constexpr std::int32_t kBatch = CFG_TRIGGER_BATCH;
-// The server passes the kind as a signed 32-bit value.
-static_assert(std::is_same_v<decltype(&IConfigModifyCallback::OnTriggered),
-                             HRESULT (IConfigModifyCallback::*)(IVXModifySubscription*, std::int32_t,
-                                                                IVXNodeModifyEnum*)>);
 constexpr wchar_t kOnTriggered[] = L"CfgSubscriptionsHelpers::CConfigSubscriptionsSink::OnTriggered failed: ";
-
-// What the sink handed on: per call the id and "path|mask|value" of each record.
-class Collector
-{
-public:
-    using Call = std::pair<GUID, std::vector<std::wstring>>;
-    void Add(const GUID& id, const std::vector<TNodeModification>& records)
-    {
-        std::vector<std::wstring> texts;
-        for (const auto& r : records)
-        {
-            texts.push_back(r.ModifiedNodePath + L"|" + std::to_wstring(r.ChangesMask) + L"|" +
-                            (r.ModifiedNode ? r.ModifiedNode.GetStringAttribute(L"Value") : L"-"));
-        }
-        std::lock_guard lock(m_lock);
-        m_calls.emplace_back(id, std::move(texts));
-        m_records += records.size();
-    }
-    // The calls once count records arrived.
-    std::vector<Call> WaitForRecords(std::size_t count)
-    {
-        for (int i = 0; i < 10000; ++i, std::this_thread::sleep_for(1ms))
-        {
-            std::lock_guard lock(m_lock);
-            if (m_records >= count)
-            {
-                return m_calls;
-            }
-        }
-        ADD_FAILURE() << "fewer than " << count << " records";
-        return {};
-    }
-
-private:
-    std::mutex m_lock;
-    std::size_t m_records = 0;
-    std::vector<Call> m_calls;
-};
 
 InterfacePtr<IVXModifySubscription> Subscription(std::uint32_t data1, HRESULT idResult = S_OK)
 {
@@ -69,16 +25,12 @@ InterfacePtr<IVXModifySubscription> Subscription(std::uint32_t data1, HRESULT id
                                                true);
 }
 
-VXNodePtr Change(const std::wstring& path, const std::wstring& value, bool withChild = true)
+VXNodePtr Change(const std::wstring& path, const std::wstring& value)
 {
-    VXNodePtr node = Fakes::MakeModificationNode(path, 4, withChild);
-    if (withChild)
-    {
-        node.GetChild(0).SetStringAttribute(L"Value", value);
-    }
+    VXNodePtr node = Fakes::MakeModificationNode(path, 4);
+    node.GetChild(0).SetStringAttribute(L"Value", value);
     return node;
 }
-
 } // namespace
 
 TEST(ConfigSubscriptionsSinkTest, SingleNodesGoStraightToTheOwnerAndMalformedReportsFailWithOneErrLine)
@@ -97,11 +49,10 @@ TEST(ConfigSubscriptionsSinkTest, SingleNodesGoStraightToTheOwnerAndMalformedRep
             }
         });
     auto subscription = Subscription(1);
-    auto trigger = [&](std::int32_t kind, IVXModifySubscription* s, IVXNodeModifyEnum* e)
-    { return sink->OnTriggered(s, kind, e); };
     auto one = [](const wchar_t* path) { return Enum({Change(path, L"1")}); };
 
-    EXPECT_EQ(trigger(kNode, subscription.Get(), Enum({Change(L"\\A", L"1"), Change(L"\\B", L"2")}).Get()),
+    EXPECT_EQ(sink->OnTriggered(subscription.Get(), kNode,
+                                Enum({Change(L"\\A", L"1"), Change(L"\\B", L"2")}).Get()),
               HR_INVALID_DATA);
     auto errors = log.Find(Logging::Err, kOnTriggered);
     ASSERT_EQ(errors.size(), 1u);
@@ -109,23 +60,27 @@ TEST(ConfigSubscriptionsSinkTest, SingleNodesGoStraightToTheOwnerAndMalformedRep
               0u);
     EXPECT_EQ(errors[0].line, 162u);
 
-    EXPECT_EQ(trigger(kNode, subscription.Get(), Enum({}).Get()), HR_INVALID_DATA);
-    EXPECT_EQ(trigger(kNode, subscription.Get(), Enum({Change(L"\\A", L"", false)}).Get()), E_POINTER);
-    EXPECT_EQ(trigger(kNode, nullptr, one(L"\\A").Get()), E_POINTER);
-    EXPECT_EQ(trigger(kBatch, subscription.Get(), nullptr), E_POINTER);
-    EXPECT_EQ(trigger(kNode, Subscription(1, E_ACCESSDENIED).Get(), one(L"\\A").Get()), E_ACCESSDENIED);
-    EXPECT_EQ(trigger(kBatch, subscription.Get(), Enum({}, S_FALSE, HR_NOT_FOUND).Get()), HR_NOT_FOUND);
+    EXPECT_EQ(sink->OnTriggered(subscription.Get(), kNode, Enum({}).Get()), HR_INVALID_DATA);
+    EXPECT_EQ(sink->OnTriggered(subscription.Get(), kNode,
+                                Enum({Fakes::MakeModificationNode(L"\\A", 4, false)}).Get()),
+              E_POINTER);
+    EXPECT_EQ(sink->OnTriggered(nullptr, kNode, one(L"\\A").Get()), E_POINTER);
+    EXPECT_EQ(sink->OnTriggered(subscription.Get(), kBatch, nullptr), E_POINTER);
+    EXPECT_EQ(sink->OnTriggered(Subscription(1, E_ACCESSDENIED).Get(), kNode, one(L"\\A").Get()),
+              E_ACCESSDENIED);
+    EXPECT_EQ(sink->OnTriggered(subscription.Get(), kBatch, Enum({}, S_FALSE, HR_NOT_FOUND).Get()),
+              HR_NOT_FOUND);
     EXPECT_TRUE(nodes.empty());
 
     // Any kind but the batch kind is a single node, handed on at once; a failing Next ends the
     // list, and the single record before it is delivered.
-    EXPECT_EQ(trigger(7, subscription.Get(), Enum({Change(L"\\A", L"1")}, E_FAIL).Get()), S_OK);
+    EXPECT_EQ(sink->OnTriggered(subscription.Get(), 7, Enum({Change(L"\\A", L"1")}, E_FAIL).Get()), S_OK);
     EXPECT_EQ(nodes, std::vector<std::wstring>{L"1 \\A 1"});
-    EXPECT_EQ(trigger(-1, subscription.Get(), one(L"\\N").Get()), S_OK);
+    EXPECT_EQ(sink->OnTriggered(subscription.Get(), -1, one(L"\\N").Get()), S_OK);
     EXPECT_EQ(nodes.back(), L"1 \\N 1");
     nodes.pop_back();
     // The owner's failure goes back to the server.
-    EXPECT_EQ(trigger(kNode, subscription.Get(), one(L"\\Refuse").Get()), E_ACCESSDENIED);
+    EXPECT_EQ(sink->OnTriggered(subscription.Get(), kNode, one(L"\\Refuse").Get()), E_ACCESSDENIED);
     EXPECT_EQ(nodes.size(), 2u);
 
     // Without a node callback a single node is accepted and dropped; an empty batch is logged.
@@ -158,9 +113,8 @@ TEST(ConfigSubscriptionsSinkTest, SingleNodesGoStraightToTheOwnerAndMalformedRep
 TEST(ConfigSubscriptionsSinkTest, PublicationGroupsPerSubscriptionInByteOrderAndSurvivesFailures)
 {
     LogCapture log;
-    Collector collector;
-    std::promise<void> gateEntered;
-    std::promise<void> gateOpen;
+    std::vector<std::pair<GUID, std::vector<std::wstring>>> calls; // per call: id, "path|mask|value"s
+    std::promise<void> gateEntered, gateOpen, lastDone;
     std::shared_future<void> open = gateOpen.get_future().share();
     // Byte order differs from numeric order: 0x100 is stored 00 01 .., 0x2 as 02 00 ..
     const GUID gate{0, 0, 0, {}};
@@ -171,14 +125,20 @@ TEST(ConfigSubscriptionsSinkTest, PublicationGroupsPerSubscriptionInByteOrderAnd
         5ms,
         [&](const GUID& id, std::vector<TNodeModification>&& records)
         {
-            collector.Add(id, records);
+            auto& texts = calls.emplace_back(id, std::vector<std::wstring>{}).second;
+            for (const auto& r : records)
+            {
+                texts.push_back(r.ModifiedNodePath + L"|" + std::to_wstring(r.ChangesMask) + L"|" +
+                                (r.ModifiedNode ? r.ModifiedNode.GetStringAttribute(L"Value") : L"-"));
+            }
             if (id == gate)
             {
                 gateEntered.set_value();
                 open.wait(); // holds the publisher while the next batches arrive
             }
-            if (id == a)
+            if (id == a) // published last
             {
+                lastDone.set_value();
                 RaiseHResult(E_FAIL);
             }
         });
@@ -192,17 +152,20 @@ TEST(ConfigSubscriptionsSinkTest, PublicationGroupsPerSubscriptionInByteOrderAnd
         sink->OnTriggered(subA.Get(), kBatch, Enum({Change(L"\\A", L"a1"), Change(L"\\A", L"a2")}).Get()),
         S_OK);
     ASSERT_EQ(sink->OnTriggered(subB.Get(), kBatch, Enum({Change(L"\\B", L"b1")}).Get()), S_OK);
-    ASSERT_EQ(sink->OnTriggered(subA.Get(), kBatch, Enum({Change(L"\\A", L"a3", false)}).Get()), S_OK);
+    ASSERT_EQ(
+        sink->OnTriggered(subA.Get(), kBatch, Enum({Fakes::MakeModificationNode(L"\\A", 4, false)}).Get()),
+        S_OK);
     // A batch that breaks halfway keeps what it delivered before the break.
     VXNodePtr broken = VXNodePtr::Create(L"M");
     ASSERT_EQ(sink->OnTriggered(subB.Get(), kBatch,
                                 Enum({Change(L"\\B", L"b2"), broken, Change(L"\\B", L"b3")}).Get()),
               HR_NOT_FOUND);
     gateOpen.set_value();
-    EXPECT_EQ(collector.WaitForRecords(1 + 3 + 2),
-              (std::vector<Collector::Call>{{gate, {L"\\Gate|4|g"}},
-                                            {b, {L"\\B|4|b1", L"\\B|4|b2"}},
-                                            {a, {L"\\A|4|a1", L"\\A|4|a2", L"\\A|4|-"}}}));
+    ASSERT_EQ(lastDone.get_future().wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(calls, (std::vector<std::pair<GUID, std::vector<std::wstring>>>{
+                         {gate, {L"\\Gate|4|g"}},
+                         {b, {L"\\B|4|b1", L"\\B|4|b2"}},
+                         {a, {L"\\A|4|a1", L"\\A|4|a2", L"\\A|4|-"}}}));
 
     sink.Reset(); // waits for the publication in progress, which logs after the callback
     auto warnings = log.Find(Logging::Warn, L"Config modify callback returned error 0x80004005 ");
