@@ -51,11 +51,10 @@ protected:
         // The failed manager is shut down: a committed change reaches nobody, and it goes with
         // its last reference.
         Subscriber s;
-        Node cookie;
-        EXPECT_EQ(manager->CreateReportingSettingsSubscription(0x1FF, &s, cookie.Out()), S_OK);
-        Node quorl = deployment.Read(L"\\Settings\\Products\\Quorl");
-        quorl.SetString(L"DatabaseName", L"Db" + std::to_wstring(++writes));
-        EXPECT_EQ(deployment.Write(L"\\Settings\\Products\\Quorl", quorl), S_OK);
+        Node cookie = Subscribe(manager.Get(), 0x1FF, s);
+        EXPECT_EQ(deployment.WriteString(L"\\Settings\\Products\\Quorl", L"DatabaseName",
+                                         L"Db" + std::to_wstring(++writes)),
+                  S_OK);
         EXPECT_EQ(Deployment::Shutdown(manager.Get()), S_OK);
         EXPECT_EQ(s.Count(), 0u) << what;
         manager.Reset();
