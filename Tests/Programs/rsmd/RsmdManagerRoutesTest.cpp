@@ -36,9 +36,12 @@ InProcess& Module()
     return instance;
 }
 
-// "200 <json>" for a node result, "<status> <hresult>" for a failure: the HTTP answer's shape.
-std::string Expected(HRESULT hr, IVXNode* node)
+// What the module in this process answers to call, in the shape of the HTTP answer: "200 <json>"
+// for a node result, "<status> <hresult>" for a failure.
+std::string Expected(const std::function<HRESULT(IVXNode**)>& call)
 {
+    NodeHandle node;
+    const HRESULT hr = call(node.Out());
     if (FAILED(hr))
     {
         const int status = hr == E_INVALIDARG || hr == E_POINTER || hr == HR_INVALID_DATA ? 400
@@ -48,17 +51,13 @@ std::string Expected(HRESULT hr, IVXNode* node)
         return std::to_string(status) + " " + HostCommon::HResultHex(hr);
     }
     std::string json;
-    EXPECT_EQ(HostCommon::RenderNodeJson(node, json), S_OK);
+    EXPECT_EQ(HostCommon::RenderNodeJson(node.Get(), json), S_OK);
     return "200 " + json;
 }
 
 std::string Answer(const httplib::Result& result)
 {
-    if (result && result->status == 200)
-    {
-        return "200 " + result->body;
-    }
-    return HResultOf(result);
+    return result && result->status == 200 ? "200 " + result->body : HResultOf(result);
 }
 
 class RsmdManagerRoutes : public ::testing::Test
@@ -81,63 +80,49 @@ TEST_F(RsmdManagerRoutes, EveryRouteAnswersWhatTheModuleAnswersInProcess)
     auto client = rsmd.Client();
     IReportingSettingsManager* manager = Module().manager.Get();
     EXPECT_EQ(Json::parse(client->Get("/v1/health")->body)["manager"], "configured");
+    const auto settings = [&](std::uint32_t type)
+    { return Expected([&](IVXNode** out) { return manager->AcquireConnectionSettings(type, out); }); };
 
     for (std::uint32_t type = 1; type <= 256; type <<= 1)
     {
-        NodeHandle result;
-        const HRESULT hr = manager->AcquireConnectionSettings(type, result.Out());
-        EXPECT_EQ(Answer(client->Get("/v1/connection-settings/" + std::to_string(type))),
-                  Expected(hr, result.Get()))
+        EXPECT_EQ(Answer(client->Get("/v1/connection-settings/" + std::to_string(type))), settings(type))
             << type;
     }
-    EXPECT_EQ(Answer(client->Get("/v1/connection-settings/Pentrel")),
-              Answer(client->Get("/v1/connection-settings/8")));
+    EXPECT_EQ(Answer(client->Get("/v1/connection-settings/Pentrel")), settings(8));
     for (std::uint32_t mode : {0u, 1u})
     {
-        NodeHandle result;
-        const HRESULT hr = manager->AcquireCommonConnectionSettings(mode, nullptr, result.Out());
         EXPECT_EQ(Answer(client->Get("/v1/connection-settings/common?mode=" + std::to_string(mode))),
-                  Expected(hr, result.Get()));
+                  Expected([&](IVXNode** out)
+                           { return manager->AcquireCommonConnectionSettings(mode, nullptr, out); }));
     }
     for (std::uint32_t types : {0x1FFu, 0x48u, 0u})
     {
-        NodeHandle result;
-        const HRESULT hr = manager->AcquireProductsSettings(types, result.Out());
         EXPECT_EQ(Answer(client->Get("/v1/products-settings?types=" + std::to_string(types))),
-                  Expected(hr, result.Get()));
+                  Expected([&](IVXNode** out) { return manager->AcquireProductsSettings(types, out); }));
     }
     const ManagerHost::Node quorl = Module().deployment.Read(L"\\Settings\\Products\\Quorl");
-    ASSERT_TRUE(quorl);
     std::string quorlJson;
     ASSERT_EQ(HostCommon::RenderNodeJson(quorl.Get(), quorlJson), S_OK);
     for (std::uint32_t common : {0u, 1u})
     {
-        NodeHandle result;
-        const HRESULT hr = manager->ConvertReportingSettings(quorl.Get(), common, result.Out());
         EXPECT_EQ(Answer(client->Post("/v1/convert?common=" + std::to_string(common), quorlJson,
                                       "application/json")),
-                  Expected(hr, result.Get()));
+                  Expected([&](IVXNode** out)
+                           { return manager->ConvertReportingSettings(quorl.Get(), common, out); }));
     }
 
     // The event stream starts with the cached settings of the asked types.
-    {
-        NodeHandle pentrel;
-        manager->AcquireConnectionSettings(8, pentrel.Out());
-        std::string expected = "{\"type\":8,\"periodic\":false,\"settings\":";
-        HostCommon::RenderNodeJson(pentrel.Get(), expected);
-        expected += "}";
-        std::string received;
-        auto events = rsmd.Client();
-        events->Get("/v1/events?types=8", httplib::Headers{},
-                    [&](const char* data, std::size_t size)
-                    {
-                        received.append(data, size);
-                        return received.find("\n\n", received.find("data: ")) == std::string::npos;
-                    });
-        const std::size_t data = received.find("data: ");
-        ASSERT_NE(data, std::string::npos) << received;
-        EXPECT_EQ(received.substr(data + 6, received.find('\n', data) - data - 6), expected);
-    }
+    std::string received;
+    rsmd.Client()->Get("/v1/events?types=8", httplib::Headers{},
+                       [&](const char* data, std::size_t size)
+                       {
+                           received.append(data, size);
+                           return received.find("\n\n", received.find("data: ")) == std::string::npos;
+                       });
+    const std::size_t data = received.find("data: ");
+    ASSERT_NE(data, std::string::npos) << received;
+    EXPECT_EQ(received.substr(data + 6, received.find('\n', data) - data - 6),
+              "{\"type\":8,\"periodic\":false,\"settings\":" + settings(8).substr(4) + "}");
 
     // Switching areas off and on, and a refused type: the same results and the same store.
     for (const auto& [type, enabled] :
@@ -146,20 +131,14 @@ TEST_F(RsmdManagerRoutes, EveryRouteAnswersWhatTheModuleAnswersInProcess)
         const HRESULT hr = manager->SetReportingSettingsEnabled(type, enabled ? 1 : 0);
         const std::string body = std::string("{\"enabled\":") + (enabled ? "true" : "false") + "}";
         auto answer = client->Put("/v1/areas/" + std::to_string(type) + "/enabled", body, "application/json");
-        if (FAILED(hr))
-        {
-            EXPECT_EQ(HResultOf(answer), Expected(hr, nullptr));
-            continue;
-        }
         ASSERT_TRUE(answer);
-        EXPECT_EQ(answer->status, 200) << answer->body;
-        NodeHandle result;
-        manager->AcquireConnectionSettings(type, result.Out());
-        EXPECT_EQ(Answer(client->Get("/v1/connection-settings/" + std::to_string(type))),
-                  Expected(S_OK, result.Get()));
+        const std::string status = FAILED(hr) ? HResultOf(answer) : std::to_string(answer->status);
+        EXPECT_EQ(status, FAILED(hr) ? Expected([&](IVXNode**) { return hr; }) : "200") << answer->body;
+        EXPECT_EQ(Answer(client->Get("/v1/connection-settings/" + std::to_string(type))), settings(type));
     }
     const ManagerHost::Node products = Module().deployment.Read(L"\\Settings\\Products");
-    EXPECT_EQ(Answer(client->Get("/v1/config?path=%5CSettings%5CProducts")), Expected(S_OK, products.Get()));
+    EXPECT_EQ(Answer(client->Get("/v1/config?path=%5CSettings%5CProducts")),
+              Expected([&](IVXNode** out) { return VxnDuplicateNodeHandle(products.Get(), out); }));
 
     rsmd.ExpectCleanStop();
 }
