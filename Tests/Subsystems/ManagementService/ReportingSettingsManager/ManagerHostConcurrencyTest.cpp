@@ -107,19 +107,9 @@ TEST(ManagerHostConcurrency, CallersWriterAndSubscribersAgreeAtTheEnd)
     }
 
     // Quiet: no change delivered for longer than the sink's period.
-    ASSERT_TRUE(WaitFor(
-        [&]
-        {
-            for (auto& s : stayed)
-            {
-                if (Clock::now() - s.LastChange() < std::chrono::milliseconds(2500))
-                {
-                    return false;
-                }
-            }
-            return true;
-        },
-        std::chrono::seconds(60)));
+    const auto quiet = [](Subscriber& s)
+    { return Clock::now() - s.LastChange() >= std::chrono::milliseconds(2500); };
+    ASSERT_TRUE(WaitFor([&] { return std::ranges::all_of(stayed, quiet); }, std::chrono::seconds(60)));
     // The republisher is still running: stop it before comparing.
     EndsWithin([&] { EXPECT_EQ(Deployment::Shutdown(m.Get()), S_OK); }, std::chrono::seconds(60));
 

@@ -367,18 +367,9 @@ TEST(ManagerHost, RepublishesEveryCachedTypePeriodically)
     Configured c(L"memory:", 1);
     Subscriber s;
     Node cookie = Subscribe(c.manager.Get(), 4 | 2, s);
-    EXPECT_TRUE(WaitFor(
-        [&]
-        {
-            for (const auto& item : s.Take())
-            {
-                if (item.periodic == 1 && item.type == 2)
-                {
-                    return true;
-                }
-            }
-            return false;
-        }));
+    const auto periodicContainers = [](const Subscriber::Received& item)
+    { return item.periodic == 1 && item.type == 2; };
+    EXPECT_TRUE(WaitFor([&] { return std::ranges::any_of(s.Take(), periodicContainers); }));
     EXPECT_EQ(c.manager->RemoveReportingSettingsSubscription(cookie.Get()), S_OK);
 }
 
