@@ -255,16 +255,8 @@ public:
 
     std::uint32_t AddRef() override { return ++refs; }
     std::uint32_t Release() override { return --refs; }
-    HRESULT QueryInterface(const GUID* iid, void** ppv) override
-    {
-        if (*iid != IID_IComponentBase && *iid != IID_IReportingSettingsSubscriber)
-        {
-            return E_NOINTERFACE;
-        }
-        *ppv = static_cast<IReportingSettingsSubscriber*>(this);
-        AddRef();
-        return S_OK;
-    }
+    // The manager only calls it, never asks it for other interfaces.
+    HRESULT QueryInterface(const GUID*, void**) override { return E_NOINTERFACE; }
     HRESULT OnReportingSettingsChanged(std::uint32_t type, std::uint32_t periodic, IVXNode* node) override
     {
         if (onCall)
