@@ -53,11 +53,16 @@ public:
             VxnCloseNodeHandle(m_node);
         }
     }
-    static Node Create(const wchar_t* name, const wchar_t* type = nullptr)
+    // The node a call that is expected to succeed hands out.
+    static Node Of(const std::function<HRESULT(IVXNode**)>& call)
     {
         Node n;
-        EXPECT_EQ(VxnCreateNode(name, type, n.Out()), S_OK);
+        EXPECT_EQ(call(n.Out()), S_OK);
         return n;
+    }
+    static Node Create(const wchar_t* name, const wchar_t* type = nullptr)
+    {
+        return Of([&](IVXNode** n) { return VxnCreateNode(name, type, n); });
     }
     IVXNode* Get() const { return m_node; }
     IVXNode** Out() { return &m_node; }
@@ -65,15 +70,11 @@ public:
 
     Node Child(const std::wstring& name) const
     {
-        Node c;
-        VxnGetChildByName(m_node, name.c_str(), c.Out());
-        return c;
+        return Of([&](IVXNode** c) { return VxnGetChildByName(m_node, name.c_str(), c); });
     }
     Node ChildAt(std::uint64_t index) const
     {
-        Node c;
-        VxnGetChildByIndex(m_node, index, c.Out());
-        return c;
+        return Of([&](IVXNode** c) { return VxnGetChildByIndex(m_node, index, c); });
     }
     std::uint64_t ChildCount() const
     {
@@ -83,9 +84,7 @@ public:
     }
     Node Clone() const
     {
-        Node c;
-        EXPECT_EQ(VxnCloneNode(m_node, VXN_DEPTH_ALL, 0, c.Out()), S_OK);
-        return c;
+        return Of([&](IVXNode** c) { return VxnCloneNode(m_node, VXN_DEPTH_ALL, 0, c); });
     }
     std::wstring Name() const
     {
@@ -263,8 +262,7 @@ public:
         {
             onCall(type);
         }
-        Node copy;
-        VxnCloneNode(node, VXN_DEPTH_ALL, 0, copy.Out());
+        Node copy = Node::Of([&](IVXNode** c) { return VxnCloneNode(node, VXN_DEPTH_ALL, 0, c); });
         std::lock_guard lock(m_lock);
         m_last[type] = copy;
         // Republished items go on for ever; quiet means no change for a while.
@@ -395,9 +393,7 @@ public:
 
 inline Node Acquire(IReportingSettingsManager* manager, std::uint32_t type)
 {
-    Node result;
-    EXPECT_EQ(manager->AcquireConnectionSettings(type, result.Out()), S_OK);
-    return result;
+    return Node::Of([&](IVXNode** n) { return manager->AcquireConnectionSettings(type, n); });
 }
 
 inline Node Subscribe(IReportingSettingsManager* manager, std::uint32_t types, Subscriber& subscriber)
