@@ -3,15 +3,9 @@
 // Skipped while the module does not implement the manager's operations.
 #include "RsmdTestSupport.h"
 
-#include "ComponentBase.h"
-#include "ConfigServer.h"
-#include "InterfacePtr.h"
 #include "Programs/HostCommon/HostText.h"
 #include "Programs/HostCommon/NodeJson.h"
-#include "Ravlin.h"
-#include "ReportingSettingsManager.h"
-
-#include <dlfcn.h>
+#include "Subsystems/ManagementService/ReportingSettingsManager/ManagerHostSupport.h"
 
 namespace
 {
@@ -22,58 +16,17 @@ using Json = nlohmann::json;
 // The module in this process, configured from the sample deployment on an in-memory store.
 struct InProcess
 {
-    Components::InterfacePtr<IConfigServerProxy> proxy;
-    Components::InterfacePtr<IConfigStorage> storage;
-    Components::InterfacePtr<IReportingSettingsManager> manager;
-    HRESULT configured = E_FAIL;
+    ManagerHost::Deployment deployment;
+    ManagerHost::InterfacePtr<IReportingSettingsManager> manager = deployment.CreateManager();
+    HRESULT configured = ManagerHost::Deployment::Configure(
+        manager.Get(), deployment.Read(L"\\ManagementService\\ReportingSettingsManager"));
 
-    InProcess()
-    {
-        const fs::path data = TempFolder("inprocess");
-        setenv("GS_General_DataDirectoryPath", (data.string() + "/").c_str(), 1);
-        EXPECT_EQ(ConfigServerStart(L"memory:", proxy.Out()), S_OK);
-        EXPECT_EQ(ConfigServerImportFile(proxy.Get(), RSM_SAMPLES_DIR L"/ReportingDeployment.xml"), S_OK);
-        Components::InterfacePtr<IConfigServer> server;
-        EXPECT_EQ(proxy->GetConfigServer(server.Out()), S_OK);
-        EXPECT_EQ(server->GetService(&IID_IConfigStorage, storage.OutVoid()), S_OK);
-        void* module = dlopen(RSM_MODULE_PATH, RTLD_NOW | RTLD_LOCAL);
-        EXPECT_NE(module, nullptr) << dlerror();
-        auto get =
-            reinterpret_cast<PFN_GetComponentsModuleObject>(dlsym(module, "GetComponentsModuleObject"));
-        void* object = nullptr;
-        EXPECT_EQ(get(&object), S_OK);
-        EXPECT_EQ(static_cast<IComponentsModule*>(object)->CreateInstance(
-                      &CLSID_ReportingSettingsManager, &IID_IReportingSettingsManager, manager.OutVoid()),
-                  S_OK);
-        NodeHandle config = Query(L"\\ManagementService\\ReportingSettingsManager");
-        Components::InterfacePtr<IConfigurableComponent> configurable;
-        EXPECT_EQ(manager->QueryInterface(&IID_IConfigurableComponent, configurable.OutVoid()), S_OK);
-        configured = configurable->Configure(config.Get());
-    }
     ~InProcess()
     {
-        Components::InterfacePtr<IComponentShutdown> shutdown;
-        if (SUCCEEDED(configured) &&
-            SUCCEEDED(manager->QueryInterface(&IID_IComponentShutdown, shutdown.OutVoid())))
+        if (SUCCEEDED(configured))
         {
-            shutdown->Shutdown();
+            ManagerHost::Deployment::Shutdown(manager.Get());
         }
-        shutdown.Reset();
-        manager.Reset();
-        storage.Reset();
-        proxy.Reset();
-        ConfigServerStop();
-    }
-
-    NodeHandle Query(const std::wstring& path)
-    {
-        NodeHandle query;
-        VxnCreateNode(L"", L"FilterByPath", query.Out());
-        HostCommon::SetStringAttribute(query.Get(), L"NodePath", path);
-        IVXNode* node = nullptr;
-        std::uint64_t found = 0;
-        storage->QueryNodes(query.Get(), 0, &node, 1, &found);
-        return NodeHandle(node);
     }
 };
 
@@ -83,9 +36,12 @@ InProcess& Module()
     return instance;
 }
 
-// "200 <json>" for a node result, "<status> <hresult>" for a failure: the HTTP answer's shape.
-std::string Expected(HRESULT hr, IVXNode* node)
+// What the module in this process answers to call, in the shape of the HTTP answer: "200 <json>"
+// for a node result, "<status> <hresult>" for a failure.
+std::string Expected(const std::function<HRESULT(IVXNode**)>& call)
 {
+    NodeHandle node;
+    const HRESULT hr = call(node.Out());
     if (FAILED(hr))
     {
         const int status = hr == E_INVALIDARG || hr == E_POINTER || hr == HR_INVALID_DATA ? 400
@@ -95,17 +51,13 @@ std::string Expected(HRESULT hr, IVXNode* node)
         return std::to_string(status) + " " + HostCommon::HResultHex(hr);
     }
     std::string json;
-    EXPECT_EQ(HostCommon::RenderNodeJson(node, json), S_OK);
+    EXPECT_EQ(HostCommon::RenderNodeJson(node.Get(), json), S_OK);
     return "200 " + json;
 }
 
 std::string Answer(const httplib::Result& result)
 {
-    if (result && result->status == 200)
-    {
-        return "200 " + result->body;
-    }
-    return HResultOf(result);
+    return result && result->status == 200 ? "200 " + result->body : HResultOf(result);
 }
 
 class RsmdManagerRoutes : public ::testing::Test
@@ -128,63 +80,49 @@ TEST_F(RsmdManagerRoutes, EveryRouteAnswersWhatTheModuleAnswersInProcess)
     auto client = rsmd.Client();
     IReportingSettingsManager* manager = Module().manager.Get();
     EXPECT_EQ(Json::parse(client->Get("/v1/health")->body)["manager"], "configured");
+    const auto settings = [&](std::uint32_t type)
+    { return Expected([&](IVXNode** out) { return manager->AcquireConnectionSettings(type, out); }); };
 
     for (std::uint32_t type = 1; type <= 256; type <<= 1)
     {
-        NodeHandle result;
-        const HRESULT hr = manager->AcquireConnectionSettings(type, result.Out());
-        EXPECT_EQ(Answer(client->Get("/v1/connection-settings/" + std::to_string(type))),
-                  Expected(hr, result.Get()))
+        EXPECT_EQ(Answer(client->Get("/v1/connection-settings/" + std::to_string(type))), settings(type))
             << type;
     }
-    EXPECT_EQ(Answer(client->Get("/v1/connection-settings/Pentrel")),
-              Answer(client->Get("/v1/connection-settings/8")));
+    EXPECT_EQ(Answer(client->Get("/v1/connection-settings/Pentrel")), settings(8));
     for (std::uint32_t mode : {0u, 1u})
     {
-        NodeHandle result;
-        const HRESULT hr = manager->AcquireCommonConnectionSettings(mode, nullptr, result.Out());
         EXPECT_EQ(Answer(client->Get("/v1/connection-settings/common?mode=" + std::to_string(mode))),
-                  Expected(hr, result.Get()));
+                  Expected([&](IVXNode** out)
+                           { return manager->AcquireCommonConnectionSettings(mode, nullptr, out); }));
     }
     for (std::uint32_t types : {0x1FFu, 0x48u, 0u})
     {
-        NodeHandle result;
-        const HRESULT hr = manager->AcquireProductsSettings(types, result.Out());
         EXPECT_EQ(Answer(client->Get("/v1/products-settings?types=" + std::to_string(types))),
-                  Expected(hr, result.Get()));
+                  Expected([&](IVXNode** out) { return manager->AcquireProductsSettings(types, out); }));
     }
-    NodeHandle quorl = Module().Query(L"\\Settings\\Products\\Quorl");
-    ASSERT_TRUE(quorl);
+    const ManagerHost::Node quorl = Module().deployment.Read(L"\\Settings\\Products\\Quorl");
     std::string quorlJson;
     ASSERT_EQ(HostCommon::RenderNodeJson(quorl.Get(), quorlJson), S_OK);
     for (std::uint32_t common : {0u, 1u})
     {
-        NodeHandle result;
-        const HRESULT hr = manager->ConvertReportingSettings(quorl.Get(), common, result.Out());
         EXPECT_EQ(Answer(client->Post("/v1/convert?common=" + std::to_string(common), quorlJson,
                                       "application/json")),
-                  Expected(hr, result.Get()));
+                  Expected([&](IVXNode** out)
+                           { return manager->ConvertReportingSettings(quorl.Get(), common, out); }));
     }
 
     // The event stream starts with the cached settings of the asked types.
-    {
-        NodeHandle pentrel;
-        manager->AcquireConnectionSettings(8, pentrel.Out());
-        std::string expected = "{\"type\":8,\"periodic\":false,\"settings\":";
-        HostCommon::RenderNodeJson(pentrel.Get(), expected);
-        expected += "}";
-        std::string received;
-        auto events = rsmd.Client();
-        events->Get("/v1/events?types=8", httplib::Headers{},
-                    [&](const char* data, std::size_t size)
-                    {
-                        received.append(data, size);
-                        return received.find("\n\n", received.find("data: ")) == std::string::npos;
-                    });
-        const std::size_t data = received.find("data: ");
-        ASSERT_NE(data, std::string::npos) << received;
-        EXPECT_EQ(received.substr(data + 6, received.find('\n', data) - data - 6), expected);
-    }
+    std::string received;
+    rsmd.Client()->Get("/v1/events?types=8", httplib::Headers{},
+                       [&](const char* data, std::size_t size)
+                       {
+                           received.append(data, size);
+                           return received.find("\n\n", received.find("data: ")) == std::string::npos;
+                       });
+    const std::size_t data = received.find("data: ");
+    ASSERT_NE(data, std::string::npos) << received;
+    EXPECT_EQ(received.substr(data + 6, received.find('\n', data) - data - 6),
+              "{\"type\":8,\"periodic\":false,\"settings\":" + settings(8).substr(4) + "}");
 
     // Switching areas off and on, and a refused type: the same results and the same store.
     for (const auto& [type, enabled] :
@@ -193,31 +131,23 @@ TEST_F(RsmdManagerRoutes, EveryRouteAnswersWhatTheModuleAnswersInProcess)
         const HRESULT hr = manager->SetReportingSettingsEnabled(type, enabled ? 1 : 0);
         const std::string body = std::string("{\"enabled\":") + (enabled ? "true" : "false") + "}";
         auto answer = client->Put("/v1/areas/" + std::to_string(type) + "/enabled", body, "application/json");
-        if (FAILED(hr))
-        {
-            EXPECT_EQ(HResultOf(answer), Expected(hr, nullptr));
-            continue;
-        }
         ASSERT_TRUE(answer);
-        EXPECT_EQ(answer->status, 200) << answer->body;
-        NodeHandle result;
-        manager->AcquireConnectionSettings(type, result.Out());
-        EXPECT_EQ(Answer(client->Get("/v1/connection-settings/" + std::to_string(type))),
-                  Expected(S_OK, result.Get()));
+        const std::string status = FAILED(hr) ? HResultOf(answer) : std::to_string(answer->status);
+        EXPECT_EQ(status, FAILED(hr) ? Expected([&](IVXNode**) { return hr; }) : "200") << answer->body;
+        EXPECT_EQ(Answer(client->Get("/v1/connection-settings/" + std::to_string(type))), settings(type));
     }
-    NodeHandle products = Module().Query(L"\\Settings\\Products");
-    EXPECT_EQ(Answer(client->Get("/v1/config?path=%5CSettings%5CProducts")), Expected(S_OK, products.Get()));
+    const ManagerHost::Node products = Module().deployment.Read(L"\\Settings\\Products");
+    EXPECT_EQ(Answer(client->Get("/v1/config?path=%5CSettings%5CProducts")),
+              Expected([&](IVXNode** out) { return VxnDuplicateNodeHandle(products.Get(), out); }));
 
-    std::chrono::milliseconds elapsed{};
-    EXPECT_EQ(rsmd.Stop(SIGTERM, elapsed), 0) << rsmd.Process().Err();
-    EXPECT_LT(elapsed, kStopLimit);
+    rsmd.ExpectCleanStop();
 }
 
 // Lines of a watcher's output that are not periodic republications.
-std::vector<std::string> ChangeLines(const fs::path& file)
+std::vector<std::string> ChangeLines(const Child& watcher)
 {
     std::vector<std::string> lines;
-    std::istringstream text(ReadFile(file));
+    std::istringstream text(watcher.Out());
     for (std::string line; std::getline(text, line);)
     {
         if (line.find("\"periodic\":true") == std::string::npos)
@@ -233,56 +163,45 @@ TEST_F(RsmdManagerRoutes, AConfigChangeReachesTheWatchOfItsTypeOnly)
     const fs::path work = TempFolder("watch");
     Rsmd rsmd(work / "data");
     auto client = rsmd.Client();
-    Child quorl({RSMCTL_PATH, "--server", rsmd.Url(), "--json", "watch", "--types", "Quorl"},
-                work / "quorl.err", work / "quorl.out");
-    Child pentrel({RSMCTL_PATH, "--server", rsmd.Url(), "--json", "watch", "--types", "8"},
-                  work / "pentrel.err", work / "pentrel.out");
-    const auto ready = [&](const Child& child)
-    { return child.Err().find("watching types") != std::string::npos; };
-    for (auto start = Clock::now();
-         (!ready(quorl) || !ready(pentrel)) && Clock::now() - start < kStartTimeout;)
-    {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    ASSERT_TRUE(ready(quorl) && ready(pentrel)) << quorl.Err() << pentrel.Err();
+    Child quorl({RSMCTL_PATH, "--server", rsmd.Url(), "--json", "watch", "--types", "Quorl"}, work / "quorl");
+    Child pentrel({RSMCTL_PATH, "--server", rsmd.Url(), "--json", "watch", "--types", "8"}, work / "pentrel");
+    ASSERT_TRUE(WaitUntil(
+        [&]
+        {
+            return quorl.Err().find("watching types") != std::string::npos &&
+                   pentrel.Err().find("watching types") != std::string::npos;
+        },
+        kStartTimeout))
+        << quorl.Err() << pentrel.Err();
     std::this_thread::sleep_for(std::chrono::milliseconds(500)); // the initial notifications
-    const std::size_t quorlBefore = ChangeLines(work / "quorl.out").size();
-    const std::size_t pentrelBefore = ChangeLines(work / "pentrel.out").size();
+    const std::size_t quorlBefore = ChangeLines(quorl).size();
+    const std::size_t pentrelBefore = ChangeLines(pentrel).size();
 
     auto put = client->Put("/v1/config", R"({"path":"\\Settings\\Products\\Quorl",
         "attributes":[{"name":"DatabaseName","type":"string","value":"Audit_Quorl_Moved"}]})",
                            "application/json");
     ASSERT_TRUE(put);
     ASSERT_EQ(put->status, 200) << put->body;
-    for (auto start = Clock::now(); ChangeLines(work / "quorl.out").size() == quorlBefore &&
-                                    Clock::now() - start < std::chrono::seconds(10);)
-    {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    const std::vector<std::string> lines = ChangeLines(work / "quorl.out");
-    ASSERT_EQ(lines.size(), quorlBefore + 1) << ReadFile(work / "quorl.out");
-    const Json event = Json::parse(lines.back());
-    EXPECT_EQ(event["type"], 4);
+    WaitUntil([&] { return ChangeLines(quorl).size() > quorlBefore; }, std::chrono::seconds(10));
+    const std::vector<std::string> lines = ChangeLines(quorl);
+    ASSERT_EQ(lines.size(), quorlBefore + 1) << quorl.Out();
+    EXPECT_EQ(Json::parse(lines.back())["type"], 4);
     EXPECT_NE(lines.back().find("Audit_Quorl_Moved"), std::string::npos) << lines.back();
     std::this_thread::sleep_for(std::chrono::seconds(1));
-    EXPECT_EQ(ChangeLines(work / "pentrel.out").size(), pentrelBefore) << ReadFile(work / "pentrel.out");
+    EXPECT_EQ(ChangeLines(pentrel).size(), pentrelBefore) << pentrel.Out();
 
     // Watchers that go away lose their subscriptions.
     kill(quorl.Pid(), SIGINT);
     kill(pentrel.Pid(), SIGINT);
     std::string metrics;
-    for (auto start = Clock::now(); Clock::now() - start < std::chrono::seconds(10);)
-    {
-        metrics = client->Get("/metrics")->body;
-        if (metrics.find("rsmd_event_streams_open 0") != std::string::npos)
+    EXPECT_TRUE(WaitUntil(
+        [&]
         {
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    EXPECT_NE(metrics.find("rsmd_event_streams_open 0"), std::string::npos) << metrics;
-    std::chrono::milliseconds elapsed{};
-    EXPECT_EQ(rsmd.Stop(SIGTERM, elapsed), 0) << rsmd.Process().Err();
-    EXPECT_LT(elapsed, kStopLimit);
+            metrics = client->Get("/metrics")->body;
+            return metrics.find("rsmd_event_streams_open 0") != std::string::npos;
+        },
+        std::chrono::seconds(10)))
+        << metrics;
+    rsmd.ExpectCleanStop();
 }
 } // namespace

@@ -6,7 +6,6 @@
 #include <nlohmann/json.hpp>
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,6 +14,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <string>
@@ -46,46 +46,50 @@ inline fs::path TempFolder(const std::string& name)
     return path;
 }
 
-// A child process with standard output on a pipe (or a file) and standard error in a file.
+// Polls the condition until it holds (true) or the limit has passed (false).
+inline bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit)
+{
+    for (const auto deadline = Clock::now() + limit; !condition();)
+    {
+        if (Clock::now() > deadline)
+        {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+// Generous for start-up under the sanitizers; the stop limit is the service's promise.
+constexpr std::chrono::milliseconds kStartTimeout{30000};
+constexpr std::chrono::milliseconds kStopLimit{2000};
+
+// A child process with standard output and standard error in the files <files>.out and .err.
 class Child
 {
 public:
-    Child(const std::vector<std::string>& argv, const fs::path& errFile, const fs::path& outFile = {})
-        : m_errFile(errFile)
+    Child(const std::vector<std::string>& argv, const fs::path& files)
+        : m_out(files.string() + ".out"), m_err(files.string() + ".err")
     {
-        int pipeFds[2] = {-1, -1};
-        if (outFile.empty() && pipe2(pipeFds, O_CLOEXEC) != 0)
+        std::vector<char*> args;
+        for (const std::string& a : argv)
         {
-            ADD_FAILURE() << "pipe";
-            return;
+            args.push_back(const_cast<char*>(a.c_str()));
         }
+        args.push_back(nullptr);
+        // Opened here, so that they are empty before the child runs.
+        const int out = open(m_out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        const int err = open(m_err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         m_pid = fork();
         if (m_pid == 0)
         {
-            const int err = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(out, 1);
             dup2(err, 2);
-            if (outFile.empty())
-            {
-                dup2(pipeFds[1], 1);
-            }
-            else
-            {
-                dup2(open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
-            }
-            std::vector<char*> args;
-            for (const std::string& a : argv)
-            {
-                args.push_back(const_cast<char*>(a.c_str()));
-            }
-            args.push_back(nullptr);
             execv(args[0], args.data());
             _exit(127);
         }
-        if (outFile.empty())
-        {
-            close(pipeFds[1]);
-            m_out = pipeFds[0];
-        }
+        close(out);
+        close(err);
     }
     ~Child()
     {
@@ -94,98 +98,48 @@ public:
             kill(m_pid, SIGKILL);
             waitpid(m_pid, nullptr, 0);
         }
-        if (m_out >= 0)
-        {
-            close(m_out);
-        }
     }
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
 
     pid_t Pid() const { return m_pid; }
-
-    // The next line of standard output, or "" when none comes in time.
-    std::string ReadLine(std::chrono::milliseconds timeout)
-    {
-        const auto deadline = Clock::now() + timeout;
-        while (true)
-        {
-            if (const std::size_t end = m_buffer.find('\n'); end != std::string::npos)
-            {
-                std::string line = m_buffer.substr(0, end);
-                m_buffer.erase(0, end + 1);
-                return line;
-            }
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-            pollfd p{m_out, POLLIN, 0};
-            if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0)
-            {
-                return {};
-            }
-            char chunk[4096];
-            const ssize_t n = read(m_out, chunk, sizeof(chunk));
-            if (n <= 0)
-            {
-                return {};
-            }
-            m_buffer.append(chunk, static_cast<std::size_t>(n));
-        }
-    }
-
     // Waits for the exit; the exit status (128 + signal when killed), or -1 on timeout.
     int Wait(std::chrono::milliseconds timeout)
     {
-        const auto deadline = Clock::now() + timeout;
-        while (true)
-        {
-            int status = 0;
-            const pid_t done = waitpid(m_pid, &status, WNOHANG);
-            if (done == m_pid)
-            {
-                m_reaped = true;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
-            if (Clock::now() > deadline)
-            {
-                return -1;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
+        int status = 0;
+        m_reaped = WaitUntil([&] { return waitpid(m_pid, &status, WNOHANG) == m_pid; }, timeout);
+        return !m_reaped ? -1 : WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
-    std::string Err() const { return ReadFile(m_errFile); }
+    std::string Out() const { return ReadFile(m_out); }
+    std::string Err() const { return ReadFile(m_err); }
 
 private:
     pid_t m_pid = -1;
-    int m_out = -1;
     bool m_reaped = false;
-    fs::path m_errFile;
-    std::string m_buffer;
+    std::string m_out;
+    std::string m_err;
 };
 
-// Generous for start-up under the sanitizers; the stop limit is the service's promise.
-constexpr std::chrono::milliseconds kStartTimeout{30000};
-constexpr std::chrono::milliseconds kStopLimit{2000};
+inline std::vector<std::string> RsmdArgs(const fs::path& data, std::vector<std::string> extra)
+{
+    extra.insert(extra.begin(), {RSMD_PATH, "--data", data.string(), "--listen", "127.0.0.1:0"});
+    return extra;
+}
 
 // rsmd on a free loopback port over a data directory of the test.
 class Rsmd
 {
 public:
     explicit Rsmd(const fs::path& data, std::vector<std::string> extra = {}, bool expectStart = true)
+        : process(RsmdArgs(data, std::move(extra)), data.parent_path() / (data.filename().string() + ".rsmd"))
     {
-        std::vector<std::string> argv = {RSMD_PATH, "--data", data.string(), "--listen", "127.0.0.1:0"};
-        argv.insert(argv.end(), extra.begin(), extra.end());
-        m_child =
-            std::make_unique<Child>(argv, data.parent_path() / (data.filename().string() + ".rsmd.err"));
-        if (!expectStart)
-        {
-            return;
-        }
-        firstLine = m_child->ReadLine(kStartTimeout);
         const std::string prefix = "listening on http://127.0.0.1:";
-        EXPECT_EQ(firstLine.rfind(prefix, 0), 0u) << firstLine << "\n" << m_child->Err();
-        if (firstLine.rfind(prefix, 0) == 0)
+        if (expectStart)
         {
-            port = std::stoi(firstLine.substr(prefix.size()));
+            WaitUntil([&] { return process.Out().find('\n') != std::string::npos; }, kStartTimeout);
+            const std::string out = process.Out();
+            EXPECT_EQ(out.rfind(prefix, 0), 0u) << out << "\n" << process.Err();
+            port = out.rfind(prefix, 0) == 0 ? std::stoi(out.substr(prefix.size())) : 0;
         }
     }
 
@@ -196,23 +150,18 @@ public:
         return client;
     }
     std::string Url() const { return "http://127.0.0.1:" + std::to_string(port); }
-    Child& Process() { return *m_child; }
 
-    // Sends the signal and waits for the exit; the elapsed time goes to elapsed.
-    int Stop(int signal, std::chrono::milliseconds& elapsed)
+    // SIGTERM: exit 0 within the stop limit.
+    void ExpectCleanStop()
     {
         const auto start = Clock::now();
-        kill(m_child->Pid(), signal);
-        const int status = m_child->Wait(std::chrono::milliseconds(20000));
-        elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
-        return status;
+        kill(process.Pid(), SIGTERM);
+        EXPECT_EQ(process.Wait(std::chrono::milliseconds(20000)), 0) << process.Err();
+        EXPECT_LT(Clock::now() - start, kStopLimit);
     }
 
-    std::string firstLine;
+    Child process;
     int port = 0;
-
-private:
-    std::unique_ptr<Child> m_child;
 };
 
 struct RunResult
@@ -225,14 +174,10 @@ struct RunResult
 // Runs rsmctl to its end.
 inline RunResult Rsmctl(const std::string& url, std::vector<std::string> args, const fs::path& work)
 {
-    std::vector<std::string> argv = {RSMCTL_PATH, "--server", url};
-    argv.insert(argv.end(), args.begin(), args.end());
-    Child child(argv, work / "rsmctl.err", work / "rsmctl.out");
-    RunResult result;
-    result.status = child.Wait(std::chrono::milliseconds(60000));
-    result.out = ReadFile(work / "rsmctl.out");
-    result.err = child.Err();
-    return result;
+    args.insert(args.begin(), {RSMCTL_PATH, "--server", url});
+    Child child(args, work / "rsmctl");
+    const int status = child.Wait(std::chrono::milliseconds(60000));
+    return RunResult{status, child.Out(), child.Err()};
 }
 
 // Status and HRESULT of an error answer.

@@ -5,50 +5,11 @@
 
 #include <future>
 #include <random>
+#include <tuple>
 
 namespace
 {
 using namespace ManagerHost;
-using Clock = std::chrono::steady_clock;
-
-// Keeps the last container received per type.
-class LastSeen final : public IReportingSettingsSubscriber
-{
-public:
-    std::uint32_t AddRef() override { return ++refs; }
-    std::uint32_t Release() override { return --refs; }
-    HRESULT QueryInterface(const GUID*, void**) override { return E_NOINTERFACE; }
-    HRESULT OnReportingSettingsChanged(std::uint32_t type, std::uint32_t periodic, IVXNode* node) override
-    {
-        Node copy;
-        VxnCloneNode(node, VXN_DEPTH_ALL, 0, copy.Out());
-        std::lock_guard lock(m_lock);
-        m_last[type] = std::move(copy);
-        // Republished items go on for ever; quiet means no change for a while.
-        if (periodic == 0)
-        {
-            m_lastCall = Clock::now();
-        }
-        return S_OK;
-    }
-    std::map<std::uint32_t, Node> Last()
-    {
-        std::lock_guard lock(m_lock);
-        return m_last;
-    }
-    Clock::time_point LastCall()
-    {
-        std::lock_guard lock(m_lock);
-        return m_lastCall;
-    }
-
-    std::atomic<std::uint32_t> refs{0};
-
-private:
-    std::mutex m_lock;
-    std::map<std::uint32_t, Node> m_last;
-    Clock::time_point m_lastCall = Clock::now();
-};
 
 // Runs f on its own thread and tells whether it ended within the limit; a hang ends the process
 // rather than the test run's time.
@@ -71,22 +32,19 @@ TEST(ManagerHostConcurrency, CallersWriterAndSubscribersAgreeAtTheEnd)
     InterfacePtr<IReportingSettingsManager> m = d.CreateManager();
     ASSERT_EQ(Deployment::Configure(m.Get(), d.Config(1, 1)), S_OK);
 
-    std::vector<std::unique_ptr<LastSeen>> stayed(3);
-    std::vector<Node> stayedCookies;
+    Subscriber stayed[3];
     const std::uint32_t masks[] = {0x1FF, 2 | 4 | 1, 8 | 64 | 256};
-    for (std::size_t i = 0; i < stayed.size(); ++i)
+    std::vector<Node> cookies;
+    for (std::size_t i = 0; i < 3; ++i)
     {
-        stayed[i] = std::make_unique<LastSeen>();
-        Node cookie;
-        ASSERT_EQ(m->CreateReportingSettingsSubscription(masks[i], stayed[i].get(), cookie.Out()), S_OK);
-        stayedCookies.push_back(std::move(cookie));
+        cookies.push_back(Subscribe(m.Get(), masks[i], stayed[i]));
     }
 
     const Node quorl = d.Read(L"\\Settings\\Products\\Quorl");
     std::atomic<bool> stop{false};
     std::vector<std::thread> threads;
     std::mutex transientLock;
-    std::vector<std::unique_ptr<LastSeen>> transient; // outlive the manager's references
+    std::vector<std::unique_ptr<Subscriber>> transient; // outlive the manager's references
 
     for (int t = 0; t < 4; ++t)
     {
@@ -111,7 +69,7 @@ TEST(ManagerHostConcurrency, CallersWriterAndSubscribersAgreeAtTheEnd)
                     EXPECT_EQ(m->SetReportingSettingsEnabled(128, 0), S_OK);
                     EXPECT_EQ(m->SetReportingSettingsEnabled(1, 1), MakeHr(0x8007000D));
                     // A subscriber that comes and goes.
-                    auto subscriber = std::make_unique<LastSeen>();
+                    auto subscriber = std::make_unique<Subscriber>();
                     Node cookie;
                     EXPECT_EQ(m->CreateReportingSettingsSubscription(type, subscriber.get(), cookie.Out()),
                               S_OK);
@@ -121,27 +79,22 @@ TEST(ManagerHostConcurrency, CallersWriterAndSubscribersAgreeAtTheEnd)
                 }
             });
     }
+    // The writer's changes: path, attribute, value prefix, how many values it cycles through.
+    const std::tuple<const wchar_t*, const wchar_t*, const wchar_t*, int> writes[] = {
+        {L"\\Settings\\Products\\Quorl", L"DatabaseName", L"Q", 1 << 30},
+        {L"\\Settings\\Reporting\\Common", L"SqlServerInstance", L"SQL", 3},
+        {L"\\Settings\\Products\\Pentrel\\Reporting\\Database", L"SqlUserName", L"P", 1 << 30},
+        {L"\\Containers\\{5B0C3A44-2F1E-4C8A-9D61-1A2B3C4D5E02}\\ReportingSettings", L"Database", L"C",
+         1 << 30}};
     threads.emplace_back(
         [&]
         {
-            int n = 0;
-            while (!stop)
+            for (int n = 1; !stop; ++n)
             {
-                ++n;
-                Node q = d.Read(L"\\Settings\\Products\\Quorl");
-                q.SetString(L"DatabaseName", L"Q" + std::to_wstring(n));
-                EXPECT_EQ(d.Write(L"\\Settings\\Products\\Quorl", q), S_OK);
-                Node c = d.Read(L"\\Settings\\Reporting\\Common");
-                c.SetString(L"SqlServerInstance", L"SQL" + std::to_wstring(n % 3));
-                EXPECT_EQ(d.Write(L"\\Settings\\Reporting\\Common", c), S_OK);
-                Node p = d.Read(L"\\Settings\\Products\\Pentrel\\Reporting\\Database");
-                p.SetString(L"SqlUserName", L"P" + std::to_wstring(n));
-                EXPECT_EQ(d.Write(L"\\Settings\\Products\\Pentrel\\Reporting\\Database", p), S_OK);
-                Node r = d.Read(L"\\Containers\\{5B0C3A44-2F1E-4C8A-9D61-1A2B3C4D5E02}\\ReportingSettings");
-                r.SetString(L"Database", L"C" + std::to_wstring(n));
-                EXPECT_EQ(
-                    d.Write(L"\\Containers\\{5B0C3A44-2F1E-4C8A-9D61-1A2B3C4D5E02}\\ReportingSettings", r),
-                    S_OK);
+                for (const auto& [path, name, prefix, values] : writes)
+                {
+                    EXPECT_EQ(d.WriteString(path, name, prefix + std::to_wstring(n % values)), S_OK);
+                }
                 std::this_thread::sleep_for(std::chrono::milliseconds(20));
             }
         });
@@ -154,25 +107,15 @@ TEST(ManagerHostConcurrency, CallersWriterAndSubscribersAgreeAtTheEnd)
     }
 
     // Quiet: no change delivered for longer than the sink's period.
-    ASSERT_TRUE(WaitFor(
-        [&]
-        {
-            for (auto& s : stayed)
-            {
-                if (Clock::now() - s->LastCall() < std::chrono::milliseconds(2500))
-                {
-                    return false;
-                }
-            }
-            return true;
-        },
-        std::chrono::seconds(60)));
+    const auto quiet = [](Subscriber& s)
+    { return Clock::now() - s.LastChange() >= std::chrono::milliseconds(2500); };
+    ASSERT_TRUE(WaitFor([&] { return std::ranges::all_of(stayed, quiet); }, std::chrono::seconds(60)));
     // The republisher is still running: stop it before comparing.
     EndsWithin([&] { EXPECT_EQ(Deployment::Shutdown(m.Get()), S_OK); }, std::chrono::seconds(60));
 
-    for (std::size_t i = 0; i < stayed.size(); ++i)
+    for (std::size_t i = 0; i < 3; ++i)
     {
-        std::map<std::uint32_t, Node> last = stayed[i]->Last();
+        std::map<std::uint32_t, Node> last = stayed[i].Last();
         for (std::uint32_t type : kTypes)
         {
             if ((masks[i] & type) == 0)
@@ -198,18 +141,16 @@ TEST(ManagerHostConcurrency, ShutdownWhileChangeCallbacksRun)
     {
         InterfacePtr<IReportingSettingsManager> m = d.CreateManager();
         ASSERT_EQ(Deployment::Configure(m.Get(), d.Config()), S_OK);
-        LastSeen subscriber;
-        Node cookie;
-        ASSERT_EQ(m->CreateReportingSettingsSubscription(0x1FF, &subscriber, cookie.Out()), S_OK);
+        Subscriber subscriber;
+        Node cookie = Subscribe(m.Get(), 0x1FF, subscriber);
         std::atomic<bool> stop{false};
         std::thread writer(
             [&]
             {
                 for (int n = 0; !stop; ++n)
                 {
-                    Node c = d.Read(L"\\Settings\\Reporting\\Common");
-                    c.SetString(L"SqlServerInstance", L"SQL" + std::to_wstring(n));
-                    d.Write(L"\\Settings\\Reporting\\Common", c);
+                    d.WriteString(L"\\Settings\\Reporting\\Common", L"SqlServerInstance",
+                                  L"SQL" + std::to_wstring(n));
                 }
             });
         std::thread caller(

@@ -14,9 +14,9 @@
 
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -32,13 +32,13 @@
 namespace ManagerHost
 {
 using Components::InterfacePtr;
+using Clock = std::chrono::steady_clock;
 
 // A counted node handle of the test's own.
 class Node
 {
 public:
     Node() = default;
-    explicit Node(IVXNode* attached) : m_node(attached) {}
     Node(const Node& other) { VxnDuplicateNodeHandle(other.m_node, &m_node); }
     Node(Node&& other) noexcept : m_node(std::exchange(other.m_node, nullptr)) {}
     Node& operator=(Node other) noexcept
@@ -53,11 +53,16 @@ public:
             VxnCloseNodeHandle(m_node);
         }
     }
-    static Node Create(const wchar_t* name, const wchar_t* type = nullptr)
+    // The node a call that is expected to succeed hands out.
+    static Node Of(const std::function<HRESULT(IVXNode**)>& call)
     {
         Node n;
-        EXPECT_EQ(VxnCreateNode(name, type, &n.m_node), S_OK);
+        EXPECT_EQ(call(n.Out()), S_OK);
         return n;
+    }
+    static Node Create(const wchar_t* name, const wchar_t* type = nullptr)
+    {
+        return Of([&](IVXNode** n) { return VxnCreateNode(name, type, n); });
     }
     IVXNode* Get() const { return m_node; }
     IVXNode** Out() { return &m_node; }
@@ -65,18 +70,11 @@ public:
 
     Node Child(const std::wstring& name) const
     {
-        Node c;
-        if (m_node != nullptr)
-        {
-            VxnGetChildByName(m_node, name.c_str(), &c.m_node);
-        }
-        return c;
+        return Of([&](IVXNode** c) { return VxnGetChildByName(m_node, name.c_str(), c); });
     }
     Node ChildAt(std::uint64_t index) const
     {
-        Node c;
-        VxnGetChildByIndex(m_node, index, &c.m_node);
-        return c;
+        return Of([&](IVXNode** c) { return VxnGetChildByIndex(m_node, index, c); });
     }
     std::uint64_t ChildCount() const
     {
@@ -84,12 +82,9 @@ public:
         VxnGetChildCount(m_node, &count);
         return count;
     }
-    void Add(const Node& child) const { EXPECT_EQ(VxnAddChild(m_node, child.m_node), S_OK); }
     Node Clone() const
     {
-        Node c;
-        EXPECT_EQ(VxnCloneNode(m_node, VXN_DEPTH_ALL, 0, &c.m_node), S_OK);
-        return c;
+        return Of([&](IVXNode** c) { return VxnCloneNode(m_node, VXN_DEPTH_ALL, 0, c); });
     }
     std::wstring Name() const
     {
@@ -103,56 +98,46 @@ public:
         std::uint32_t length = 256;
         return VxnGetNodeType(m_node, buffer, &length) == S_OK ? buffer : L"";
     }
-    bool Has(const wchar_t* name) const
+    // The attribute's size in bytes, or -1 when absent.
+    std::int64_t Size(const wchar_t* name) const
     {
         std::uint64_t size = 0;
-        std::uint16_t type = 0;
-        return VxnGetAttribute(m_node, name, nullptr, nullptr, &size, &type) == S_OK;
+        return Read(name, nullptr, size) == S_OK ? static_cast<std::int64_t>(size) : -1;
     }
+    bool Has(const wchar_t* name) const { return Size(name) >= 0; }
     // Text values are UTF-16LE in the data layer; the tests use ASCII and BMP text only.
     std::wstring String(const wchar_t* name) const
     {
-        std::uint64_t size = 0;
-        std::uint16_t type = 0;
-        if (VxnGetAttribute(m_node, name, nullptr, nullptr, &size, &type) != S_OK)
+        std::uint64_t size = std::max<std::int64_t>(Size(name), 0);
+        std::u16string buffer(size / 2, u'\0');
+        if (Read(name, buffer.data(), size) != S_OK)
         {
             return L"<absent>";
         }
-        std::u16string buffer(size / 2, u'\0');
-        VxnGetAttribute(m_node, name, nullptr, buffer.data(), &size, &type);
         std::wstring text(buffer.begin(), buffer.end());
         return text.substr(0, text.find(L'\0'));
-    }
-    void SetString(const wchar_t* name, const std::wstring& value) const
-    {
-        std::u16string text(value.begin(), value.end());
-        EXPECT_EQ(VxnSetAttribute(m_node, name, VXN_ATTR_STRING, text.c_str(), (text.size() + 1) * 2), S_OK);
     }
     // -1 when absent.
     int Bool(const wchar_t* name) const
     {
         std::uint8_t value = 0;
         std::uint64_t size = 1;
-        std::uint16_t type = 0;
-        return VxnGetAttribute(m_node, name, nullptr, &value, &size, &type) == S_OK ? value != 0 : -1;
-    }
-    void SetBool(const wchar_t* name, bool value) const
-    {
-        std::uint8_t v = value ? 1 : 0;
-        EXPECT_EQ(VxnSetAttribute(m_node, name, VXN_ATTR_BOOL, &v, 1), S_OK);
+        return Read(name, &value, size) == S_OK ? value != 0 : -1;
     }
     std::int64_t Int64(const wchar_t* name) const
     {
         std::int64_t value = -1;
         std::uint64_t size = 8;
-        std::uint16_t type = 0;
-        VxnGetAttribute(m_node, name, nullptr, &value, &size, &type);
+        Read(name, &value, size);
         return value;
     }
-    void SetInt64(const wchar_t* name, std::int64_t value) const
+    void SetString(const wchar_t* name, const std::wstring& value) const
     {
-        EXPECT_EQ(VxnSetAttribute(m_node, name, VXN_ATTR_INT64, &value, 8), S_OK);
+        const std::u16string text(value.begin(), value.end());
+        Set(name, VXN_ATTR_STRING, text.c_str(), (text.size() + 1) * 2);
     }
+    void SetBool(const wchar_t* name, bool value) const { Set(name, VXN_ATTR_BOOL, &value, 1); }
+    void SetInt64(const wchar_t* name, std::int64_t value) const { Set(name, VXN_ATTR_INT64, &value, 8); }
     void Delete(const wchar_t* name) const { VxnDeleteAttribute(m_node, name); }
     // The whole subtree as text, for equality checks.
     std::string Serialized() const
@@ -173,6 +158,15 @@ public:
     }
 
 private:
+    HRESULT Read(const wchar_t* name, void* buffer, std::uint64_t& size) const
+    {
+        return VxnGetAttribute(m_node, name, nullptr, buffer, &size, nullptr);
+    }
+    void Set(const wchar_t* name, std::uint16_t type, const void* data, std::uint64_t size) const
+    {
+        EXPECT_EQ(VxnSetAttribute(m_node, name, type, data, size), S_OK);
+    }
+
     IVXNode* m_node = nullptr;
 };
 
@@ -191,13 +185,11 @@ inline IComponentsModule* Module()
         setenv("GS_Logger_Path", (std::string(LogFolder()) + "/").c_str(), 1);
         setenv("GS_Debug_EnableAliveObjectsTracking", "1", 1);
         void* handle = dlopen(RSM_MODULE_PATH, RTLD_NOW | RTLD_LOCAL);
-        if (handle == nullptr)
-        {
-            ADD_FAILURE() << dlerror();
-            return nullptr;
-        }
+        EXPECT_NE(handle, nullptr) << dlerror();
         auto get =
-            reinterpret_cast<PFN_GetComponentsModuleObject>(dlsym(handle, "GetComponentsModuleObject"));
+            handle == nullptr
+                ? nullptr
+                : reinterpret_cast<PFN_GetComponentsModuleObject>(dlsym(handle, "GetComponentsModuleObject"));
         void* p = nullptr;
         return get != nullptr && get(&p) == S_OK ? static_cast<IComponentsModule*>(p) : nullptr;
     }();
@@ -237,10 +229,10 @@ inline bool LogHolds(const std::string& ascii)
 inline bool WaitFor(const std::function<bool()>& condition,
                     std::chrono::milliseconds limit = std::chrono::seconds(20))
 {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
+    const auto deadline = Clock::now() + limit;
     while (!condition())
     {
-        if (std::chrono::steady_clock::now() > deadline)
+        if (Clock::now() > deadline)
         {
             return false;
         }
@@ -249,7 +241,7 @@ inline bool WaitFor(const std::function<bool()>& condition,
     return true;
 }
 
-// A subscriber that records what it is told.
+// A subscriber that records what it is told, and the last node per type.
 class Subscriber final : public IReportingSettingsSubscriber
 {
 public:
@@ -262,25 +254,19 @@ public:
 
     std::uint32_t AddRef() override { return ++refs; }
     std::uint32_t Release() override { return --refs; }
-    HRESULT QueryInterface(const GUID* iid, void** ppv) override
-    {
-        if (*iid != IID_IComponentBase && *iid != IID_IReportingSettingsSubscriber)
-        {
-            return E_NOINTERFACE;
-        }
-        *ppv = static_cast<IReportingSettingsSubscriber*>(this);
-        AddRef();
-        return S_OK;
-    }
+    // The manager only calls it, never asks it for other interfaces.
+    HRESULT QueryInterface(const GUID*, void**) override { return E_NOINTERFACE; }
     HRESULT OnReportingSettingsChanged(std::uint32_t type, std::uint32_t periodic, IVXNode* node) override
     {
         if (onCall)
         {
             onCall(type);
         }
-        Node copy;
-        VxnCloneNode(node, VXN_DEPTH_ALL, 0, copy.Out());
+        Node copy = Node::Of([&](IVXNode** c) { return VxnCloneNode(node, VXN_DEPTH_ALL, 0, c); });
         std::lock_guard lock(m_lock);
+        m_last[type] = copy;
+        // Republished items go on for ever; quiet means no change for a while.
+        m_lastChange = periodic == 0 ? Clock::now() : m_lastChange;
         m_received.push_back(Received{type, periodic, std::move(copy)});
         return S_OK;
     }
@@ -296,11 +282,20 @@ public:
         return m_received.size();
     }
     // Waits for at least count items; takes them all.
-    std::vector<Received> WaitTake(std::size_t count,
-                                   std::chrono::milliseconds limit = std::chrono::seconds(20))
+    std::vector<Received> WaitTake(std::size_t count)
     {
-        WaitFor([&] { return Count() >= count; }, limit);
+        WaitFor([&] { return Count() >= count; });
         return Take();
+    }
+    std::map<std::uint32_t, Node> Last()
+    {
+        std::lock_guard lock(m_lock);
+        return m_last;
+    }
+    Clock::time_point LastChange()
+    {
+        std::lock_guard lock(m_lock);
+        return m_lastChange;
     }
 
     std::atomic<std::uint32_t> refs{0};
@@ -309,6 +304,8 @@ public:
 private:
     std::mutex m_lock;
     std::vector<Received> m_received;
+    std::map<std::uint32_t, Node> m_last;
+    Clock::time_point m_lastChange = Clock::now();
 };
 
 // The server started over a store and seeded from the sample, and a manager created through the
@@ -320,12 +317,7 @@ public:
     {
         EXPECT_NE(Module(), nullptr);
         EXPECT_EQ(ConfigServerStart(storeLocation.c_str(), proxy.Out()), S_OK);
-        std::wstring sample;
-        for (char c : std::string(RSM_SAMPLES_DIR "/ReportingDeployment.xml"))
-        {
-            sample.push_back(static_cast<wchar_t>(c));
-        }
-        EXPECT_EQ(ConfigServerImportFile(proxy.Get(), sample.c_str()), S_OK);
+        EXPECT_EQ(ConfigServerImportFile(proxy.Get(), RSM_SAMPLES_DIR L"/ReportingDeployment.xml"), S_OK);
         EXPECT_EQ(proxy->GetConfigServer(server.Out()), S_OK);
         EXPECT_EQ(server->GetService(&IID_IConfigStorage, storage.OutVoid()), S_OK);
     }
@@ -354,6 +346,13 @@ public:
         EXPECT_EQ(VxnSetNodeName(node.Get(), VXN_NAME_FULL_PATH, path.c_str()), S_OK);
         IVXNode* nodes[] = {node.Get()};
         return storage->PutNodes(nullptr, 0, nodes, 1);
+    }
+    // Reads the node at path, sets one text attribute and stores it again.
+    HRESULT WriteString(const std::wstring& path, const wchar_t* name, const std::wstring& value) const
+    {
+        Node node = Read(path);
+        node.SetString(name, value);
+        return Write(path, node);
     }
     // The sample's configuration node, with a short sink period and no republishing unless asked.
     Node Config(std::int64_t notifySeconds = 1, std::int64_t republishSeconds = 0) const
@@ -394,9 +393,7 @@ public:
 
 inline Node Acquire(IReportingSettingsManager* manager, std::uint32_t type)
 {
-    Node result;
-    EXPECT_EQ(manager->AcquireConnectionSettings(type, result.Out()), S_OK);
-    return result;
+    return Node::Of([&](IVXNode** n) { return manager->AcquireConnectionSettings(type, n); });
 }
 
 inline Node Subscribe(IReportingSettingsManager* manager, std::uint32_t types, Subscriber& subscriber)

@@ -26,14 +26,13 @@ std::vector<std::int64_t> ProductIds(const VXNodePtr& info)
 std::vector<std::int64_t> Types(const VXNodePtr& productsSettings)
 {
     std::vector<std::int64_t> types;
-    productsSettings.ForEachChild(
-        [&](const VXNodePtr& info)
-        {
-            std::int32_t type = 0;
-            std::uint64_t size = sizeof(type);
-            info.TryGetAttribute(L"ReportingSettingsType", 3, &type, size);
-            types.push_back(type);
-        });
+    for (const VXNodePtr& info : productsSettings.GetChildren())
+    {
+        std::int32_t type = 0;
+        std::uint64_t size = sizeof(type);
+        info.TryGetAttribute(L"ReportingSettingsType", 3, &type, size);
+        types.push_back(type);
+    }
     return types;
 }
 

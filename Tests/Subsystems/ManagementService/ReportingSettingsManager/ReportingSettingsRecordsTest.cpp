@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "Platform/Core/Text.h"
 
 using namespace ManagementService;
@@ -67,8 +69,6 @@ TEST(ReportingSettingsPathsTest, ReadsEveryKeyAnswersByTypeAndRefusesGaps)
     ASSERT_NE(paths.SuffixOf(Pentrel), nullptr);
     EXPECT_EQ(paths.SuffixOf(Pentrel)->PathSuffixTypes, L"Folder\\Db");
     EXPECT_EQ(paths.SuffixOf(Quorl), nullptr); // the entry's node type differs in case
-    EXPECT_EQ(paths.ContainerNodeName(), L"ReportingSettings");
-    EXPECT_EQ(paths.DatabaseVersionAttrName(), L"Version");
     EXPECT_EQ(CodeOf([&] { paths.PathOf(3); }), HR_INVALID_DATA);
     EXPECT_EQ(CodeOf([&] { paths.PathOf(0); }), HR_INVALID_DATA);
 
@@ -158,36 +158,30 @@ TEST(ConnectionParamsMappingTest, BuildsConvertsAndCopies)
 
 TEST(ConnectionParamsMappingTest, MalformedNullAndOversizedInputFails)
 {
-    VXNodePtr node = MappingNode();
-    node.DeleteAttribute(L"ConnectionCredential", true);
-    EXPECT_EQ(CodeOf([&] { CConnectionParamsMapping{node}; }), HR_NOT_FOUND);
-
-    node = MappingNode();
-    node.DeleteAttribute(L"ConnDatabaseAttrName", true);
-    EXPECT_EQ(CodeOf([&] { CConnectionParamsMapping{node}; }), HR_NOT_FOUND);
-
     // The credential names must be a list of texts: plain text or another code is refused with
     // the data layer's answer to a read of the wrong type.
-    node = MappingNode();
-    node.SetStringAttribute(L"ConnectionCredential", L"User");
-    EXPECT_EQ(CodeOf([&] { CConnectionParamsMapping{node}; }), HR_INVALID_DATA);
     std::int64_t ids[] = {1, 2};
-    node.SetAttribute(L"ConnectionCredential", 0x105, ids, sizeof(ids));
-    EXPECT_EQ(CodeOf([&] { CConnectionParamsMapping{node}; }), HR_INVALID_DATA);
-
-    node = MappingNode();
-    node.AddChild(Param(L"Else", L"SqlDatabase"));
-    EXPECT_EQ(CodeOf([&] { CConnectionParamsMapping{node}; }), HR_INVALID_DATA);
-
-    node = MappingNode();
-    node.AddChild(Param(L"Else", nullptr));
-    EXPECT_EQ(CodeOf([&] { CConnectionParamsMapping{node}; }), HR_NOT_FOUND);
+    const std::vector<std::pair<std::function<void(VXNodePtr&)>, HRESULT>> spoilt = {
+        {[](VXNodePtr& n) { n.DeleteAttribute(L"ConnectionCredential", true); }, HR_NOT_FOUND},
+        {[](VXNodePtr& n) { n.DeleteAttribute(L"ConnDatabaseAttrName", true); }, HR_NOT_FOUND},
+        {[](VXNodePtr& n) { n.SetStringAttribute(L"ConnectionCredential", L"User"); }, HR_INVALID_DATA},
+        {[&](VXNodePtr& n) { n.SetAttribute(L"ConnectionCredential", 0x105, ids, sizeof(ids)); },
+         HR_INVALID_DATA},
+        {[](VXNodePtr& n) { n.AddChild(Param(L"Else", L"SqlDatabase")); }, HR_INVALID_DATA},
+        {[](VXNodePtr& n) { n.AddChild(Param(L"Else", nullptr)); }, HR_NOT_FOUND},
+    };
+    for (const auto& [spoil, expected] : spoilt)
+    {
+        VXNodePtr node = MappingNode();
+        spoil(node);
+        EXPECT_EQ(CodeOf([&] { CConnectionParamsMapping{node}; }), expected);
+    }
 
     EXPECT_EQ(CodeOf([] { CConnectionParamsMapping{VXNodePtr()}; }), E_POINTER);
     EXPECT_EQ(CodeOf([] { CReportingSettingsMetaStorage{nullptr}; }), E_POINTER);
 
     // A configuration server name longer than the data layer takes for attribute names.
-    node = MappingNode();
+    VXNodePtr node = MappingNode();
     node.AddChild(Param(std::wstring(40000, L'c'), L"Huge"));
     CConnectionParamsMapping mapping(node);
     VXNodePtr source = VXNodePtr::Create();
