@@ -95,17 +95,12 @@ TEST(ConfigServerReplay, ReplayedCommitsGiveTheSameTreeAndModifications)
         EXPECT_EQ(fromWriter[i].mask, fromReader[i].mask) << i;
         EXPECT_EQ(static_cast<bool>(fromWriter[i].node), static_cast<bool>(fromReader[i].node));
     }
-    std::vector<std::int64_t> masks;
-    for (const Modification& modification : fromReader)
-    {
-        masks.push_back(modification.mask);
-    }
     // Made; attribute below; child removed and made anew with a type set; removed; made again.
     EXPECT_EQ((std::vector<std::int64_t>{
                   CFG_CHANGE_NODE_ADDED | CFG_CHANGE_ATTRIBUTES | CFG_CHANGE_CHILDREN | CFG_CHANGE_NODE_TYPE,
                   CFG_CHANGE_ATTRIBUTES, CFG_CHANGE_CHILDREN | CFG_CHANGE_NODE_TYPE, CFG_CHANGE_NODE_REMOVED,
                   CFG_CHANGE_NODE_ADDED | CFG_CHANGE_CHILDREN}),
-              masks);
+              Masks(fromReader));
 
     // Same tree, children in the same order.
     ASSERT_EQ(S_OK, writer.Put(At(L"\\B").Add(Vx(L"Q")).Add(Vx(L"P"))));

@@ -68,6 +68,16 @@ struct Modification
     std::wstring nodePath; // its full path while the modification node lives
 };
 
+inline std::vector<std::int64_t> Masks(const std::vector<Modification>& modifications)
+{
+    std::vector<std::int64_t> masks;
+    for (const Modification& modification : modifications)
+    {
+        masks.push_back(modification.mask);
+    }
+    return masks;
+}
+
 // Records every modification delivered; an optional hook runs inside the callback.
 class Recorder final : public IConfigModifyCallback
 {
