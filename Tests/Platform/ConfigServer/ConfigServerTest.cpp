@@ -29,19 +29,10 @@ std::wstring Place(const std::string& store, const std::wstring& file)
     return store == "sqlite" ? file : L"";
 }
 
-// A base, so that the location is known before the server is made.
-struct Placed
-{
-    std::wstring location;
-};
-
-class ConfigServerTest : public ::testing::TestWithParam<const char*>,
-                         public TempDatabase,
-                         public Placed,
-                         public Server
+class ConfigServerTest : public ::testing::TestWithParam<const char*>, public TempDatabase, public Server
 {
 protected:
-    ConfigServerTest() : Placed{Place(GetParam(), Location())}, Server(location) {}
+    ConfigServerTest() : Server(Place(GetParam(), Location())) {}
     void SetUp() override { ASSERT_EQ(S_OK, created); }
 };
 

@@ -152,7 +152,7 @@ private:
 // A server with its storage and subscription services; shut down at the end unless released first.
 struct Server
 {
-    explicit Server(const std::wstring& location = L"")
+    explicit Server(const std::wstring& where = L"") : location(where)
     {
         Open(ConfigServerCreate(location.c_str(), &proxy));
     }
@@ -248,6 +248,7 @@ struct Server
         subscription->Release();
     }
 
+    const std::wstring location;
     std::function<void()> stopper = [this] { ConfigServerShutdown(proxy); };
     IConfigServerProxy* proxy = nullptr;
     HRESULT created = E_FAIL;
