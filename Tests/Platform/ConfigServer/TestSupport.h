@@ -64,8 +64,8 @@ struct Modification
     std::wstring path;
     std::int64_t mask;
     std::int64_t sequence;
-    std::wstring nodePath; // child 0's full path while the modification node lives
     Vx node;               // child 0, empty when absent
+    std::wstring nodePath; // its full path while the modification node lives
 };
 
 inline std::vector<std::int64_t> Masks(const std::vector<Modification>& modifications)
@@ -97,10 +97,10 @@ public:
         Vx node;
         while (enumerator->Next(node.Out()) == S_OK)
         {
-            Vx content = node.At(0); // a braced list: its path is read before it is moved
+            Vx content = node.At(0);
+            std::wstring contentPath = content ? content.FullPath() : L"";
             delivered.push_back({kind, node.GetStr(L"ModifiedNodePath"), node.GetI64(L"ChangesMask"),
-                                 node.GetI64(L"CommitSequence"), content ? content.FullPath() : L"",
-                                 std::move(content)});
+                                 node.GetI64(L"CommitSequence"), std::move(content), contentPath});
         }
         enumerator->Release();
         EXPECT_TRUE(kind == CFG_TRIGGER_BATCH || delivered.size() == 1) << "an immediate trigger brings one";
