@@ -160,15 +160,11 @@ TEST_P(ConfigServerTest, BadInputIsRefusedAndChangesNothing)
     EXPECT_EQ(E_POINTER, storage->CreateTransaction(nullptr));
 
     // Malformed queries, for reads, removals and subscriptions alike.
-    std::vector<Vx> malformed;
-    malformed.emplace_back(nullptr, L"OtherType");
-    malformed.back().Str(L"NodePath", L"\\A");
-    malformed.emplace_back(nullptr, L"FilterByPath"); // no "NodePath"
-    malformed.emplace_back(nullptr, L"FilterByPath");
-    malformed.back().I64(L"NodePath", 3); // wrong type code
-    malformed.push_back(Query(L"A\\B"));
-    malformed.push_back(Query(L"\\A\\\\B"));
-    malformed.push_back(Query(L"\\A", -1));
+    Vx malformed[] = {Vx(nullptr, L"OtherType"),    Vx(nullptr, L"FilterByPath"),
+                      Vx(nullptr, L"FilterByPath"), Query(L"A\\B"),
+                      Query(L"\\A\\\\B"),           Query(L"\\A", -1)};
+    malformed[0].Str(L"NodePath", L"\\A");
+    malformed[2].I64(L"NodePath", 3); // wrong type code; [1] has no "NodePath" at all
     Recorder recorder;
     IVXModifySubscription* subscription = nullptr;
     Vx request = Request(4, 3);
