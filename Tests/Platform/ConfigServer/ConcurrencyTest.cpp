@@ -35,7 +35,6 @@ TEST(ConfigServerConcurrency, WritersAndSubscribersLoseNoNotification)
 {
     const Server server(L"memory:");
     ASSERT_EQ(S_OK, server.created);
-    IConfigStorage* storage = server.storage;
     // The root's subscriber, one per writer's subtree, and last an immediate one on the first subtree.
     Recorder everything;
     Recorder perWriter[kWriters + 1];
@@ -80,19 +79,13 @@ TEST(ConfigServerConcurrency, WritersAndSubscribersLoseNoNotification)
                     {
                         Vx node = At(Branch(w) + L"\\N" + std::to_wstring(i % 10));
                         node.I64(L"i", i);
-                        if (i % 3 == 0)
-                        {
-                            IConfigTransaction* transaction = nullptr;
-                            ASSERT_EQ(S_OK, storage->CreateTransaction(&transaction));
-                            ASSERT_EQ(S_OK, server.Put(node, transaction));
-                            ASSERT_EQ(S_OK, server.Remove(Branch(w) + L"\\Gone", transaction));
-                            ASSERT_EQ(S_OK, storage->CommitTransaction(transaction));
-                            transaction->Release();
-                        }
-                        else
-                        {
-                            ASSERT_EQ(S_OK, server.Put(node));
-                        }
+                        ASSERT_EQ(S_OK, i % 3 != 0 ? server.Put(node)
+                                                   : server.Transact(
+                                                         [&](IConfigTransaction* t) {
+                                                             return std::vector{
+                                                                 server.Put(node, t),
+                                                                 server.Remove(Branch(w) + L"\\Gone", t)};
+                                                         }));
                     }
                 });
         }

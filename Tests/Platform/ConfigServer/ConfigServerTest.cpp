@@ -16,41 +16,23 @@ using namespace TestSupport;
 namespace
 {
 
+// Where the store of the kind lives.
+std::wstring Place(const std::string& store, const std::wstring& file)
+{
 #ifdef RSM_ETCD_SUITE
-EtcdCluster& SharedCluster()
-{
-    static EtcdCluster cluster(1);
-    return cluster;
-}
-#endif
-
-// Where the test's store lives; set up before the server.
-struct Placed
-{
-    Placed(const std::string& store, const std::wstring& file)
+    if (store == "etcd")
     {
-        if (store == "sqlite")
-        {
-            location = file;
-        }
-#ifdef RSM_ETCD_SUITE
-        if (store == "etcd")
-        {
-            EXPECT_TRUE(SharedCluster().ready);
-            location = SharedCluster().Location(EtcdCluster::UniquePrefix());
-        }
-#endif
+        EXPECT_TRUE(EtcdCluster::Shared().ready);
+        return EtcdCluster::Shared().Location(EtcdCluster::UniquePrefix());
     }
-    std::wstring location;
-};
+#endif
+    return store == "sqlite" ? file : L"";
+}
 
-class ConfigServerTest : public ::testing::TestWithParam<const char*>,
-                         public TempDatabase,
-                         public Placed,
-                         public Server
+class ConfigServerTest : public ::testing::TestWithParam<const char*>, public TempDatabase, public Server
 {
 protected:
-    ConfigServerTest() : Placed(GetParam(), Location()), Server(location) {}
+    ConfigServerTest() : Server(Place(GetParam(), Location())) {}
     void SetUp() override { ASSERT_EQ(S_OK, created); }
 };
 
@@ -178,15 +160,11 @@ TEST_P(ConfigServerTest, BadInputIsRefusedAndChangesNothing)
     EXPECT_EQ(E_POINTER, storage->CreateTransaction(nullptr));
 
     // Malformed queries, for reads, removals and subscriptions alike.
-    std::vector<Vx> malformed;
-    malformed.emplace_back(nullptr, L"OtherType");
-    malformed.back().Str(L"NodePath", L"\\A");
-    malformed.emplace_back(nullptr, L"FilterByPath"); // no "NodePath"
-    malformed.emplace_back(nullptr, L"FilterByPath");
-    malformed.back().I64(L"NodePath", 3); // wrong type code
-    malformed.push_back(Query(L"A\\B"));
-    malformed.push_back(Query(L"\\A\\\\B"));
-    malformed.push_back(Query(L"\\A", -1));
+    Vx malformed[] = {Vx(nullptr, L"OtherType"),    Vx(nullptr, L"FilterByPath"),
+                      Vx(nullptr, L"FilterByPath"), Query(L"A\\B"),
+                      Query(L"\\A\\\\B"),           Query(L"\\A", -1)};
+    malformed[0].Str(L"NodePath", L"\\A");
+    malformed[2].I64(L"NodePath", 3); // wrong type code; [1] has no "NodePath" at all
     Recorder recorder;
     IVXModifySubscription* subscription = nullptr;
     Vx request = Request(4, 3);
@@ -253,30 +231,25 @@ TEST_P(ConfigServerTest, ChangesUndoneWithinOneTransactionLeaveNoTrace)
     IVXModifySubscription* subscription =
         Subscribe(Query(L"\\Keep"), CFG_CHANGE_ALL, CFG_SUBSCRIBE_INCLUDE_NODE, recorder);
     const std::string before = Export();
-    // Puts the node, then removes the paths, in one commit.
-    auto commit = [&](const Vx& node, std::initializer_list<const wchar_t*> removed)
-    {
-        IConfigTransaction* transaction = nullptr;
-        ASSERT_EQ(S_OK, storage->CreateTransaction(&transaction));
-        EXPECT_EQ(S_OK, Put(node, transaction));
-        for (const wchar_t* path : removed)
-        {
-            EXPECT_EQ(S_OK, Remove(path, transaction));
-        }
-        ASSERT_EQ(S_OK, storage->CommitTransaction(transaction));
-        transaction->Release();
-    };
     // Made and removed again: nothing changed, nobody is told.
-    commit(At(L"\\Keep\\Tmp\\Leaf").I64(L"x", 1), {L"\\Keep\\Tmp"});
+    ASSERT_EQ(
+        S_OK,
+        Transact(
+            [&](IConfigTransaction* t) {
+                return std::vector{Put(At(L"\\Keep\\Tmp\\Leaf").I64(L"x", 1), t), Remove(L"\\Keep\\Tmp", t)};
+            }));
     EXPECT_EQ(0u, recorder.Settled());
     EXPECT_EQ(before, Export());
 
     // A change below a node that the same commit removes is no attribute change.
-    commit(At(L"\\Keep\\E\\F").I64(L"v", 2), {L"\\Keep\\E\\F", L"\\Keep\\E"});
+    ASSERT_EQ(S_OK, Transact(
+                        [&](IConfigTransaction* t)
+                        {
+                            return std::vector{Put(At(L"\\Keep\\E\\F").I64(L"v", 2), t),
+                                               Remove(L"\\Keep\\E\\F", t), Remove(L"\\Keep\\E", t)};
+                        }));
     ASSERT_TRUE(recorder.WaitFor(1));
-    std::vector<Modification> all = recorder.TakeAll(CFG_TRIGGER_NODE);
-    ASSERT_EQ(1u, all.size());
-    EXPECT_EQ(CFG_CHANGE_CHILDREN, all[0].mask);
+    EXPECT_EQ(std::vector<std::int64_t>{CFG_CHANGE_CHILDREN}, Masks(recorder.TakeAll(CFG_TRIGGER_NODE)));
     Unsubscribe(subscription);
 }
 
@@ -296,12 +269,11 @@ TEST_P(ConfigServerTest, BatchSubscriptionsHoldEveryChangeKindUntilStarted)
     ASSERT_EQ(S_OK, Remove(L"\\Containers"));
     ASSERT_EQ(S_OK, Put(At(L"\\P\\S\\C1\\Deep")));
     ASSERT_EQ(S_OK, Put(At(L"\\P\\S\\C1\\Deep").I64(L"v", 1))); // below MaxDepth: ignored
-    IConfigTransaction* transaction = nullptr;
-    ASSERT_EQ(S_OK, storage->CreateTransaction(&transaction));
-    ASSERT_EQ(S_OK, Remove(L"\\P", transaction)); // the parent goes and the node is made anew
-    ASSERT_EQ(S_OK, Put(At(L"\\P\\S"), transaction));
-    ASSERT_EQ(S_OK, storage->CommitTransaction(transaction));
-    transaction->Release();
+    // The parent goes and the node is made anew, in one commit.
+    ASSERT_EQ(S_OK, Transact(
+                        [&](IConfigTransaction* t) {
+                            return std::vector{Remove(L"\\P", t), Put(At(L"\\P\\S"), t)};
+                        }));
     ASSERT_EQ(S_OK, Remove(L"\\P"));
     EXPECT_EQ(0u, recorder.Settled() + shallow.Settled());
 
@@ -310,23 +282,20 @@ TEST_P(ConfigServerTest, BatchSubscriptionsHoldEveryChangeKindUntilStarted)
     ASSERT_EQ(S_OK, depthOne->Start());
     ASSERT_TRUE(recorder.WaitFor(5));
     std::vector<Modification> all = recorder.TakeAll(CFG_TRIGGER_BATCH);
-    ASSERT_EQ(5u, all.size());
-    const std::int64_t expected[] = {CFG_CHANGE_NODE_ADDED, CFG_CHANGE_CHILDREN | CFG_CHANGE_ATTRIBUTES,
-                                     CFG_CHANGE_ATTRIBUTES, CFG_CHANGE_CHILDREN, CFG_CHANGE_NODE_REMOVED};
-    for (std::size_t i = 0; i < all.size(); ++i)
-    {
-        EXPECT_EQ(expected[i], all[i].mask) << i;
-    }
+    ASSERT_EQ(
+        (std::vector<std::int64_t>{CFG_CHANGE_NODE_ADDED, CFG_CHANGE_CHILDREN | CFG_CHANGE_ATTRIBUTES,
+                                   CFG_CHANGE_ATTRIBUTES, CFG_CHANGE_CHILDREN, CFG_CHANGE_NODE_REMOVED}),
+        Masks(all));
     EXPECT_EQ(1u, all[1].node.ChildCount());
     EXPECT_FALSE(all[4].node); // removed: no content
 
     ASSERT_TRUE(shallow.WaitFor(3));
     all = shallow.TakeAll(CFG_TRIGGER_BATCH);
-    ASSERT_EQ(3u, all.size());
-    EXPECT_EQ(CFG_CHANGE_NODE_ADDED | CFG_CHANGE_CHILDREN, all[0].mask);
+    ASSERT_EQ(
+        (std::vector<std::int64_t>{CFG_CHANGE_NODE_ADDED | CFG_CHANGE_CHILDREN,
+                                   CFG_CHANGE_NODE_ADDED | CFG_CHANGE_NODE_REMOVED, CFG_CHANGE_NODE_REMOVED}),
+        Masks(all));
     EXPECT_EQ(0u, all[0].node.ChildCount());
-    EXPECT_EQ(CFG_CHANGE_NODE_ADDED | CFG_CHANGE_NODE_REMOVED, all[1].mask);
-    EXPECT_EQ(CFG_CHANGE_NODE_REMOVED, all[2].mask);
     Unsubscribe(subscription);
     Unsubscribe(depthOne);
 }
@@ -419,23 +388,21 @@ TEST_P(ConfigServerTest, ExportImportAndReopenKeepTheTree)
     ASSERT_EQ(S_OK, Put(At(L"\\Second")));
     std::string text = Export();
 
-    IConfigServerProxy* copy = nullptr;
-    ASSERT_EQ(S_OK, ConfigServerCreate(L"memory:", &copy));
-    EXPECT_EQ(S_OK, ConfigServerImportText(copy, text.data(), text.size()));
-    EXPECT_EQ(text, ExportText(copy));
+    Server copy(L"memory:");
+    EXPECT_EQ(S_OK, ConfigServerImportText(copy.proxy, text.data(), text.size()));
+    EXPECT_EQ(text, copy.Export());
     std::wstring file = (directory / "export.xml").wstring();
-    EXPECT_EQ(S_OK, ConfigServerExportFile(copy, file.c_str()));
+    EXPECT_EQ(S_OK, ConfigServerExportFile(copy.proxy, file.c_str()));
     EXPECT_EQ(S_OK, ConfigServerImportFile(proxy, file.c_str())); // merging: no change
     EXPECT_EQ(text, Export());
 
     const char broken[] = "<nr>\n<node";
-    EXPECT_EQ(HR_INVALID_DATA, ConfigServerImportText(copy, broken, sizeof(broken) - 1));
-    EXPECT_EQ(MakeHr(0x80070002), ConfigServerImportFile(copy, L"/nonexistent/cfg.xml"));
-    EXPECT_EQ(E_POINTER, ConfigServerImportText(copy, nullptr, 5));
-    EXPECT_EQ(E_POINTER, ConfigServerExportText(copy, nullptr, nullptr));
-    ConfigServerShutdown(copy);
-    EXPECT_EQ(CFG_E_SERVER_STOPPED, ConfigServerImportText(copy, text.data(), text.size()));
-    copy->Release();
+    EXPECT_EQ(HR_INVALID_DATA, ConfigServerImportText(copy.proxy, broken, sizeof(broken) - 1));
+    EXPECT_EQ(MakeHr(0x80070002), ConfigServerImportFile(copy.proxy, L"/nonexistent/cfg.xml"));
+    EXPECT_EQ(E_POINTER, ConfigServerImportText(copy.proxy, nullptr, 5));
+    EXPECT_EQ(E_POINTER, ConfigServerExportText(copy.proxy, nullptr, nullptr));
+    ConfigServerShutdown(copy.proxy);
+    EXPECT_EQ(CFG_E_SERVER_STOPPED, ConfigServerImportText(copy.proxy, text.data(), text.size()));
 
     if (std::string(GetParam()) != "memory")
     {
@@ -444,7 +411,8 @@ TEST_P(ConfigServerTest, ExportImportAndReopenKeepTheTree)
         ASSERT_EQ(S_OK, reopened.created);
         if (std::string(GetParam()) == "sqlite")
         {
-            EXPECT_EQ(HR_SHARING_VIOLATION, ConfigServerCreate(Location().c_str(), &copy)); // one per file
+            IConfigServerProxy* second = nullptr;
+            EXPECT_EQ(HR_SHARING_VIOLATION, ConfigServerCreate(Location().c_str(), &second)); // one per file
         }
         EXPECT_EQ(text, reopened.Export());
         EXPECT_EQ(L"Y", reopened.Get(L"\\Root\\Settings").At(2).Name());

@@ -6,7 +6,6 @@
 
 #include <arpa/inet.h>
 #include <csignal>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -17,6 +16,7 @@
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace TestSupport
@@ -28,8 +28,8 @@ inline int FreePort()
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s, reinterpret_cast<sockaddr*>(&address), sizeof(address));
     socklen_t length = sizeof(address);
+    bind(s, reinterpret_cast<sockaddr*>(&address), length);
     getsockname(s, reinterpret_cast<sockaddr*>(&address), &length);
     close(s);
     return ntohs(address.sin_port);
@@ -41,23 +41,32 @@ public:
     explicit EtcdCluster(int members)
     {
         static std::atomic<int> counter{0};
-        m_directory = std::filesystem::temp_directory_path() /
-                      ("etcd-" + std::to_string(getpid()) + "-" + std::to_string(++counter));
+        const std::string name = "etcd-" + std::to_string(getpid()) + "-" + std::to_string(++counter);
+        m_directory = std::filesystem::temp_directory_path() / name;
         std::filesystem::create_directories(m_directory);
         std::string initial;
         for (int i = 0; i < members; ++i)
         {
-            Member member;
-            member.name = "m" + std::to_string(i);
-            member.client = "http://127.0.0.1:" + std::to_string(FreePort());
-            member.peer = "http://127.0.0.1:" + std::to_string(FreePort());
-            initial += (i ? "," : "") + member.name + "=" + member.peer;
-            m_members.push_back(member);
+            m_members.push_back({"m" + std::to_string(i), "http://127.0.0.1:" + std::to_string(FreePort()),
+                                 "http://127.0.0.1:" + std::to_string(FreePort())});
+            initial += (i ? "," : "") + m_members[i].name + "=" + m_members[i].peer;
+            m_endpoints.push_back(m_members[i].client);
         }
-        for (int i = 0; i < members; ++i)
+        for (Member& member : m_members)
         {
-            m_members[i].initial = initial;
-            Launch(i);
+            const std::string data = (m_directory / member.name).string();
+            const std::string command =
+                "exec etcd --name=" + member.name + " --data-dir=" + data +
+                " --listen-client-urls=" + member.client + " --advertise-client-urls=" + member.client +
+                " --listen-peer-urls=" + member.peer + " --initial-advertise-peer-urls=" + member.peer +
+                " --initial-cluster=" + initial + " --initial-cluster-token=t" + name +
+                " --initial-cluster-state=new --heartbeat-interval=50" +
+                " --election-timeout=500 --logger=zap --log-level=error >>" + data + ".log 2>&1";
+            if ((member.pid = fork()) == 0)
+            {
+                execl("/bin/sh", "sh", "-c", command.c_str(), nullptr);
+                _exit(127);
+            }
         }
         ready = WaitReady();
     }
@@ -72,17 +81,22 @@ public:
 
     bool ready = false; // every member answers
 
-    std::size_t Size() const { return m_members.size(); }
-    const std::string& Endpoint(int i) const { return m_members[i].client; }
     // "etcd:<every endpoint>/<prefix>"
     std::wstring Location(const std::string& prefix) const
     {
         std::string text = "etcd:";
-        for (std::size_t i = 0; i < m_members.size(); ++i)
+        for (std::size_t i = 0; i < m_endpoints.size(); ++i)
         {
-            text += (i ? "," : "") + m_members[i].client;
+            text += (i ? "," : "") + m_endpoints[i];
         }
-        return std::wstring(text.begin(), text.end()) + L"/" + std::wstring(prefix.begin(), prefix.end());
+        text += "/" + prefix;
+        return std::wstring(text.begin(), text.end());
+    }
+    // One member that the tests of a process share, each on a prefix of its own.
+    static EtcdCluster& Shared()
+    {
+        static EtcdCluster cluster(1);
+        return cluster;
     }
     // A prefix no other test of the process uses.
     static std::string UniquePrefix()
@@ -93,32 +107,21 @@ public:
 
     void Kill(int i)
     {
-        Member& member = m_members[i];
-        if (member.pid > 0)
+        if (m_members[i].pid > 0)
         {
-            kill(member.pid, SIGKILL);
-            waitpid(member.pid, nullptr, 0);
-            member.pid = 0;
+            kill(m_members[i].pid, SIGKILL);
+            waitpid(std::exchange(m_members[i].pid, 0), nullptr, 0);
         }
     }
-    // Starts a killed member again on its data directory.
-    bool Restart(int i)
-    {
-        Launch(i);
-        return WaitReady();
-    }
-    // The member that leads, or -1.
+    // The live member that leads, or -1.
     int Leader() const
     {
         for (int i = 0; i < static_cast<int>(m_members.size()); ++i)
         {
-            if (m_members[i].pid <= 0)
-            {
-                continue;
-            }
-            ConfigServer::EtcdClient client({m_members[i].client});
             ConfigServer::Json status;
-            if (SUCCEEDED(client.Call("/v3/maintenance/status", ConfigServer::Json::object(), status)) &&
+            if (m_members[i].pid > 0 &&
+                SUCCEEDED(ConfigServer::EtcdClient({m_members[i].client})
+                              .Call("/v3/maintenance/status", ConfigServer::Json::object(), status)) &&
                 ConfigServer::JsonNumber(status, "leader") != 0 &&
                 ConfigServer::JsonNumber(status, "leader") ==
                     ConfigServer::JsonNumber(status["header"], "member_id"))
@@ -128,78 +131,30 @@ public:
         }
         return -1;
     }
-    // A call on any live member.
+    // A call on any member that answers.
     HRESULT Call(const char* path, const ConfigServer::Json& body, ConfigServer::Json& answer) const
     {
-        std::vector<std::string> live;
-        for (const Member& member : m_members)
-        {
-            if (member.pid > 0)
-            {
-                live.push_back(member.client);
-            }
-        }
-        ConfigServer::EtcdClient client(live);
-        return client.Call(path, body, answer);
+        return ConfigServer::EtcdClient(m_endpoints).Call(path, body, answer);
     }
 
 private:
     struct Member
     {
-        std::string name, client, peer, initial;
+        std::string name, client, peer;
         pid_t pid = 0;
     };
-
-    void Launch(int i)
-    {
-        Member& member = m_members[i];
-        const std::string data = (m_directory / member.name).string();
-        const std::string log = (m_directory / (member.name + ".log")).string();
-        const std::string token = "t" + std::to_string(getpid()) + m_directory.filename().string();
-        std::vector<std::string> args = {"etcd",
-                                         "--name=" + member.name,
-                                         "--data-dir=" + data,
-                                         "--listen-client-urls=" + member.client,
-                                         "--advertise-client-urls=" + member.client,
-                                         "--listen-peer-urls=" + member.peer,
-                                         "--initial-advertise-peer-urls=" + member.peer,
-                                         "--initial-cluster=" + member.initial,
-                                         "--initial-cluster-token=" + token,
-                                         "--initial-cluster-state=new",
-                                         "--heartbeat-interval=50",
-                                         "--election-timeout=500",
-                                         "--logger=zap",
-                                         "--log-level=error"};
-        pid_t pid = fork();
-        if (pid == 0)
-        {
-            int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-            dup2(fd, 1);
-            dup2(fd, 2);
-            std::vector<char*> argv;
-            for (auto& arg : args)
-            {
-                argv.push_back(arg.data());
-            }
-            argv.push_back(nullptr);
-            execvp("etcd", argv.data());
-            _exit(127);
-        }
-        member.pid = pid;
-    }
 
     bool WaitReady() const
     {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
         while (std::chrono::steady_clock::now() < deadline)
         {
-            ConfigServer::Json answer;
             bool ready = true;
             for (const Member& member : m_members)
             {
-                ConfigServer::EtcdClient client({member.client});
-                ready = ready && (member.pid <= 0 ||
-                                  SUCCEEDED(client.Call("/v3/kv/range", {{"key", "AA=="}}, answer)));
+                ConfigServer::Json answer;
+                ready = ready && SUCCEEDED(ConfigServer::EtcdClient({member.client})
+                                               .Call("/v3/kv/range", {{"key", "AA=="}}, answer));
             }
             if (ready)
             {
@@ -212,6 +167,7 @@ private:
 
     std::filesystem::path m_directory;
     std::vector<Member> m_members;
+    std::vector<std::string> m_endpoints;
 };
 
 } // namespace TestSupport

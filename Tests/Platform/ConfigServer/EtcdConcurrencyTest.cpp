@@ -4,22 +4,17 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+
 using namespace TestSupport;
 
 namespace
 {
 
-struct Seen
+// Sequence, changes and "\Shared" "v" as of the commit, of each modification delivered.
+std::vector<std::array<std::int64_t, 3>> History(Recorder& recorder)
 {
-    std::int64_t sequence;
-    std::int64_t mask;
-    std::int64_t shared; // "\Shared" "v" as of the commit
-    bool operator==(const Seen&) const = default;
-};
-
-std::vector<Seen> History(Recorder& recorder)
-{
-    std::vector<Seen> seen;
+    std::vector<std::array<std::int64_t, 3>> seen;
     for (const Modification& modification : recorder.TakeAll(CFG_TRIGGER_NODE))
     {
         seen.push_back({modification.sequence, modification.mask,
@@ -43,49 +38,41 @@ TEST(EtcdStoreConcurrency, TwoServersCommittingFromSeveralThreadsShareOneHistory
     IVXModifySubscription* subscriptionA = a.Subscribe(Query(L"\\Shared"), CFG_CHANGE_ALL, 3, onA);
     IVXModifySubscription* subscriptionB = b.Subscribe(Query(L"\\Shared"), CFG_CHANGE_ALL, 3, onB);
 
-    constexpr int kThreadsPerServer = 2;
+    constexpr int kThreads = 4; // half on each server
     constexpr int kCommits = 12;
     std::atomic<int> failed{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 2 * kThreadsPerServer; ++t)
     {
-        threads.emplace_back(
-            [&, t]
-            {
-                const Server& server = t % 2 == 0 ? a : b;
-                for (int i = 0; i < kCommits; ++i)
+        std::vector<std::jthread> threads;
+        for (int t = 0; t < kThreads; ++t)
+        {
+            threads.emplace_back(
+                [&, t]
                 {
-                    IConfigTransaction* transaction = nullptr;
-                    if (FAILED(server.storage->CreateTransaction(&transaction)))
+                    const Server& server = t % 2 == 0 ? a : b;
+                    for (int i = 0; i < kCommits; ++i)
                     {
-                        ++failed;
-                        continue;
+                        const std::wstring mine =
+                            L"\\Shared\\T" + std::to_wstring(t) + L"\\N" + std::to_wstring(i);
+                        failed += FAILED(server.Transact(
+                            [&](IConfigTransaction* tx) {
+                                return std::vector{server.Put(At(L"\\Shared").I64(L"v", t * 100 + i), tx),
+                                                   server.Put(At(mine), tx)};
+                            }));
                     }
-                    const std::wstring mine = L"\\Shared\\T" + std::to_wstring(t);
-                    bool ok = SUCCEEDED(server.Put(At(L"\\Shared").I64(L"v", t * 100 + i), transaction)) &&
-                              SUCCEEDED(server.Put(At(mine + L"\\N" + std::to_wstring(i)), transaction)) &&
-                              SUCCEEDED(server.storage->CommitTransaction(transaction));
-                    failed += ok ? 0 : 1;
-                    transaction->Release();
-                }
-            });
-    }
-    for (auto& thread : threads)
-    {
-        thread.join();
+                });
+        }
     }
     EXPECT_EQ(0, failed.load());
-    constexpr std::size_t kTotal = 2 * kThreadsPerServer * kCommits;
+    constexpr std::size_t kTotal = kThreads * kCommits;
     ASSERT_TRUE(onA.WaitFor(kTotal));
     ASSERT_TRUE(onB.WaitFor(kTotal));
     EXPECT_EQ(a.Export(), b.Export());
-    const std::vector<Seen> historyA = History(onA);
-    const std::vector<Seen> historyB = History(onB);
-    EXPECT_EQ(historyA, historyB);
-    ASSERT_EQ(kTotal, historyA.size());
-    for (std::size_t i = 0; i < historyA.size(); ++i)
+    const auto history = History(onA);
+    EXPECT_EQ(history, History(onB));
+    ASSERT_EQ(kTotal, history.size());
+    for (std::size_t i = 0; i < history.size(); ++i)
     {
-        EXPECT_EQ(static_cast<std::int64_t>(i + 1), historyA[i].sequence);
+        EXPECT_EQ(static_cast<std::int64_t>(i + 1), history[i][0]);
     }
     a.Unsubscribe(subscriptionA);
     b.Unsubscribe(subscriptionB);

@@ -15,32 +15,27 @@ using namespace TestSupport;
 namespace
 {
 
-// Waits until check() holds, for up to seconds.
-template <typename Check> bool Eventually(Check check, int seconds = 15)
+// Checks until check() holds, for about 15 s unless told.
+template <typename Check> bool Eventually(Check check, int attempts = 300)
 {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (!check())
+    for (int i = 0; i < attempts && !check(); ++i)
     {
-        if (std::chrono::steady_clock::now() > deadline)
-        {
-            return false;
-        }
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    return true;
+    return check();
 }
 
-std::int64_t Generation(const Server& server)
+class EtcdStore : public ::testing::Test
 {
-    Vx counter = server.Get(L"\\Counter");
-    return counter ? counter.GetI64(L"v") : 0;
-}
+protected:
+    void SetUp() override { ASSERT_TRUE(cluster.ready); }
+    EtcdCluster& cluster = EtcdCluster::Shared();
+    const std::string prefix = EtcdCluster::UniquePrefix();
+    const std::wstring location = cluster.Location(prefix);
+};
 
-TEST(EtcdStore, LargeCommitIsSeenWholeOrNotAtAllByAWatchingServer)
+TEST_F(EtcdStore, LargeCommitIsSeenWholeOrNotAtAllByAWatchingServer)
 {
-    EtcdCluster cluster(1);
-    ASSERT_TRUE(cluster.ready);
-    const std::wstring location = cluster.Location(EtcdCluster::UniquePrefix());
     Server writer(location);
     Server watcher(location);
     ASSERT_EQ(S_OK, writer.created);
@@ -64,11 +59,8 @@ TEST(EtcdStore, LargeCommitIsSeenWholeOrNotAtAllByAWatchingServer)
             }
         });
     const HRESULT committed = CommitGeneration(writer, 7, kCount);
-    bool delivered = false;
-    for (int wait = 0; wait < 6 && !delivered && SUCCEEDED(committed); ++wait)
-    {
-        delivered = recorder.WaitFor(1); // 10 s each: slow under the sanitizers
-    }
+    // Up to a minute: slow under the sanitizers.
+    const bool delivered = SUCCEEDED(committed) && Eventually([&] { return recorder.WaitFor(1); }, 6);
     done = true;
     reader.join();
     ASSERT_EQ(S_OK, committed);
@@ -87,55 +79,44 @@ TEST(EtcdStore, LargeCommitIsSeenWholeOrNotAtAllByAWatchingServer)
 
 // A child commits generation after generation until it is killed, in the middle of a commit
 // that takes many transactions most of the time.
-TEST(EtcdStore, WriterKilledInTheMiddleOfALargeCommitLeavesTheLastWholeOne)
+TEST_F(EtcdStore, WriterKilledInTheMiddleOfALargeCommitLeavesTheLastWholeOne)
 {
-    EtcdCluster cluster(1);
-    ASSERT_TRUE(cluster.ready);
-    const std::wstring location = cluster.Location(EtcdCluster::UniquePrefix());
     constexpr int kCount = 2000;
-    int fds[2];
-    ASSERT_EQ(0, pipe(fds));
-    pid_t child = fork();
-    ASSERT_NE(-1, child);
-    if (child == 0)
-    {
-        close(fds[0]);
-        CommitUntilKilled(location, kCount, fds[1]);
-    }
-    close(fds[1]);
-    char done = 0;
-    ASSERT_EQ(1, read(fds[0], &done, 1)) << "the child ended before its first commit";
-    close(fds[0]);
+    const pid_t child = StartCommitter(location, kCount);
+    ASSERT_GT(child, 0);
     Server watcher(location);
     ASSERT_EQ(S_OK, watcher.created);
     std::this_thread::sleep_for(std::chrono::milliseconds(50 + std::random_device{}() % 200));
     ASSERT_EQ(0, kill(child, SIGKILL));
     ASSERT_EQ(child, waitpid(child, nullptr, 0));
+    // The watcher may still be applying the last head move when the child dies.
+    auto watcherReaches = [&](std::int64_t generation)
+    {
+        return Eventually([&] { return watcher.Get(L"\\Counter").GetI64(L"v") == generation; }) &&
+               WholeGeneration(watcher, kCount) == generation;
+    };
 
     Server fresh(location);
     ASSERT_EQ(S_OK, fresh.created);
     const std::int64_t seen = WholeGeneration(fresh, kCount);
     EXPECT_GE(seen, 1);
-    // The watcher may still be applying the last head move when the child dies.
-    EXPECT_TRUE(Eventually([&] { return Generation(watcher) == seen; }));
-    EXPECT_EQ(seen, WholeGeneration(watcher, kCount));
+    EXPECT_TRUE(watcherReaches(seen));
 
     // The next writer waits for the dead one's lock to run out, rolls its keys back and commits.
     ASSERT_EQ(S_OK, CommitGeneration(fresh, 1000, kCount));
     EXPECT_EQ(1000, WholeGeneration(fresh, kCount));
-    EXPECT_TRUE(Eventually([&] { return Generation(watcher) == 1000; }));
-    EXPECT_EQ(1000, WholeGeneration(watcher, kCount));
+    EXPECT_TRUE(watcherReaches(1000));
     Server reloaded(location);
     EXPECT_EQ(1000, WholeGeneration(reloaded, kCount));
 }
 
-TEST(EtcdStore, CommitsSurviveTheLossOfTheLeader)
+TEST_F(EtcdStore, CommitsSurviveTheLossOfTheLeader)
 {
-    EtcdCluster cluster(3);
-    ASSERT_TRUE(cluster.ready);
-    const std::wstring location = cluster.Location(EtcdCluster::UniquePrefix());
-    Server writer(location);
-    Server watcher(location);
+    EtcdCluster three(3);
+    ASSERT_TRUE(three.ready);
+    const std::wstring onThree = three.Location(prefix);
+    Server writer(onThree);
+    Server watcher(onThree);
     ASSERT_EQ(S_OK, writer.created);
     ASSERT_EQ(S_OK, watcher.created);
     std::vector<int> committed;
@@ -144,9 +125,9 @@ TEST(EtcdStore, CommitsSurviveTheLossOfTheLeader)
     {
         if (i == 10)
         {
-            const int leader = cluster.Leader();
+            const int leader = three.Leader();
             ASSERT_NE(-1, leader);
-            cluster.Kill(leader);
+            three.Kill(leader);
         }
         if (SUCCEEDED(writer.Put(At(L"\\Stream\\N" + std::to_wstring(i)).I64(L"v", i))))
         {
@@ -170,19 +151,15 @@ TEST(EtcdStore, CommitsSurviveTheLossOfTheLeader)
     };
     EXPECT_TRUE(holdsAll(writer));
     EXPECT_TRUE(Eventually([&] { return holdsAll(watcher); }));
-    Server reloaded(location);
+    Server reloaded(onThree);
     ASSERT_EQ(S_OK, reloaded.created);
     EXPECT_TRUE(holdsAll(reloaded));
     EXPECT_EQ(S_OK, watcher.Put(At(L"\\Stream\\Later")));
     EXPECT_TRUE(Eventually([&] { return static_cast<bool>(writer.Get(L"\\Stream\\Later")); }));
 }
 
-TEST(EtcdStore, CompactedWatchPositionReloadsAndNotifiesTheChangedSubtrees)
+TEST_F(EtcdStore, CompactedWatchPositionReloadsAndNotifiesTheChangedSubtrees)
 {
-    EtcdCluster cluster(1);
-    ASSERT_TRUE(cluster.ready);
-    const std::string prefix = EtcdCluster::UniquePrefix();
-    const std::wstring location = cluster.Location(prefix);
     Server writer(location);
     ASSERT_EQ(S_OK, writer.created);
     ASSERT_EQ(S_OK, writer.Put(At(L"\\Keep\\K").I64(L"v", 1)));
@@ -229,7 +206,7 @@ TEST(EtcdStore, CompactedWatchPositionReloadsAndNotifiesTheChangedSubtrees)
     watcher.Unsubscribe(changedSubscription);
 }
 
-TEST(EtcdStore, BadLocationsUnreachableClustersAndCorruptValuesAreRefused)
+TEST_F(EtcdStore, BadLocationsUnreachableClustersAndCorruptValuesAreRefused)
 {
     IConfigServerProxy* proxy = nullptr;
     for (const wchar_t* bad : {L"etcd:", L"etcd:http://127.0.0.1:2379", L"etcd:http://127.0.0.1:2379/",
@@ -247,10 +224,6 @@ TEST(EtcdStore, BadLocationsUnreachableClustersAndCorruptValuesAreRefused)
     EXPECT_EQ(ConfigServer::ETCD_E_UNREACHABLE, ConfigServerCreate(unreachable.c_str(), &proxy));
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
 
-    EtcdCluster cluster(1);
-    ASSERT_TRUE(cluster.ready);
-    const std::string prefix = EtcdCluster::UniquePrefix();
-    const std::wstring location = cluster.Location(prefix);
     Server server(location);
     ASSERT_EQ(S_OK, server.Put(At(L"\\Good")));
     // A value beyond the cluster's request limit is refused, and the commit leaves nothing behind.

@@ -46,27 +46,23 @@ public:
     IStoreObserver* const* mirror = nullptr;
 };
 
-struct Built
+// A server on a mirroring store, as the test's own.
+Server Build(MirroringStore*& store)
 {
+    auto owned = std::make_unique<MirroringStore>();
+    store = owned.get();
     std::shared_ptr<ServerCore> core;
-    MirroringStore* store = nullptr;
-};
-
-Built Build()
-{
-    auto store = std::make_unique<MirroringStore>();
-    Built built{nullptr, store.get()};
-    EXPECT_EQ(S_OK, ServerCore::Create(std::move(store), nullptr, 1, built.core));
-    return built;
+    EXPECT_EQ(S_OK, ServerCore::Create(std::move(owned), nullptr, 1, core));
+    return Server(new Proxy(core), [core] { core->Shutdown(); });
 }
 
 TEST(ConfigServerReplay, ReplayedCommitsGiveTheSameTreeAndModifications)
 {
-    Built origin = Build();
-    Built replica = Build();
-    origin.store->mirror = &replica.store->watcher;
-    Server writer(new Proxy(origin.core), [core = origin.core] { core->Shutdown(); });
-    Server reader(new Proxy(replica.core), [core = replica.core] { core->Shutdown(); });
+    MirroringStore* origin = nullptr;
+    MirroringStore* replica = nullptr;
+    Server writer = Build(origin);
+    Server reader = Build(replica);
+    origin->mirror = &replica->watcher;
     Recorder onWriter;
     Recorder onReader;
     IVXModifySubscription* a = writer.Subscribe(Query(L"\\A"), CFG_CHANGE_ALL, 3, onWriter);
@@ -77,13 +73,14 @@ TEST(ConfigServerReplay, ReplayedCommitsGiveTheSameTreeAndModifications)
     ASSERT_EQ(S_OK, writer.Put(first));
     ASSERT_EQ(S_OK, writer.Put(At(L"\\A\\Y").I64(L"n", 2)));
     ASSERT_EQ(S_OK, writer.Put(At(L"\\A\\Y").I64(L"n", 2))); // no change: nobody is told
-    IConfigTransaction* transaction = nullptr;
-    ASSERT_EQ(S_OK, writer.storage->CreateTransaction(&transaction));
-    ASSERT_EQ(S_OK, writer.Remove(L"\\A\\Z", transaction)); // removed and made anew: now last
-    ASSERT_EQ(S_OK, writer.Put(At(L"\\A\\Z\\Deep"), transaction));
-    ASSERT_EQ(S_OK, writer.Put(Vx(nullptr, L"T2").Path(L"\\A\\X"), transaction));
-    ASSERT_EQ(S_OK, writer.storage->CommitTransaction(transaction));
-    transaction->Release();
+    // Z removed and made anew (now last), X's type set.
+    ASSERT_EQ(S_OK, writer.Transact(
+                        [&](IConfigTransaction* t)
+                        {
+                            return std::vector{writer.Remove(L"\\A\\Z", t),
+                                               writer.Put(At(L"\\A\\Z\\Deep"), t),
+                                               writer.Put(Vx(nullptr, L"T2").Path(L"\\A\\X"), t)};
+                        }));
     ASSERT_EQ(S_OK, writer.Remove(L"\\A"));
     ASSERT_EQ(S_OK, writer.Put(At(L"\\A\\Again")));
 
@@ -98,32 +95,18 @@ TEST(ConfigServerReplay, ReplayedCommitsGiveTheSameTreeAndModifications)
         EXPECT_EQ(fromWriter[i].mask, fromReader[i].mask) << i;
         EXPECT_EQ(static_cast<bool>(fromWriter[i].node), static_cast<bool>(fromReader[i].node));
     }
-    std::vector<std::int64_t> masks;
-    for (const Modification& modification : fromReader)
-    {
-        masks.push_back(modification.mask);
-    }
     // Made; attribute below; child removed and made anew with a type set; removed; made again.
     EXPECT_EQ((std::vector<std::int64_t>{
                   CFG_CHANGE_NODE_ADDED | CFG_CHANGE_ATTRIBUTES | CFG_CHANGE_CHILDREN | CFG_CHANGE_NODE_TYPE,
                   CFG_CHANGE_ATTRIBUTES, CFG_CHANGE_CHILDREN | CFG_CHANGE_NODE_TYPE, CFG_CHANGE_NODE_REMOVED,
                   CFG_CHANGE_NODE_ADDED | CFG_CHANGE_CHILDREN}),
-              masks);
+              Masks(fromReader));
 
     // Same tree, children in the same order.
-    std::function<void(const Vx&, const Vx&)> same = [&](const Vx& x, const Vx& y)
-    {
-        ASSERT_EQ(x.ChildCount(), y.ChildCount());
-        for (std::uint64_t i = 0; i < x.ChildCount(); ++i)
-        {
-            EXPECT_EQ(x.At(i).Name(), y.At(i).Name());
-            same(x.At(i), y.At(i));
-        }
-    };
     ASSERT_EQ(S_OK, writer.Put(At(L"\\B").Add(Vx(L"Q")).Add(Vx(L"P"))));
     ASSERT_EQ(S_OK, writer.Remove(L"\\B\\Q"));
     ASSERT_EQ(S_OK, writer.Put(At(L"\\B\\Q")));
-    same(writer.Get(L"\\"), reader.Get(L"\\"));
+    EXPECT_EQ(writer.Export(), reader.Export());
     EXPECT_EQ(L"Q", reader.Get(L"\\B").At(1).Name());
     writer.Unsubscribe(a);
     reader.Unsubscribe(b);

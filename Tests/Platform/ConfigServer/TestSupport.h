@@ -5,6 +5,7 @@
 #include "ConfigServer.h"
 #include "Platform/Tessel/TesselTestSupport.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -14,6 +15,7 @@
 #include <mutex>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace TestSupport
 {
@@ -56,13 +58,6 @@ struct TempDatabase
     const std::filesystem::path path = directory / "store.db";
 };
 
-inline std::string ExportText(IConfigServerProxy* proxy)
-{
-    std::string text;
-    EXPECT_EQ(S_OK, ConfigServerExportText(proxy, AppendChunk, &text));
-    return text;
-}
-
 struct Modification
 {
     std::int32_t kind; // of the delivery that brought it
@@ -72,6 +67,16 @@ struct Modification
     Vx node;               // child 0, empty when absent
     std::wstring nodePath; // its full path while the modification node lives
 };
+
+inline std::vector<std::int64_t> Masks(const std::vector<Modification>& modifications)
+{
+    std::vector<std::int64_t> masks;
+    for (const Modification& modification : modifications)
+    {
+        masks.push_back(modification.mask);
+    }
+    return masks;
+}
 
 // Records every modification delivered; an optional hook runs inside the callback.
 class Recorder final : public IConfigModifyCallback
@@ -147,22 +152,19 @@ private:
 // A server with its storage and subscription services; shut down at the end unless released first.
 struct Server
 {
-    explicit Server(const std::wstring& location = L"")
+    explicit Server(const std::wstring& where = L"") : location(where)
     {
-        created = ConfigServerCreate(location.c_str(), &proxy);
-        Open();
+        Open(ConfigServerCreate(location.c_str(), &proxy));
     }
     // A server made by the test itself, stopped by stop at the end.
-    Server(IConfigServerProxy* adopted, std::function<void()> stop) : stopper(std::move(stop))
+    Server(IConfigServerProxy* adopted, std::function<void()> stop) : stopper(std::move(stop)), proxy(adopted)
     {
-        proxy = adopted;
-        created = S_OK;
-        Open();
+        Open(S_OK);
     }
-    void Open()
+    void Open(HRESULT hr)
     {
         IConfigServer* server = nullptr;
-        if (SUCCEEDED(created) && SUCCEEDED(proxy->GetConfigServer(&server)))
+        if (SUCCEEDED(created = hr) && SUCCEEDED(proxy->GetConfigServer(&server)))
         {
             server->GetService(&IID_IConfigStorage, reinterpret_cast<void**>(&storage));
             server->GetService(&IID_IConfigSubscriptionService, reinterpret_cast<void**>(&subscriptions));
@@ -171,14 +173,7 @@ struct Server
     }
     ~Server()
     {
-        if (stopper)
-        {
-            stopper();
-        }
-        else if (proxy)
-        {
-            ConfigServerShutdown(proxy);
-        }
+        stopper();
         Release();
     }
     void Release()
@@ -204,6 +199,22 @@ struct Server
     {
         return storage->RemoveNodes(transaction, Query(path).Get());
     }
+    // One transaction of the calls that fill makes on it (in a braced list, so in order), committed
+    // when they all succeed; the first failure otherwise.
+    HRESULT Transact(const std::function<std::vector<HRESULT>(IConfigTransaction*)>& fill) const
+    {
+        IConfigTransaction* transaction = nullptr;
+        HRESULT hr = storage->CreateTransaction(&transaction);
+        if (SUCCEEDED(hr))
+        {
+            const std::vector<HRESULT> steps = fill(transaction);
+            const auto failed =
+                std::find_if(steps.begin(), steps.end(), [](HRESULT step) { return FAILED(step); });
+            hr = failed != steps.end() ? *failed : storage->CommitTransaction(transaction);
+        }
+        Drop(transaction);
+        return hr;
+    }
     // The node at the path with its subtree to the depth; empty when there is none.
     Vx Get(const std::wstring& path, std::int64_t depth = VXN_DEPTH_ALL) const
     {
@@ -213,7 +224,12 @@ struct Server
         EXPECT_EQ(found, result ? 1u : 0u);
         return result;
     }
-    std::string Export() const { return ExportText(proxy); }
+    std::string Export() const
+    {
+        std::string text;
+        EXPECT_EQ(S_OK, ConfigServerExportText(proxy, AppendChunk, &text));
+        return text;
+    }
     IVXModifySubscription* Subscribe(const Vx& query, std::int64_t mask, std::int64_t options,
                                      Recorder& recorder, bool start = true) const
     {
@@ -232,9 +248,10 @@ struct Server
         subscription->Release();
     }
 
-    std::function<void()> stopper;
-    HRESULT created = E_FAIL;
+    const std::wstring location;
+    std::function<void()> stopper = [this] { ConfigServerShutdown(proxy); };
     IConfigServerProxy* proxy = nullptr;
+    HRESULT created = E_FAIL;
     IConfigStorage* storage = nullptr;
     IConfigSubscriptionService* subscriptions = nullptr;
 };
@@ -248,41 +265,35 @@ inline HRESULT CommitGeneration(const Server& server, std::int64_t generation, i
     {
         big.Add(Vx((L"N" + std::to_wstring(i)).c_str()).I64(L"v", generation));
     }
-    IConfigTransaction* transaction = nullptr;
-    HRESULT hr = server.storage->CreateTransaction(&transaction);
-    if (FAILED(hr))
-    {
-        return hr;
-    }
-    hr = server.Put(big, transaction);
-    if (SUCCEEDED(hr))
-    {
-        hr = server.Put(At(L"\\Counter").I64(L"v", generation), transaction);
-    }
-    if (SUCCEEDED(hr))
-    {
-        hr = server.storage->CommitTransaction(transaction);
-    }
-    transaction->Release();
-    return hr;
+    return server.Transact(
+        [&](IConfigTransaction* t) {
+            return std::vector{server.Put(big, t), server.Put(At(L"\\Counter").I64(L"v", generation), t)};
+        });
 }
 
-// Commits generation after generation until killed; writes one byte to fd once the first is in.
-[[noreturn]] inline void CommitUntilKilled(const std::wstring& location, int count, int fd)
+// A child process that commits generation after generation until it is killed; returned once its
+// first commit is in.
+inline pid_t StartCommitter(const std::wstring& location, int count)
 {
-    Server server(location);
-    for (std::int64_t generation = 1;; ++generation)
+    int fds[2];
+    EXPECT_EQ(0, pipe(fds));
+    const pid_t child = fork();
+    if (child == 0)
     {
-        if (FAILED(server.created) || FAILED(CommitGeneration(server, generation, count)))
+        Server server(location);
+        for (std::int64_t generation = 1;
+             SUCCEEDED(server.created) && SUCCEEDED(CommitGeneration(server, generation, count));
+             ++generation)
         {
-            _exit(3);
+            (void)!write(fds[1], "c", generation == 1 ? 1 : 0);
         }
-        if (generation == 1)
-        {
-            char done = 'c';
-            (void)!write(fd, &done, 1);
-        }
+        _exit(3);
     }
+    close(fds[1]);
+    char done = 0;
+    EXPECT_EQ(1, read(fds[0], &done, 1)) << "the child ended before its first commit";
+    close(fds[0]);
+    return child;
 }
 
 // The generation the server holds, checked to be whole: every child of \Big carries it.

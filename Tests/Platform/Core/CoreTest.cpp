@@ -43,8 +43,6 @@ TEST(SystemTest, UuidsAreVersion4AndDistinct)
 
 TEST(SystemTest, ErrorsEnvironmentClocksAndIdentity)
 {
-    SetLastError(5);
-    EXPECT_EQ(GetLastError(), 5u);
     EXPECT_EQ(Win32FromErrno(ENOENT), ERROR_FILE_NOT_FOUND_CODE);
     EXPECT_EQ(Win32FromErrno(ENOTDIR), ERROR_PATH_NOT_FOUND_CODE);
     EXPECT_EQ(Win32FromErrno(0), 0u);

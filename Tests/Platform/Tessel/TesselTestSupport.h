@@ -22,7 +22,7 @@ public:
     Vx() = default;
     explicit Vx(const wchar_t* name, const wchar_t* type = nullptr)
     {
-        EXPECT_EQ(S_OK, VxnCreateNode(name, type, &m_node));
+        Check(VxnCreateNode(name, type, &m_node));
     }
     Vx(Vx&& other) noexcept : m_node(std::exchange(other.m_node, nullptr)) {}
     Vx& operator=(Vx&& other) noexcept
@@ -48,8 +48,7 @@ public:
 
     Vx& Set(const wchar_t* name, std::uint16_t code, const std::string& bytes)
     {
-        EXPECT_EQ(S_OK, VxnSetAttribute(m_node, name, code, bytes.data(), bytes.size())) << code;
-        return *this;
+        return Check(VxnSetAttribute(m_node, name, code, bytes.data(), bytes.size()));
     }
     Vx& Str(const wchar_t* name, const std::wstring& value)
     {
@@ -61,14 +60,9 @@ public:
     }
     Vx& Path(const std::wstring& fullPath)
     {
-        EXPECT_EQ(S_OK, VxnSetNodeName(m_node, VXN_NAME_FULL_PATH, fullPath.c_str()));
-        return *this;
+        return Check(VxnSetNodeName(m_node, VXN_NAME_FULL_PATH, fullPath.c_str()));
     }
-    Vx& Add(const Vx& child)
-    {
-        EXPECT_EQ(S_OK, VxnAddChild(m_node, child.Get()));
-        return *this;
-    }
+    Vx& Add(const Vx& child) { return Check(VxnAddChild(m_node, child.Get())); }
 
     std::string Bytes(const wchar_t* name, std::uint16_t* type = nullptr) const
     {
@@ -110,6 +104,11 @@ public:
     Vx Child(const wchar_t* name) const { return Found(VxnGetChildByName, name); }
 
 private:
+    Vx& Check(HRESULT hr)
+    {
+        EXPECT_EQ(S_OK, hr);
+        return *this;
+    }
     template <class Key> Vx Found(HRESULT (*lookup)(IVXNode*, Key, IVXNode**), Key key) const
     {
         Vx child;
