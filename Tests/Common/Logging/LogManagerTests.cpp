@@ -46,14 +46,9 @@ TEST(LogManagerTest, FormatterWritesTheFixedColumns)
     EXPECT_EQ(L"2024-03-05 07:08:09.1234567 | INFO |" + Ids() + L" | Known.cpp:77" + pad + L"|     hello\r\n",
               FormatAt(kKnownTime, Info, "C:\\src\\sub/Known.cpp", 77, L"hello", 2));
 
-    // 26 characters: whole, line field 4 wide; 30 characters: cut to 26.
-    std::string name26 = "abcdefghijklmnopqrstuv.cpp";
-    EXPECT_EQ(L" | abcdefghijklmnopqrstuv.cpp:7   | x\r\n",
-              FormatAt(kKnownTime, Err, name26.c_str(), 7, L"x", 0).substr(47));
+    // A name over 26 characters is cut to 26.
     EXPECT_EQ(L" | abcdefghijklmnopqrstuvwxyz:12  | x\r\n",
               FormatAt(kKnownTime, Err, "/p/abcdefghijklmnopqrstuvwxyz.cpp", 12, L"x", 0).substr(47));
-    EXPECT_EQ(L" | a.cpp:1234567890" + std::wstring(15, L' ') + L"| x\r\n",
-              FormatAt(kKnownTime, Err, "a.cpp", 1234567890, L"x", 0).substr(47));
     EXPECT_EQ(L" | :0" + std::wstring(29, L' ') + L"| \r\n",
               FormatAt(kKnownTime, Err, nullptr, 0, L"", 0).substr(47));
 
@@ -83,7 +78,6 @@ TEST(LogManagerTest, MaxSeverityAcceptsOnlyNames)
     }
     env.Set("MaxSeverity", "DBG3");
     EXPECT_FALSE(IsLogEnabled(0));
-    EXPECT_FALSE(IsLogEnabled(-3));
     EXPECT_FALSE(IsLogEnabled(8));
 }
 
@@ -187,9 +181,7 @@ void Outer(bool fail)
 TEST(TraceFormatTest, ElapsedIsGroupedMilliseconds)
 {
     EXPECT_EQ(L" [0.042 ms]", FormatElapsed(42));
-    EXPECT_EQ(L" [999.999 ms]", FormatElapsed(999999));
     EXPECT_EQ(L" [1 000.000 ms]", FormatElapsed(1000000));
-    EXPECT_EQ(L" [123 456 789 012.345 ms]", FormatElapsed(123456789012345));
     EXPECT_EQ(L" [-1.500 ms]", FormatElapsed(-1500));
     EXPECT_EQ(L" [-9 223 372 036 854 775.808 ms]", FormatElapsed(INT64_MIN));
     EXPECT_EQ(1, ToMicroseconds(Platform::QueryPerformanceFrequency() / 1000000));
@@ -249,18 +241,6 @@ TEST_F(TraceTest, SeverityIsDecidedAtEntryAndAgainAtExit)
         env.Set("MaxSeverity", "DBG");
     }
     EXPECT_EQ(depth, TraceDepth()) << "indentation restored even without an exit line";
-
-    // Direct construction with its own logger and distinct exception severity.
-    MemoryLogger own;
-    EXPECT_THROW(
-        {
-            TraceScope scope(Dbg, Crit, L"Direct", nullptr, 9, &own);
-            throw 1;
-        },
-        int);
     ASSERT_EQ(1u, memory.lines.size());
     EXPECT_EQ(L"Entering: On", MessageColumn(memory.lines[0]));
-    ASSERT_EQ(2u, own.lines.size());
-    EXPECT_NE(std::wstring::npos, own.lines[1].find(L"| CRIT |"));
-    EXPECT_EQ(depth, TraceDepth());
 }
