@@ -81,43 +81,20 @@ TEST(LogManagerTest, MaxSeverityAcceptsOnlyNames)
     EXPECT_FALSE(IsLogEnabled(8));
 }
 
-TEST(LogManagerTest, LoggerSlotsAndMessageComposition)
+TEST(LogManagerTest, LoggersAndMessageComposition)
 {
     LoggerEnv env("/tmp");
-    MemoryLogger loggers[5];
+    MemoryLogger loggers[2];
     LogManager& manager = LogManager::Instance();
     EXPECT_FALSE(manager.AddLogger(nullptr));
-    for (int i = 0; i < 4; ++i)
-    {
-        EXPECT_TRUE(manager.AddLogger(&loggers[i]));
-    }
-    EXPECT_TRUE(manager.AddLogger(&loggers[2])) << "re-adding keeps its one slot";
-    CaptureStderr();
-    EXPECT_FALSE(manager.AddLogger(&loggers[4]));
-    {
-        LoggerRegistration registration(&loggers[4]);
-        EXPECT_FALSE(registration.Registered());
-    }
-    EXPECT_EQ(2u, CountOf(GetCapturedStderr(), "LogManager: Too many loggers\n"));
-
-    RSM_LOG(Info, L"to all");
-    for (int i = 0; i < 4; ++i)
-    {
-        EXPECT_EQ(1u, loggers[i].lines.size()) << i;
-    }
-    EXPECT_TRUE(loggers[4].lines.empty());
-    Log(Info, L"only one", "a.cpp", 1, &loggers[4]);
-    Log(Info, std::wstring(1 << 20, L'x'), nullptr, 0, &loggers[4]);
-    ASSERT_EQ(2u, loggers[4].lines.size());
-    EXPECT_EQ(std::wstring(1 << 20, L'x'), MessageColumn(loggers[4].lines[1]));
-    EXPECT_EQ(1u, loggers[0].lines.size());
-
-    for (auto& l : loggers)
-    {
-        manager.RemoveLogger(&l);
-        l.lines.clear();
-    }
     manager.RemoveLogger(nullptr);
+    ASSERT_TRUE(manager.AddLogger(&loggers[1]));
+    Log(Info, std::wstring(1 << 20, L'x'), nullptr, 0, &loggers[0]); // that logger alone
+    ASSERT_EQ(1u, loggers[0].lines.size());
+    EXPECT_EQ(std::wstring(1 << 20, L'x'), MessageColumn(loggers[0].lines[0]));
+    EXPECT_TRUE(loggers[1].lines.empty());
+    manager.RemoveLogger(&loggers[1]);
+    loggers[0].lines.clear();
     {
         LoggerRegistration registration(&loggers[0]);
         EXPECT_TRUE(registration.Registered());

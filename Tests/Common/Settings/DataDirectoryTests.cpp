@@ -61,7 +61,6 @@ TEST_F(DataDirectoryTest, OverridesReplaceTheLongestMatchingLeadingPart)
     EXPECT_EQ(3u, d.Overrides().size()) << "the DWORD value is not a folder";
     EXPECT_EQ(L"/archive/2024", d.ResolvePath(L"Logs\\Archive\\2024"));
     EXPECT_EQ(L"/var/log/rsm\\Other", d.ResolvePath(L"logs/Other"));
-    EXPECT_EQ(L"/var/log/rsm\\", d.ResolvePath(L"Logs\\"));
     EXPECT_EQ(L"/tmp/cache\\c\\x", d.ResolvePath(L"Cache\\x"));
     EXPECT_EQ(L"/var/log/rsm\\sub", d.ResolvePath(L"Logs\\.\\x\\..\\sub"));
     EXPECT_EQ(L"/data\\Unmapped\\Logs", d.ResolvePath(L"Unmapped\\Logs"));
