@@ -53,7 +53,6 @@ TEST(GlobalSettingsTest, IniReaderFollowsProfileRules)
         EXPECT_EQ(expected.value_or(v), v) << key; // the value only matters when found
     }
     EXPECT_FALSE(ReadIniString(file, nullptr, L"Key", v));
-    EXPECT_FALSE(ReadIniString(file, L"Other", nullptr, v));
     EXPECT_FALSE(ReadIniString(dir.WFile("missing.ini"), L"Other", L"Key", v));
     EXPECT_FALSE(ReadIniString(Platform::FromUtf8(dir.Path()), L"Other", L"Key", v))
         << "a folder is unreadable";
