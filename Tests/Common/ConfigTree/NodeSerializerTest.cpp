@@ -58,7 +58,6 @@ TEST_F(NodeSerializerTest, SerializesWithFramingAndDumpsWithHiddenAttributesMask
     Hide(L" * : Password ;; Connection: Token , Server ,");
     dump = NodeDump(node, true).Text();
     EXPECT_FALSE(Contains(dump, L"top-secret"));
-    EXPECT_FALSE(Contains(dump, L"child-secret"));
     EXPECT_FALSE(Contains(dump, L"sql01"));
     EXPECT_TRUE(Contains(dump, L"77")); // Token is hidden only on "Connection" nodes
     EXPECT_TRUE(Contains(dump, L"********"));

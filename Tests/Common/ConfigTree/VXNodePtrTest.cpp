@@ -231,7 +231,7 @@ TEST(VXNodePtrTest, TypedAttributesRoundTripAndReportAbsence)
     EXPECT_EQ(CodeOf([&] { empty.HasAttribute(L"s"); }), E_POINTER);
 }
 
-TEST(VXNodePtrTest, CombineNodePathAndPathQuery)
+TEST(VXNodePtrTest, CombineNodePath)
 {
     EXPECT_EQ(CombineNodePath(L"\\A\\B", L"..\\Z"), L"\\A\\Z");
     EXPECT_EQ(CombineNodePath(L"\\A", L"Y\\\\Z"), L"\\A\\Y\\Z");
@@ -239,13 +239,6 @@ TEST(VXNodePtrTest, CombineNodePathAndPathQuery)
     EXPECT_EQ(CombineNodePath(L"", L"Y"), L"\\Y");
     EXPECT_EQ(CombineNodePath(L"A", L".."), L"\\");
     EXPECT_EQ(CodeOf([] { CombineNodePath(L"\\", L".."); }), HR_PATH_ABOVE_ROOT);
-
-    const std::wstring path = std::wstring(L"\\Root\\") + std::wstring(500, L'p');
-    VXNodePtr query = MakePathQuery(path, false, kDepthAll);
-    EXPECT_EQ(query.GetType(), L"FilterByPath");
-    EXPECT_EQ(query.GetStringAttribute(L"NodePath"), path);
-    EXPECT_FALSE(query.GetBoolAttribute(L"IsParent"));
-    EXPECT_EQ(query.GetInt64Attribute(L"MaxDepth"), 0x7FFFFFFF);
 }
 
 TEST(VXNodePtrTest, GuidTextForms)
