@@ -221,11 +221,6 @@ inline std::size_t LogCount(const std::string& ascii)
     return count;
 }
 
-inline bool LogHolds(const std::string& ascii)
-{
-    return LogCount(ascii) > 0;
-}
-
 inline bool WaitFor(const std::function<bool()>& condition,
                     std::chrono::milliseconds limit = std::chrono::seconds(20))
 {

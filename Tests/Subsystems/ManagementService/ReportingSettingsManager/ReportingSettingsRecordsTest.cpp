@@ -63,14 +63,12 @@ TEST(ReportingSettingsPathsTest, ReadsEveryKeyAnswersByTypeAndRefusesGaps)
     EXPECT_EQ(paths.PathOf(Pentrel), L"\\Settings\\T8");
     EXPECT_EQ(paths.HistoryPathOf(Pentrel), L"\\History\\VaskorHistoryPath");
     EXPECT_EQ(paths.HistoryPathOf(Common), L"");
-    EXPECT_EQ(paths.HistoryPathOf(Lumic), L"");
     EXPECT_EQ(paths.TypeOfPath(L"\\Settings\\T256"), Orvane);
     EXPECT_EQ(paths.TypeOfPath(L"\\settings\\t256"), 0u);
     ASSERT_NE(paths.SuffixOf(Pentrel), nullptr);
     EXPECT_EQ(paths.SuffixOf(Pentrel)->PathSuffixTypes, L"Folder\\Db");
     EXPECT_EQ(paths.SuffixOf(Quorl), nullptr); // the entry's node type differs in case
     EXPECT_EQ(CodeOf([&] { paths.PathOf(3); }), HR_INVALID_DATA);
-    EXPECT_EQ(CodeOf([&] { paths.PathOf(0); }), HR_INVALID_DATA);
 
     // Two types sharing one path: the smaller wins.
     node.SetStringAttribute(L"DorvSettingsPath", L"\\Shared");
@@ -241,7 +239,6 @@ TEST(ReportingSettingsMetaStorageTest, VersionsByType)
     EXPECT_EQ(storage.GetDatabaseVersion(Pentrel), storage.GetDatabaseVersion(Containers));
     EXPECT_EQ(storage.GetDatabaseVersion(Orvane), storage.GetDatabaseVersion(Containers));
 
-    EXPECT_EQ(CodeOf([&] { storage.GetDatabaseVersion(0); }), HR_INVALID_DATA);
     EXPECT_EQ(CodeOf([&] { storage.GetDatabaseVersion(3); }), HR_INVALID_DATA);
     EXPECT_EQ(CodeOf([&] { storage.FindMetaInformation(Tavrin, true); }), HR_NOT_FOUND);
     storage.SetMetaInformation(Tavrin, VXNodePtr::Create());
