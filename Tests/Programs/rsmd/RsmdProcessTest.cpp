@@ -213,7 +213,7 @@ TEST(RsmdProcess, EveryAcknowledgedWriteSurvivesSigkill)
                     ++acknowledgedCount;
                 }
             });
-        WaitUntil([&] { return acknowledgedCount >= 40; }, std::chrono::seconds(20));
+        WaitFor([&] { return acknowledgedCount >= 40; }, std::chrono::seconds(20));
         kill(rsmd.process.Pid(), SIGKILL);
         stop = true;
         writer.join();
