@@ -89,7 +89,8 @@ TEST_F(ConfigureFailure, EveryEntryOfTheConfigurationNodeIsMandatory)
     }
     // A path record with a missing attribute fails the same way; a null node is refused.
     Node config = deployment.Config();
-    config.Child(L"ReportingSettingsPaths").Delete(L"OrvaneHistoryPath");
+    Node::Of([&](IVXNode** c) { return VxnGetChildByName(config.Get(), L"ReportingSettingsPaths", c); })
+        .Delete(L"OrvaneHistoryPath");
     ExpectFailure(config, kNotFound, "OrvaneHistoryPath");
     ExpectFailure(Node(), E_POINTER, "null");
     EXPECT_GT(LogCount("Configure failed: 0x80070490"), 0u);

@@ -68,10 +68,6 @@ public:
     IVXNode** Out() { return &m_node; }
     explicit operator bool() const { return m_node != nullptr; }
 
-    Node Child(const std::wstring& name) const
-    {
-        return Of([&](IVXNode** c) { return VxnGetChildByName(m_node, name.c_str(), c); });
-    }
     Node ChildAt(std::uint64_t index) const
     {
         return Of([&](IVXNode** c) { return VxnGetChildByIndex(m_node, index, c); });
