@@ -56,7 +56,9 @@ TEST(NotificationQueue, StopDeliversWhatWasQueuedRefusesMoreAndWakesAWaitingCons
     queue.Push(TNotificationItem{1, {}, false, {}});
     queue.Stop();
     queue.Push(TNotificationItem{4, {}, false, {}}); // after the stop: no consumer would deliver it
-    EXPECT_EQ(queue.Pop()->type, 1u);
+    auto first = queue.Pop();
+    ASSERT_TRUE(first.has_value());
+    EXPECT_EQ(first->type, 1u);
     EXPECT_FALSE(queue.Pop().has_value());
 
     CNotificationQueue empty;
