@@ -5,7 +5,6 @@
 
 #include "Programs/HostCommon/HostText.h"
 #include "Programs/HostCommon/NodeJson.h"
-#include "Subsystems/ManagementService/ReportingSettingsManager/ManagerHostSupport.h"
 
 namespace
 {
@@ -165,7 +164,7 @@ TEST_F(RsmdManagerRoutes, AConfigChangeReachesTheWatchOfItsTypeOnly)
     auto client = rsmd.Client();
     Child quorl({RSMCTL_PATH, "--server", rsmd.Url(), "--json", "watch", "--types", "Quorl"}, work / "quorl");
     Child pentrel({RSMCTL_PATH, "--server", rsmd.Url(), "--json", "watch", "--types", "8"}, work / "pentrel");
-    ASSERT_TRUE(WaitUntil(
+    ASSERT_TRUE(WaitFor(
         [&]
         {
             return quorl.Err().find("watching types") != std::string::npos &&
@@ -182,7 +181,7 @@ TEST_F(RsmdManagerRoutes, AConfigChangeReachesTheWatchOfItsTypeOnly)
                            "application/json");
     ASSERT_TRUE(put);
     ASSERT_EQ(put->status, 200) << put->body;
-    WaitUntil([&] { return ChangeLines(quorl).size() > quorlBefore; }, std::chrono::seconds(10));
+    WaitFor([&] { return ChangeLines(quorl).size() > quorlBefore; }, std::chrono::seconds(10));
     const std::vector<std::string> lines = ChangeLines(quorl);
     ASSERT_EQ(lines.size(), quorlBefore + 1) << quorl.Out();
     EXPECT_EQ(Json::parse(lines.back())["type"], 4);
@@ -194,7 +193,7 @@ TEST_F(RsmdManagerRoutes, AConfigChangeReachesTheWatchOfItsTypeOnly)
     kill(quorl.Pid(), SIGINT);
     kill(pentrel.Pid(), SIGINT);
     std::string metrics;
-    EXPECT_TRUE(WaitUntil(
+    EXPECT_TRUE(WaitFor(
         [&]
         {
             metrics = client->Get("/metrics")->body;

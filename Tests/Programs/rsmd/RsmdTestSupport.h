@@ -1,7 +1,9 @@
-// Runs rsmd and rsmctl as child processes for the process-level tests.
+// Runs rsmd and rsmctl as child processes for the process-level tests; waits and the in-process
+// manager come from the manager host tests' support.
 #pragma once
 
-#include <gtest/gtest.h>
+#include "Subsystems/ManagementService/ReportingSettingsManager/ManagerHostSupport.h"
+
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
@@ -10,21 +12,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <functional>
-#include <iterator>
 #include <memory>
-#include <string>
-#include <thread>
-#include <vector>
 
 namespace RsmdTest
 {
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
+using ManagerHost::Clock;
+using ManagerHost::WaitFor;
 
 inline std::string ReadFile(const fs::path& path)
 {
@@ -44,20 +39,6 @@ inline fs::path TempFolder(const std::string& name)
     fs::remove_all(path);
     fs::create_directories(path);
     return path;
-}
-
-// Polls the condition until it holds (true) or the limit has passed (false).
-inline bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit)
-{
-    for (const auto deadline = Clock::now() + limit; !condition();)
-    {
-        if (Clock::now() > deadline)
-        {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
 }
 
 // Generous for start-up under the sanitizers; the stop limit is the service's promise.
@@ -107,7 +88,7 @@ public:
     int Wait(std::chrono::milliseconds timeout)
     {
         int status = 0;
-        m_reaped = WaitUntil([&] { return waitpid(m_pid, &status, WNOHANG) == m_pid; }, timeout);
+        m_reaped = WaitFor([&] { return waitpid(m_pid, &status, WNOHANG) == m_pid; }, timeout);
         return !m_reaped ? -1 : WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
     std::string Out() const { return ReadFile(m_out); }
@@ -136,7 +117,7 @@ public:
         const std::string prefix = "listening on http://127.0.0.1:";
         if (expectStart)
         {
-            WaitUntil([&] { return process.Out().find('\n') != std::string::npos; }, kStartTimeout);
+            WaitFor([&] { return process.Out().find('\n') != std::string::npos; }, kStartTimeout);
             const std::string out = process.Out();
             EXPECT_EQ(out.rfind(prefix, 0), 0u) << out << "\n" << process.Err();
             port = out.rfind(prefix, 0) == 0 ? std::stoi(out.substr(prefix.size())) : 0;

@@ -12,19 +12,6 @@ std::size_t ThreadCount()
                                                   std::filesystem::directory_iterator()));
 }
 
-// Removes the attribute or children of that name from a configuration node.
-void Remove(const Node& config, const wchar_t* name)
-{
-    config.Delete(name);
-    for (std::uint64_t i = config.ChildCount(); i-- > 0;)
-    {
-        if (config.ChildAt(i).Name() == name)
-        {
-            EXPECT_EQ(VxnRemoveChildByIndex(config.Get(), i), S_OK);
-        }
-    }
-}
-
 class ConfigureFailure : public ::testing::Test
 {
 protected:
@@ -68,8 +55,8 @@ TEST_F(ConfigureFailure, EachServerCallFailureRollsBack)
         ASSERT_EQ(ConfigServerInjectFault(deployment.proxy.Get(), L"Subscribe", nth, kFault), S_OK);
         ExpectFailure(config, kFault, "Subscribe #" + std::to_string(nth));
     }
-    EXPECT_TRUE(LogHolds("ManagementService::CReportingSettingsManager::Configure failed: 0x80041234"));
-    EXPECT_TRUE(LogHolds("ReportingSettingsManager:182"));
+    EXPECT_GT(LogCount("ManagementService::CReportingSettingsManager::Configure failed: 0x80041234"), 0u);
+    EXPECT_GT(LogCount("ReportingSettingsManager:182"), 0u);
 
     for (std::uint32_t nth : {1u, 2u, 18u})
     {
@@ -88,16 +75,25 @@ TEST_F(ConfigureFailure, EveryEntryOfTheConfigurationNodeIsMandatory)
          {L"ReportingSettingsPaths", L"DefaultReportingSettingsPaths", L"ConnectionParamsMapping",
           L"NotifyIntervalSec", L"SubscriptorsNotifyIntervalSec"})
     {
+        // An attribute or the children of that name.
         Node config = deployment.Config();
-        Remove(config, entry);
+        config.Delete(entry);
+        for (std::uint64_t i = config.ChildCount(); i-- > 0;)
+        {
+            if (config.ChildAt(i).Name() == entry)
+            {
+                EXPECT_EQ(VxnRemoveChildByIndex(config.Get(), i), S_OK);
+            }
+        }
         ExpectFailure(config, kNotFound, std::string(entry, entry + std::wcslen(entry)));
     }
     // A path record with a missing attribute fails the same way; a null node is refused.
     Node config = deployment.Config();
-    config.Child(L"ReportingSettingsPaths").Delete(L"OrvaneHistoryPath");
+    Node::Of([&](IVXNode** c) { return VxnGetChildByName(config.Get(), L"ReportingSettingsPaths", c); })
+        .Delete(L"OrvaneHistoryPath");
     ExpectFailure(config, kNotFound, "OrvaneHistoryPath");
     ExpectFailure(Node(), E_POINTER, "null");
-    EXPECT_TRUE(LogHolds("Configure failed: 0x80070490"));
+    EXPECT_GT(LogCount("Configure failed: 0x80070490"), 0u);
 }
 
 TEST_F(ConfigureFailure, ShutdownLogsAFailedRemovalAndGoesOn)
@@ -106,9 +102,9 @@ TEST_F(ConfigureFailure, ShutdownLogsAFailedRemovalAndGoesOn)
     ASSERT_EQ(Deployment::Configure(manager.Get(), deployment.Config()), S_OK);
     ASSERT_EQ(ConfigServerInjectFault(deployment.proxy.Get(), L"Unsubscribe", 2, MakeHr(0x80045555)), S_OK);
     EXPECT_EQ(Deployment::Shutdown(manager.Get()), S_OK);
-    EXPECT_TRUE(LogHolds("Config server subscription with id {"));
-    EXPECT_TRUE(LogHolds("} remove failed due to 0x80045555"));
-    EXPECT_TRUE(LogHolds("ReportingSettingsManager:554"));
+    EXPECT_GT(LogCount("Config server subscription with id {"), 0u);
+    EXPECT_GT(LogCount("} remove failed due to 0x80045555"), 0u);
+    EXPECT_GT(LogCount("ReportingSettingsManager:554"), 0u);
     manager.Reset();
     // The server still holds the one subscription it was not allowed to drop, and through it
     // the sink and the manager, until the server goes.

@@ -68,10 +68,6 @@ public:
     IVXNode** Out() { return &m_node; }
     explicit operator bool() const { return m_node != nullptr; }
 
-    Node Child(const std::wstring& name) const
-    {
-        return Of([&](IVXNode** c) { return VxnGetChildByName(m_node, name.c_str(), c); });
-    }
     Node ChildAt(std::uint64_t index) const
     {
         return Of([&](IVXNode** c) { return VxnGetChildByIndex(m_node, index, c); });
@@ -219,11 +215,6 @@ inline std::size_t LogCount(const std::string& ascii)
         ++count;
     }
     return count;
-}
-
-inline bool LogHolds(const std::string& ascii)
-{
-    return LogCount(ascii) > 0;
 }
 
 inline bool WaitFor(const std::function<bool()>& condition,

@@ -38,48 +38,6 @@ Node OnlyRequest(const Node& container)
     return request;
 }
 
-// The proxy a host publishes as "ConfigServer.Proxy" for the scope of a test, serving itself as
-// the server. It can be told to fail or to hide its proxy interface; only the reference counts
-// matter beyond that.
-class FakeProxy final : public IConfigServerProxy, public IConfigServer
-{
-public:
-    std::atomic<std::uint32_t> refs{1};
-    HRESULT getServerResult = S_OK;
-    bool answersProxyInterface = true;
-
-    FakeProxy()
-    {
-        EXPECT_EQ(RLRegisterNamedInstance(kProxyName, static_cast<IConfigServerProxy*>(this)), S_OK);
-    }
-    ~FakeProxy() { RLRegisterNamedInstance(kProxyName, nullptr); }
-
-    std::uint32_t AddRef() override { return ++refs; }
-    std::uint32_t Release() override { return --refs; }
-    HRESULT QueryInterface(const GUID* iid, void** ppv) override
-    {
-        if (*iid != IID_IComponentBase && !(answersProxyInterface && *iid == IID_IConfigServerProxy))
-        {
-            return E_NOINTERFACE;
-        }
-        *ppv = static_cast<IConfigServerProxy*>(this);
-        AddRef();
-        return S_OK;
-    }
-    HRESULT GetConfigServer(IConfigServer** server) override
-    {
-        if (SUCCEEDED(getServerResult))
-        {
-            AddRef();
-            *server = this;
-        }
-        return getServerResult;
-    }
-    HRESULT GetService(const GUID*, void**) override { return E_NOTIMPL; }
-
-    static constexpr wchar_t kProxyName[] = L"ConfigServer.Proxy";
-};
-
 HRESULT CreateManager(const GUID* iid, void** ppv)
 {
     return Module()->CreateInstance(&CLSID_ReportingSettingsManager, iid, ppv);
@@ -117,8 +75,6 @@ TEST(ModuleHost, ExportsOnlyTheModuleObjectWhichIsNotCounted)
     ASSERT_EQ(static_cast<IComponentBase*>(primary)->QueryInterface(&IID_IComponentsModule, &viaPrimary),
               S_OK);
     EXPECT_EQ(viaPrimary, static_cast<void*>(module));
-    EXPECT_EQ(module->Reserved(), S_OK);
-    EXPECT_EQ(module->DumpAliveObjects(), S_OK);
     EXPECT_EQ(module->IsModuleLocked(nullptr), E_POINTER);
     EXPECT_EQ(module->LockModule(), 1u);
     EXPECT_EQ(ObjectsInUse(), 1u);
@@ -131,7 +87,7 @@ TEST(ModuleHost, ExportsOnlyTheModuleObjectWhichIsNotCounted)
     EXPECT_EQ(ObjectsInUse(), 0u);
 }
 
-TEST(ModuleHost, ManagerNeedsAUsableProxyAndServesItsFourInterfaces)
+TEST(ModuleHost, ManagerNeedsAUsableProxy)
 {
     void* p = kSentinel;
     EXPECT_EQ(CreateManager(&IID_IReportingSettingsManager, &p), HR_NOT_FOUND);
@@ -143,65 +99,45 @@ TEST(ModuleHost, ManagerNeedsAUsableProxyAndServesItsFourInterfaces)
     info->Release();
     EXPECT_EQ(std::wstring(text).rfind(L"0x80070490 ", 0), 0u);
     SysFreeString(text);
-    EXPECT_TRUE(LogHolds("ManagementService::CReportingSettingsManager::FinalConstruct failed: 0x80070490 "));
+    EXPECT_GT(LogCount("ManagementService::CReportingSettingsManager::FinalConstruct failed: 0x80070490 "),
+              0u);
 
-    FakeProxy proxy;
-    proxy.getServerResult = E_ACCESSDENIED;
-    EXPECT_EQ(CreateManager(&IID_IComponentBase, &p), E_ACCESSDENIED);
-    proxy.getServerResult = S_OK;
-    proxy.answersProxyInterface = false;
+    // A named instance that is no proxy; a proxy whose server cannot be had.
+    ASSERT_EQ(RLRegisterNamedInstance(L"ConfigServer.Proxy", Module()), S_OK);
     EXPECT_EQ(CreateManager(&IID_IComponentBase, &p), E_NOINTERFACE);
+    Deployment d;
+    ASSERT_EQ(ConfigServerInjectFault(d.proxy.Get(), L"GetConfigServer", 1, E_ACCESSDENIED), S_OK);
+    EXPECT_EQ(CreateManager(&IID_IComponentBase, &p), E_ACCESSDENIED);
+    const auto refs = [](IComponentBase* object)
+    {
+        object->AddRef();
+        return object->Release();
+    };
+    const std::uint32_t proxyRefs = refs(d.proxy.Get());
     // With a usable proxy: an interface the manager lacks, null arguments.
-    proxy.answersProxyInterface = true;
     EXPECT_EQ(CreateManager(&IID_IConfigServer, &p), E_NOINTERFACE);
     EXPECT_EQ(CreateManager(nullptr, &p), E_INVALIDARG);
     EXPECT_EQ(CreateManager(&IID_IComponentBase, nullptr), E_INVALIDARG);
     EXPECT_EQ(p, kSentinel);
     EXPECT_EQ(ObjectsInUse(), 0u);
-    EXPECT_EQ(proxy.refs, 2u); // the registration's reference only
 
-    // With a usable proxy the manager serves its four interfaces.
+    // With a usable proxy. Every test reaches the manager's other interfaces through it.
     ASSERT_EQ(CreateManager(&IID_IReportingSettingsManager, &p), S_OK);
     auto* manager = static_cast<IReportingSettingsManager*>(p);
     EXPECT_EQ(ObjectsInUse(), 1u);
-    EXPECT_EQ(proxy.refs, 3u); // the proxy released after use, the server kept
-
-    const GUID* ids[] = {&IID_IComponentBase, &IID_IConfigurableComponent, &IID_IComponentShutdown,
-                         &IID_IReportingSettingsManager};
-    std::vector<IComponentBase*> interfaces;
-    for (const GUID* id : ids)
-    {
-        void* q = nullptr;
-        ASSERT_EQ(manager->QueryInterface(id, &q), S_OK);
-        interfaces.push_back(static_cast<IComponentBase*>(q));
-        void* primary = nullptr;
-        ASSERT_EQ(interfaces.back()->QueryInterface(&IID_IComponentBase, &primary), S_OK);
-        EXPECT_EQ(primary, static_cast<void*>(interfaces[0]));
-        static_cast<IComponentBase*>(primary)->Release();
-    }
-    EXPECT_EQ(interfaces[3], static_cast<IComponentBase*>(manager));
+    EXPECT_EQ(refs(d.proxy.Get()), proxyRefs); // released after use
     void* untouched = kSentinel;
     EXPECT_EQ(manager->QueryInterface(&IID_IConfigServerProxy, &untouched), E_NOINTERFACE);
     EXPECT_EQ(manager->QueryInterface(nullptr, &untouched), E_INVALIDARG);
     EXPECT_EQ(untouched, kSentinel);
-
-    auto* shutdown = static_cast<IComponentShutdown*>(interfaces[2]);
-    EXPECT_EQ(shutdown->Shutdown(), S_OK);
-    EXPECT_EQ(shutdown->Shutdown(), S_OK);
-
-    // Five references: creation plus four lookups; each interface releases from the one count.
-    for (std::uint32_t i = 0; i < 3; ++i)
-    {
-        EXPECT_EQ(interfaces[i]->Release(), 4u - i);
-    }
-    EXPECT_EQ(interfaces[3]->Release(), 1u);
-    EXPECT_EQ(Module()->DumpAliveObjects(), S_OK);
+    // Never configured: there is nothing to stop, twice.
+    EXPECT_EQ(Deployment::Shutdown(manager), S_OK);
+    EXPECT_EQ(Deployment::Shutdown(manager), S_OK);
     EXPECT_EQ(manager->Release(), 0u);
     EXPECT_EQ(ObjectsInUse(), 0u);
-    EXPECT_EQ(proxy.refs, 2u);
 }
 
-TEST(ManagerHost, ConfigureBuildsEveryTypeFromTheStore)
+TEST(ManagerHost, ConfigureBuildsEveryTypeFromTheStoreAndReadsCheckTheirArguments)
 {
     Configured c;
     IReportingSettingsManager* m = c.manager.Get();
@@ -226,7 +162,6 @@ TEST(ManagerHost, ConfigureBuildsEveryTypeFromTheStore)
     EXPECT_EQ(pentrel.String(L"SQLInstance"), L"SQLPROD01\\AUDIT");
     EXPECT_EQ(pentrel.String(L"UserName"), L"svc_pentrel");
     EXPECT_EQ(pentrel.Int64(L"DatabaseVersion"), 13);
-    EXPECT_EQ(pentrel.Bool(L"Enabled"), 1);
 
     // Tavrin is disabled itself, yet carries the common enabled flag and its custom script.
     Node tavrin = OnlyRequest(Acquire(m, 32));
@@ -237,26 +172,15 @@ TEST(ManagerHost, ConfigureBuildsEveryTypeFromTheStore)
     // Skellan: its settings node is disabled and Skellan is not enabled always.
     EXPECT_EQ(OnlyRequest(Acquire(m, 128)).Bool(L"Enabled"), 0);
 
-    // One request per container with reporting settings.
-    Node containers = Acquire(m, 2);
-    ASSERT_EQ(containers.ChildCount(), 3u);
-    EXPECT_EQ(containers.ChildAt(0).Bool(L"Enabled"), 1);
-    EXPECT_EQ(containers.ChildAt(2).Bool(L"Enabled"), 0);
-
     // Anything else: an empty container; results are copies the caller owns.
     EXPECT_EQ(Acquire(m, 3).ChildCount(), 0u);
     EXPECT_EQ(Acquire(m, 0x80000000u).ChildCount(), 0u);
     Acquire(m, 4).ChildAt(0).SetString(L"Database", L"Changed");
     EXPECT_EQ(OnlyRequest(Acquire(m, 4)).String(L"Database"), L"Audit_Quorl");
     EXPECT_EQ(m->AcquireConnectionSettings(4, nullptr), E_POINTER);
-}
 
-TEST(ManagerHost, ReadOperationsCheckTheirArguments)
-{
-    Configured c;
-    IReportingSettingsManager* m = c.manager.Get();
+    // The other read operations, and their arguments.
     Node result;
-
     EXPECT_EQ(m->AcquireCommonConnectionSettings(0, nullptr, nullptr), E_POINTER);
     ASSERT_EQ(m->AcquireCommonConnectionSettings(1, nullptr, result.Out()), S_OK);
     EXPECT_EQ(result.String(L"Database"), L"Audit_Common");
@@ -300,10 +224,11 @@ TEST(ManagerHost, EnablingAProductAreaStoresItsRecordAndRebuilds)
     {
         EXPECT_EQ(m->SetReportingSettingsEnabled(invalid, 1), HR_INVALID_DATA) << invalid;
     }
-    EXPECT_TRUE(LogHolds("Invalid assignment for nondefault reporting settings"));
-    EXPECT_TRUE(LogHolds("ReportingSettingsManager:411"));
-    EXPECT_TRUE(LogHolds("ManagementService::CReportingSettingsManager::SetReportingSettingsEnabled failed: "
-                         "0x8007000D"));
+    EXPECT_GT(LogCount("Invalid assignment for nondefault reporting settings"), 0u);
+    EXPECT_GT(LogCount("ReportingSettingsManager:411"), 0u);
+    EXPECT_GT(LogCount("ManagementService::CReportingSettingsManager::SetReportingSettingsEnabled failed: "
+                       "0x8007000D"),
+              0u);
     EXPECT_EQ(m->SetReportingSettingsEnabled(8 | 16, 1), HR_RSM_ERROR_1);
     EXPECT_EQ(m->SetReportingSettingsEnabled(0, 1), HR_RSM_ERROR_1);
 
@@ -335,7 +260,7 @@ TEST(ManagerHost, SubscribersGetTheirTypesAndRemoveByCookie)
 
     EXPECT_EQ(m->CreateReportingSettingsSubscription(8, nullptr, cookie.Out()), E_POINTER);
     EXPECT_EQ(m->CreateReportingSettingsSubscription(8, &a, nullptr), E_POINTER);
-    EXPECT_TRUE(LogHolds("CreateReportingSettingsSubscription failed: 0x80004003"));
+    EXPECT_GT(LogCount("CreateReportingSettingsSubscription failed: 0x80004003"), 0u);
     EXPECT_EQ(m->RemoveReportingSettingsSubscription(nullptr), E_POINTER);
     Node bare = Node::Create(nullptr, L"SubscriptionCookie");
     EXPECT_EQ(m->RemoveReportingSettingsSubscription(bare.Get()), HR_NOT_FOUND);
@@ -357,7 +282,7 @@ TEST(ManagerHost, SubscribersGetTheirTypesAndRemoveByCookie)
 
     EXPECT_EQ(m->RemoveReportingSettingsSubscription(cookieA.Get()), S_OK);
     EXPECT_EQ(m->RemoveReportingSettingsSubscription(cookieA.Get()), HR_NOT_FOUND);
-    EXPECT_TRUE(LogHolds("RemoveReportingSettingsSubscription failed: 0x80070490"));
+    EXPECT_GT(LogCount("RemoveReportingSettingsSubscription failed: 0x80070490"), 0u);
     EXPECT_EQ(a.refs, 0u);
     EXPECT_EQ(m->RemoveReportingSettingsSubscription(cookieB.Get()), S_OK);
 }
@@ -406,7 +331,7 @@ TEST_P(ChangeHandling, ChangesReachTheSubscribersOfTheirType)
     EXPECT_EQ(got[0].type, 4u);
     EXPECT_EQ(OnlyRequest(got[0].node).String(L"Database"), L"Audit_Quorl_2");
     EXPECT_EQ(OnlyRequest(Acquire(m, 4)).String(L"Database"), L"Audit_Quorl_2");
-    EXPECT_TRUE(LogHolds("Config path updated: \\Settings\\Products\\Quorl"));
+    EXPECT_GT(LogCount("Config path updated: \\Settings\\Products\\Quorl"), 0u);
 
     // Writing equal settings or meta information tells nobody.
     ASSERT_EQ(c.deployment.WriteString(L"\\Settings\\Products\\Quorl", L"DatabaseName", L"Audit_Quorl_2"),
@@ -449,7 +374,7 @@ TEST_P(ChangeHandling, ChangesReachTheSubscribersOfTheirType)
     Node skellan = c.deployment.Read(L"\\Settings\\Products\\Skellan\\Reporting\\Database");
     EXPECT_EQ(skellan.Bool(L"UseDefault"), 1);
     EXPECT_EQ(skellan.Bool(L"Enabled"), 0); // its area is disabled: never switched on here
-    EXPECT_TRUE(LogHolds("Distributing common reporting settings for type: 256"));
+    EXPECT_GT(LogCount("Distributing common reporting settings for type: 256"), 0u);
     // Pentrel now uses the default: the common instance, its own database name kept.
     Node pentrel = OnlyRequest(Acquire(m, 8));
     EXPECT_EQ(pentrel.String(L"SQLInstance"), L"SQLNEW\\AUDIT");
@@ -471,7 +396,7 @@ TEST(ManagerHost, ShutdownDeliversWhatWasQueuedAndThenNothing)
     ASSERT_EQ(Deployment::Configure(m.Get(), d.Config()), S_OK);
     // A second Configure is refused and leaves the first one working.
     EXPECT_EQ(Deployment::Configure(m.Get(), d.Config()), kInvalidState);
-    EXPECT_TRUE(LogHolds("ManagementService::CReportingSettingsManager::Configure failed: 0x8007139F"));
+    EXPECT_GT(LogCount("ManagementService::CReportingSettingsManager::Configure failed: 0x8007139F"), 0u);
 
     // A configured manager holds itself: released by the host, it is still alive.
     InterfacePtr<IComponentShutdown> shutdown =

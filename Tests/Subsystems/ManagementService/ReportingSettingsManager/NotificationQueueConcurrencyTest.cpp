@@ -12,27 +12,6 @@ namespace
 using ManagementService::CNotificationQueue;
 using ManagementService::TNotificationItem;
 
-TNotificationItem Item(std::uint32_t type)
-{
-    return TNotificationItem{type, VXNodePtr::Create(L"ConnectionSettingsContainer"), false, {}};
-}
-
-TEST(NotificationQueue, StopDeliversWhatWasQueuedThenEndsAndRefusesMore)
-{
-    CNotificationQueue queue;
-    queue.Push(Item(1));
-    queue.Push(Item(2));
-    queue.Stop();
-    queue.Push(Item(4)); // after the stop: no consumer would deliver it
-    auto first = queue.Pop();
-    ASSERT_TRUE(first.has_value());
-    EXPECT_EQ(first->type, 1u);
-    EXPECT_TRUE(first->node.IsValid());
-    EXPECT_EQ(queue.Pop()->type, 2u);
-    EXPECT_FALSE(queue.Pop().has_value());
-    EXPECT_FALSE(queue.Pop().has_value());
-}
-
 TEST(NotificationQueue, ConsumerSeesEveryProducersItemsInOrderUntilTheStop)
 {
     constexpr std::uint32_t kPerProducer = 2000;
@@ -71,12 +50,21 @@ TEST(NotificationQueue, ConsumerSeesEveryProducersItemsInOrderUntilTheStop)
     EXPECT_EQ(received, 4 * kPerProducer);
 }
 
-TEST(NotificationQueue, StopWakesAWaitingConsumer)
+TEST(NotificationQueue, StopDeliversWhatWasQueuedRefusesMoreAndWakesAWaitingConsumer)
 {
     CNotificationQueue queue;
-    std::thread consumer([&] { EXPECT_FALSE(queue.Pop().has_value()); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    queue.Push(TNotificationItem{1, {}, false, {}});
     queue.Stop();
+    queue.Push(TNotificationItem{4, {}, false, {}}); // after the stop: no consumer would deliver it
+    auto first = queue.Pop();
+    ASSERT_TRUE(first.has_value());
+    EXPECT_EQ(first->type, 1u);
+    EXPECT_FALSE(queue.Pop().has_value());
+
+    CNotificationQueue empty;
+    std::thread consumer([&] { EXPECT_FALSE(empty.Pop().has_value()); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    empty.Stop();
     consumer.join();
 }
 } // namespace

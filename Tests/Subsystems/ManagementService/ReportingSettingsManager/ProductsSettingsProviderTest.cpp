@@ -64,7 +64,6 @@ TEST(ProductsSettingsProviderTest, ProductAreasByStateAndOrder)
 
     EXPECT_EQ(provider.AccumulateProductsSettings(Common).GetChildCount(), 0u);
     VXNodePtr all = provider.AccumulateProductsSettings(0x1FF);
-    EXPECT_EQ(all.GetName(), L"ProductsSettings");
     // Quorl's inner settings are disabled and it has no "WasEverEnabled": nothing for it.
     EXPECT_EQ(Types(all), (std::vector<std::int64_t>{Pentrel, Tavrin, Lumic, Orvane}));
 
@@ -110,7 +109,6 @@ TEST(ProductsSettingsProviderTest, ContainersFollowEveryChange)
     provider.UpdateContainersSettings(common, containers, true);
 
     VXNodePtr connections = provider.SettingsOf(Containers);
-    EXPECT_EQ(connections.GetName(), L"ConnectionSettingsContainer");
     EXPECT_EQ(connections.GetChildCount(), 3u); // the share lacks reporting settings: skipped
 
     VXNodePtr hq = connections.GetChild(kHq, true);
