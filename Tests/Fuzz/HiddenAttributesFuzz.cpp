@@ -18,20 +18,15 @@ namespace
 {
 using Table = std::map<std::wstring, std::set<std::wstring>>;
 
+// The non-empty pieces between separators.
 std::vector<std::wstring> Split(const std::wstring& text, wchar_t separator)
 {
     std::vector<std::wstring> pieces(1);
     for (wchar_t c : text)
     {
-        if (c == separator)
-        {
-            pieces.emplace_back();
-        }
-        else
-        {
-            pieces.back() += c;
-        }
+        c == separator ? void(pieces.emplace_back()) : void(pieces.back() += c);
     }
+    std::erase(pieces, std::wstring());
     return pieces;
 }
 
@@ -46,18 +41,7 @@ bool ReadSetting(const std::wstring& setting, Table& table)
 {
     for (const std::wstring& entry : Split(Trim(setting), L';'))
     {
-        if (entry.empty())
-        {
-            continue;
-        }
-        std::vector<std::wstring> sides;
-        for (const std::wstring& piece : Split(entry, L':'))
-        {
-            if (!piece.empty())
-            {
-                sides.push_back(piece);
-            }
-        }
+        const std::vector<std::wstring> sides = Split(entry, L':');
         if (sides.size() != 2)
         {
             return false;
