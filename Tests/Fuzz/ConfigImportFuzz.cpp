@@ -17,32 +17,21 @@ const char* const kStartingTrees[] = {
     "</node></node><node name=\"Other\" type=\"T\"/></node>",
 };
 
-class Server
+struct Server
 {
-public:
-    Server() { FUZZ_CHECK(SUCCEEDED(ConfigServerCreate(L"memory:", m_proxy.Out()))); }
-    ~Server() { ConfigServerShutdown(m_proxy.Get()); }
-    Server(const Server&) = delete;
-    Server& operator=(const Server&) = delete;
-
+    Server() { FUZZ_CHECK(SUCCEEDED(ConfigServerCreate(L"memory:", proxy.Out()))); }
+    ~Server() { ConfigServerShutdown(proxy.Get()); }
     HRESULT Import(std::string_view text)
     {
-        return ConfigServerImportText(m_proxy.Get(), text.data(), text.size());
+        return ConfigServerImportText(proxy.Get(), text.data(), text.size());
     }
     std::string Export()
     {
         std::string text;
-        FUZZ_CHECK(SUCCEEDED(ConfigServerExportText(m_proxy.Get(), &Fuzz::AppendChunk, &text)));
+        FUZZ_CHECK(SUCCEEDED(ConfigServerExportText(proxy.Get(), &Fuzz::AppendChunk, &text)));
         return text;
     }
-    void ArmStoreFault(std::uint32_t nth)
-    {
-        FUZZ_CHECK(SUCCEEDED(ConfigServerInjectFault(m_proxy.Get(), L"StoreWrite", nth, E_FAIL)));
-    }
-    void ClearFaults() { FUZZ_CHECK(SUCCEEDED(ConfigServerClearFaults(m_proxy.Get()))); }
-
-private:
-    Components::InterfacePtr<IConfigServerProxy> m_proxy;
+    Components::InterfacePtr<IConfigServerProxy> proxy;
 };
 } // namespace
 
@@ -60,9 +49,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string before = server.Export();
     if (choice & 0x80)
     {
-        server.ArmStoreFault(1);
+        FUZZ_CHECK(SUCCEEDED(ConfigServerInjectFault(server.proxy.Get(), L"StoreWrite", 1, E_FAIL)));
         const HRESULT faulted = server.Import(text);
-        server.ClearFaults();
+        FUZZ_CHECK(SUCCEEDED(ConfigServerClearFaults(server.proxy.Get())));
         if (FAILED(faulted))
         {
             FUZZ_CHECK(server.Export() == before);

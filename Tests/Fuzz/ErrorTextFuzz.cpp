@@ -24,11 +24,6 @@ TErrorDescription Parsed(const std::wstring& text)
     return description;
 }
 
-bool EndsWithWhiteSpace(const std::wstring& text)
-{
-    return !text.empty() && std::iswspace(text.back());
-}
-
 // Writing drops trailing white space, so a message without source that ends in white space may
 // read back differently ("a [b]\n" then looks like message and source); any other description
 // reads back as it was, and what was written once reads back the same from then on.
@@ -41,7 +36,7 @@ void CheckDescriptionText(const std::wstring& text)
     }
     TErrorDescription second = Parsed(ErrorHandling::FormatErrorDescription(first));
     FUZZ_CHECK(second.code == first.code);
-    if (!first.source.empty() || !EndsWithWhiteSpace(first.message))
+    if (!first.source.empty() || first.message.empty() || !std::iswspace(first.message.back()))
     {
         FUZZ_CHECK(second == first);
     }
@@ -95,23 +90,9 @@ std::string WriteMessageFile(const std::map<std::uint32_t, std::wstring>& texts)
         file += number;
         for (char c : Platform::ToUtf8(text))
         {
-            switch (c)
-            {
-            case '\\':
-                file += "\\\\";
-                break;
-            case '\n':
-                file += "\\n";
-                break;
-            case '\r':
-                file += "\\r";
-                break;
-            case '\t':
-                file += "\\t";
-                break;
-            default:
-                file += c;
-            }
+            const std::size_t special = std::string_view("\\\n\r\t").find(c);
+            file +=
+                special == std::string_view::npos ? std::string(1, c) : std::string{'\\', "\\nrt"[special]};
         }
         file += '\n';
     }

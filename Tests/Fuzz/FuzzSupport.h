@@ -12,6 +12,8 @@
 #include <string>
 #include <string_view>
 
+#define FUZZ_CHECK(condition) ((condition) ? void() : ::Fuzz::Fail(#condition, __FILE__, __LINE__))
+
 namespace Fuzz
 {
 [[noreturn]] inline void Fail(const char* what, const char* file, int line)
@@ -27,15 +29,7 @@ public:
     Input(const std::uint8_t* data, std::size_t size) : m_data(data), m_size(size) {}
 
     bool Empty() const { return m_size == 0; }
-    std::uint8_t Byte()
-    {
-        if (m_size == 0)
-        {
-            return 0;
-        }
-        --m_size;
-        return *m_data++;
-    }
+    std::uint8_t Byte() { return m_size == 0 ? 0 : (--m_size, *m_data++); }
     // A number in [0, limit).
     std::uint32_t Below(std::uint32_t limit) { return limit == 0 ? 0 : Byte() % limit; }
     std::string_view Bytes(std::size_t count)
@@ -74,26 +68,12 @@ inline std::string Serialize(IVXNode* node)
 {
     std::string text;
     IVXSerializationContext* context = nullptr;
-    if (FAILED(VxnStartSerialization(1, 0, &AppendChunk, &text, &context)))
-    {
-        Fail("VxnStartSerialization", __FILE__, __LINE__);
-    }
-    if (FAILED(VxnSerializeNodes(context, &node, 1, 0x7FFFFFFF)) || FAILED(VxnFinalizeSerialization(context)))
-    {
-        Fail("serializing a node", __FILE__, __LINE__);
-    }
+    FUZZ_CHECK(SUCCEEDED(VxnStartSerialization(1, 0, &AppendChunk, &text, &context)));
+    FUZZ_CHECK(SUCCEEDED(VxnSerializeNodes(context, &node, 1, 0x7FFFFFFF)) &&
+               SUCCEEDED(VxnFinalizeSerialization(context)));
     VxnCloseSerializationContext(context);
     return text;
 }
 } // namespace Fuzz
-
-#define FUZZ_CHECK(condition)                                                                                \
-    do                                                                                                       \
-    {                                                                                                        \
-        if (!(condition))                                                                                    \
-        {                                                                                                    \
-            ::Fuzz::Fail(#condition, __FILE__, __LINE__);                                                    \
-        }                                                                                                    \
-    } while (false)
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);

@@ -11,43 +11,29 @@
 
 #include <map>
 #include <set>
+#include <tuple>
 #include <vector>
 
 namespace
 {
 using Table = std::map<std::wstring, std::set<std::wstring>>;
 
+// The non-empty pieces between separators.
 std::vector<std::wstring> Split(const std::wstring& text, wchar_t separator)
 {
     std::vector<std::wstring> pieces(1);
     for (wchar_t c : text)
     {
-        if (c == separator)
-        {
-            pieces.emplace_back();
-        }
-        else
-        {
-            pieces.back() += c;
-        }
+        c == separator ? void(pieces.emplace_back()) : void(pieces.back() += c);
     }
+    std::erase(pieces, std::wstring());
     return pieces;
 }
 
 std::wstring Trim(const std::wstring& text)
 {
-    auto blank = [](wchar_t c) { return c == L' ' || c == L'\t' || c == L'\r' || c == L'\n'; };
-    std::size_t b = 0;
-    std::size_t e = text.size();
-    while (b < e && blank(text[b]))
-    {
-        ++b;
-    }
-    while (e > b && blank(text[e - 1]))
-    {
-        --e;
-    }
-    return text.substr(b, e - b);
+    const std::size_t b = text.find_first_not_of(L" \t\r\n");
+    return b == std::wstring::npos ? L"" : text.substr(b, text.find_last_not_of(L" \t\r\n") + 1 - b);
 }
 
 // False for a malformed setting.
@@ -55,18 +41,7 @@ bool ReadSetting(const std::wstring& setting, Table& table)
 {
     for (const std::wstring& entry : Split(Trim(setting), L';'))
     {
-        if (entry.empty())
-        {
-            continue;
-        }
-        std::vector<std::wstring> sides;
-        for (const std::wstring& piece : Split(entry, L':'))
-        {
-            if (!piece.empty())
-            {
-                sides.push_back(piece);
-            }
-        }
+        const std::vector<std::wstring> sides = Split(entry, L':');
         if (sides.size() != 2)
         {
             return false;
@@ -119,11 +94,9 @@ VXNodePtr BuildTree(Fuzz::Input& input)
             }
             break;
         case 3:
-        {
-            const wchar_t* name = kAttributes[input.Below(std::size(kAttributes))];
-            current.SetStringAttribute(name, Platform::FromUtf8(input.Bytes(input.Below(8))));
+            current.SetStringAttribute(kAttributes[input.Below(std::size(kAttributes))],
+                                       Platform::FromUtf8(input.Bytes(input.Below(8))));
             break;
-        }
         case 4:
         {
             const wchar_t* name = kAttributes[input.Below(std::size(kAttributes))];
@@ -151,21 +124,16 @@ VXNodePtr BuildTree(Fuzz::Input& input)
             bottom.SetStringAttribute(kAttributes[input.Below(std::size(kAttributes))], L"deep");
             break;
         }
-        case 6:
-        { // same-name siblings: a copy of the current node beside it
+        case 6: // same-name siblings: a copy of the current node beside it
             if (path.size() > 1)
             {
                 path[path.size() - 2].AddChild(current.Clone(input.Below(3), 0));
                 ++nodes;
             }
             break;
-        }
         default:
-        {
-            VXNodePtr child = newNode(input);
-            current.AddChild(child);
+            current.AddChild(newNode(input));
             break;
-        }
         }
     }
     return root;
@@ -177,19 +145,14 @@ VXNodePtr ExpectedCopy(const VXNodePtr& node, std::uint64_t depth, const Table& 
 {
     VXNodePtr copy = node.Clone(depth, 0);
     bool masked = false;
-    struct Pair
-    {
-        VXNodePtr original;
-        VXNodePtr copy;
-        std::uint64_t depthLeft;
-    };
-    std::vector<Pair> pending{{node, copy, depth}};
+    // original, copy, depth left below them
+    std::vector<std::tuple<VXNodePtr, VXNodePtr, std::uint64_t>> pending{{node, copy, depth}};
     auto star = table.find(L"*");
     while (!pending.empty())
     {
-        Pair pair = std::move(pending.back());
+        auto [original, clone, depthLeft] = std::move(pending.back());
         pending.pop_back();
-        auto own = table.find(pair.original.GetType());
+        auto own = table.find(original.GetType());
         for (auto entry : {own, star})
         {
             if (entry == table.end())
@@ -198,22 +161,22 @@ VXNodePtr ExpectedCopy(const VXNodePtr& node, std::uint64_t depth, const Table& 
             }
             for (const std::wstring& name : entry->second)
             {
-                if (pair.original.HasAttribute(name))
+                if (original.HasAttribute(name))
                 {
-                    pair.copy.SetStringAttribute(name, L"********");
+                    clone.SetStringAttribute(name, L"********");
                     masked = true;
                 }
             }
         }
-        if (pair.depthLeft == 0)
+        if (depthLeft == 0)
         {
             continue;
         }
-        const std::uint64_t count = pair.original.GetChildCount();
-        FUZZ_CHECK(pair.copy.GetChildCount() == count);
+        const std::uint64_t count = original.GetChildCount();
+        FUZZ_CHECK(clone.GetChildCount() == count);
         for (std::uint64_t i = 0; i < count; ++i)
         {
-            pending.push_back({pair.original.GetChild(i), pair.copy.GetChild(i), pair.depthLeft - 1});
+            pending.push_back({original.GetChild(i), clone.GetChild(i), depthLeft - 1});
         }
     }
     return masked ? copy : VXNodePtr();
@@ -228,8 +191,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint64_t depths[] = {0, 1, 2, kDepthAll};
     const std::uint64_t depth = depths[input.Below(4)];
     VXNodePtr tree = BuildTree(input);
-    IVXNode* treeHandle = tree.Get();
-    const std::string before = Fuzz::Serialize(treeHandle);
+    const std::string before = Fuzz::Serialize(tree.Get());
 
     Platform::SetEnvironmentVariable(L"GS_Logger_HiddenNodeTypeAttrs", &setting);
     ResetHiddenAttributesForTesting();
@@ -240,22 +202,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         VXNodePtr result = MaskHiddenAttributes(tree, depth);
         FUZZ_CHECK(wellFormed);
         VXNodePtr expected = ExpectedCopy(tree, depth, table);
-        if (!expected.IsValid())
-        {
-            FUZZ_CHECK(result.Get() == tree.Get());
-        }
-        else
-        {
-            FUZZ_CHECK(result.Get() != tree.Get());
-            IVXNode* resultHandle = result.Get();
-            IVXNode* expectedHandle = expected.Get();
-            FUZZ_CHECK(Fuzz::Serialize(resultHandle) == Fuzz::Serialize(expectedHandle));
-        }
+        // Nothing hidden: the original itself comes back.
+        FUZZ_CHECK(expected.IsValid() ? result.Get() != tree.Get() &&
+                                            Fuzz::Serialize(result.Get()) == Fuzz::Serialize(expected.Get())
+                                      : result.Get() == tree.Get());
     }
     catch (const HRX& e)
     {
         FUZZ_CHECK(!wellFormed && e.Code() == E_INVALIDARG);
     }
-    FUZZ_CHECK(Fuzz::Serialize(treeHandle) == before);
+    FUZZ_CHECK(Fuzz::Serialize(tree.Get()) == before);
     return 0;
 }

@@ -6,6 +6,7 @@
 #include "FuzzSupport.h"
 #include "Platform/Core/Text.h"
 
+#include <algorithm>
 #include <memory>
 #include <utility>
 #include <sys/mman.h>
@@ -37,15 +38,8 @@ private:
 
 std::wstring_view Trimmed(std::wstring_view text)
 {
-    while (!text.empty() && (text.front() == L' ' || text.front() == L'\t' || text.front() == L'\r'))
-    {
-        text.remove_prefix(1);
-    }
-    while (!text.empty() && (text.back() == L' ' || text.back() == L'\t' || text.back() == L'\r'))
-    {
-        text.remove_suffix(1);
-    }
-    return text;
+    text.remove_prefix(std::min(text.find_first_not_of(L" \t\r"), text.size()));
+    return text.substr(0, text.find_last_not_of(L" \t\r") + 1);
 }
 
 // Lookups worth making: the keys the text seems to define under the section they seem to be in, and

@@ -22,26 +22,21 @@ namespace TestSupport
 
 inline Vx Query(const std::wstring& path, std::int64_t maxDepth = VXN_DEPTH_ALL)
 {
-    Vx query(nullptr, L"FilterByPath");
-    query.Str(L"NodePath", path)
-        .I64(L"MaxDepth", maxDepth)
-        .Set(L"IsParent", VXN_ATTR_BOOL, std::string(1, '\0'));
-    return query;
+    return std::move(Vx(nullptr, L"FilterByPath")
+                         .Str(L"NodePath", path)
+                         .I64(L"MaxDepth", maxDepth)
+                         .Set(L"IsParent", VXN_ATTR_BOOL, std::string(1, '\0')));
 }
 
 inline Vx Request(std::int64_t mask, std::int64_t options)
 {
-    Vx request(L"SubscribeConfig");
-    request.I64(L"ChangesMask", mask).I64(L"SubscribeOptions", options);
-    return request;
+    return std::move(Vx(L"SubscribeConfig").I64(L"ChangesMask", mask).I64(L"SubscribeOptions", options));
 }
 
 // A node that is to be stored at the full path.
 inline Vx At(const std::wstring& path)
 {
-    Vx node(nullptr);
-    node.Path(path);
-    return node;
+    return std::move(Vx(nullptr).Path(path));
 }
 
 // A directory of its own for a database file and anything else a test writes.
@@ -71,10 +66,7 @@ struct Modification
 inline std::vector<std::int64_t> Masks(const std::vector<Modification>& modifications)
 {
     std::vector<std::int64_t> masks;
-    for (const Modification& modification : modifications)
-    {
-        masks.push_back(modification.mask);
-    }
+    std::ranges::transform(modifications, std::back_inserter(masks), &Modification::mask);
     return masks;
 }
 
