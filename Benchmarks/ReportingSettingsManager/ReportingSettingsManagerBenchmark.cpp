@@ -3,6 +3,8 @@
 // server's own delivery, a common settings change against the containers synchronisation alone,
 // and resident memory per container. Logging is kept to warnings, so that the figures measure
 // the manager rather than its log file.
+#include "ConfigServer/ServerBenchmarkSupport.h"
+#include "ProviderTestSupport.h"
 #include "Common/ConfigTree/VXNodePtr.h"
 #include "Common/ErrorHandling/HResult.h"
 #include "ConfigServer.h"
@@ -30,12 +32,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace
 {
-void QuietLog()
-{
-    std::wstring warn = L"WARN";
-    Platform::SetEnvironmentVariable(L"GS_Logger_MaxSeverity", &warn);
-}
-
 std::uint64_t ResidentBytes()
 {
     std::ifstream statm("/proc/self/statm");
@@ -43,32 +39,6 @@ std::uint64_t ResidentBytes()
     std::uint64_t resident = 0;
     statm >> size >> resident;
     return resident * static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
-}
-
-// count containers, each with reporting settings and two audited systems.
-VXNodePtr MakeContainers(std::int64_t count)
-{
-    VXNodePtr containers = VXNodePtr::Create(nullptr, L"ContainersRoot");
-    containers.SetName(kNameFullPath, L"\\Containers");
-    for (std::int64_t i = 0; i < count; ++i)
-    {
-        VXNodePtr container = VXNodePtr::Create(FormatGuid(NewGuid(), kGuidBraced).c_str(), L"Container");
-        container.SetStringAttribute(L"Name", L"Container " + std::to_wstring(i));
-        VXNodePtr reporting = VXNodePtr::Create(L"ReportingSettings", L"ContainerReportingSettings");
-        reporting.SetBoolAttribute(L"Enabled", true);
-        reporting.SetStringAttribute(L"Database", L"Audit_" + std::to_wstring(i));
-        container.AddChild(reporting);
-        VXNodePtr systems = VXNodePtr::Create(L"AuditedSystems");
-        for (const wchar_t* kind : {L"FileServer", L"MailServer"})
-        {
-            VXNodePtr system = VXNodePtr::Create(kind, L"AuditedSystem");
-            system.SetBoolAttribute(L"Enabled", true);
-            systems.AddChild(system);
-        }
-        container.AddChild(systems);
-        containers.AddChild(container);
-    }
-    return containers;
 }
 
 // The server registered as "ConfigServer.Proxy", seeded, with count generated containers.
@@ -80,7 +50,7 @@ struct Deployment
 
     explicit Deployment(std::int64_t containers)
     {
-        QuietLog();
+        ProviderTestSupport::QuietLog();
         HRX hr;
         hr = ConfigServerStart(L"memory:", proxy.Out());
         std::wstring file = Platform::FromUtf8(RSM_SAMPLES_DIR "/ReportingDeployment.xml");
@@ -89,7 +59,7 @@ struct Deployment
         hr = server->GetService(&IID_IConfigStorage, storage.OutVoid());
         VXNodePtr query = MakePathQuery(L"\\Containers");
         hr = storage->RemoveNodes(nullptr, query.Get());
-        Put(MakeContainers(containers));
+        Put(ProviderTestSupport::MakeContainers(containers, 0, 2));
     }
     ~Deployment()
     {
@@ -135,28 +105,32 @@ struct Manager
     }
 };
 
-// When the awaited event (a type, or 0 for any) last arrived; wakes a waiter.
-class Arrival
+// Records when an item of the awaited type arrives; wakes a waiter.
+class TimingSubscriber final : public IReportingSettingsSubscriber
 {
 public:
-    void Arm(std::uint32_t awaited = 0)
-    {
-        std::lock_guard lock(m_lock);
-        m_awaited = awaited;
-        m_done = false;
-    }
-    void Mark(std::uint32_t what = 0)
+    std::uint32_t AddRef() override { return 2; }
+    std::uint32_t Release() override { return 1; }
+    HRESULT QueryInterface(const GUID*, void**) override { return E_NOINTERFACE; }
+    HRESULT OnReportingSettingsChanged(std::uint32_t type, std::uint32_t, IVXNode*) override
     {
         const Clock::time_point now = Clock::now();
         {
             std::lock_guard lock(m_lock);
-            if (what == m_awaited)
+            if (type == m_awaited)
             {
                 m_arrived = now;
                 m_done = true;
             }
         }
         m_wake.notify_all();
+        return S_OK;
+    }
+    void Expect(std::uint32_t type)
+    {
+        std::lock_guard lock(m_lock);
+        m_awaited = type;
+        m_done = false;
     }
     Clock::time_point Wait()
     {
@@ -173,42 +147,26 @@ private:
     Clock::time_point m_arrived;
 };
 
-// Records when a type's item arrives.
-class TimingSubscriber final : public IReportingSettingsSubscriber
+// A subscriber's subscription to one type for the length of a benchmark; made once its first
+// item (the current settings) has arrived.
+class Subscribed
 {
 public:
-    std::uint32_t AddRef() override { return 2; }
-    std::uint32_t Release() override { return 1; }
-    HRESULT QueryInterface(const GUID*, void**) override { return E_NOINTERFACE; }
-    HRESULT OnReportingSettingsChanged(std::uint32_t type, std::uint32_t, IVXNode*) override
+    Subscribed(IReportingSettingsManager* manager, std::uint32_t type, TimingSubscriber& subscriber)
+        : m_manager(manager)
     {
-        m_arrival.Mark(type);
-        return S_OK;
+        HRX hr;
+        hr = manager->CreateReportingSettingsSubscription(type, &subscriber, m_cookie.OutParam());
+        subscriber.Expect(type);
+        subscriber.Wait();
     }
-    void Expect(std::uint32_t type) { m_arrival.Arm(type); }
-    Clock::time_point Wait() { return m_arrival.Wait(); }
+    ~Subscribed() { m_manager->RemoveReportingSettingsSubscription(m_cookie.Get()); }
+    Subscribed(const Subscribed&) = delete;
+    Subscribed& operator=(const Subscribed&) = delete;
 
 private:
-    Arrival m_arrival;
-};
-
-// A bare server callback on the same path: the server's own commit-to-OnTriggered time.
-class TimingCallback final : public IConfigModifyCallback
-{
-public:
-    std::uint32_t AddRef() override { return 2; }
-    std::uint32_t Release() override { return 1; }
-    HRESULT QueryInterface(const GUID*, void**) override { return E_NOINTERFACE; }
-    HRESULT OnTriggered(IVXModifySubscription*, std::int32_t, IVXNodeModifyEnum*) override
-    {
-        m_arrival.Mark();
-        return S_OK;
-    }
-    void Reset() { m_arrival.Arm(); }
-    Clock::time_point Wait() { return m_arrival.Wait(); }
-
-private:
-    Arrival m_arrival;
+    IReportingSettingsManager* m_manager;
+    VXNodePtr m_cookie;
 };
 
 double Percentile(std::vector<double> samples, double q)
@@ -250,13 +208,10 @@ void BM_QuorlCommitToSubscriber(benchmark::State& state)
     Deployment d(10);
     Manager m(d.Config());
     TimingSubscriber subscriber;
-    IVXNode* cookie = nullptr;
-    HRX hr;
-    hr = m.manager->CreateReportingSettingsSubscription(Quorl, &subscriber, &cookie);
-    subscriber.Expect(Quorl);
-    subscriber.Wait(); // the new subscription's first item
+    Subscribed subscribed(m.manager.Get(), Quorl, subscriber);
 
-    TimingCallback callback;
+    ServerBenchmark::LatencyProbe callback;
+    HRX hr;
     InterfacePtr<IConfigSubscriptionService> service;
     hr = d.server->GetService(&IID_IConfigSubscriptionService, service.OutVoid());
     VXNodePtr query = MakePathQuery(L"\\Settings\\Products\\Quorl");
@@ -275,19 +230,16 @@ void BM_QuorlCommitToSubscriber(benchmark::State& state)
     {
         quorl.SetStringAttribute(L"DatabaseName", L"Audit_Quorl_" + std::to_wstring(++n));
         subscriber.Expect(Quorl);
-        callback.Reset();
         const Clock::time_point start = Clock::now();
         d.Put(quorl);
         const Clock::time_point heard = subscriber.Wait();
-        const Clock::time_point triggered = callback.Wait();
+        const Clock::time_point triggered = callback.WaitFor(static_cast<std::uint64_t>(n));
         const double us = std::chrono::duration<double, std::micro>(heard - start).count();
         manager.push_back(us);
         server.push_back(std::chrono::duration<double, std::micro>(triggered - start).count());
         state.SetIterationTime(us / 1e6);
     }
     hr = service->Unsubscribe(raw.Get());
-    VXNodePtr held(cookie, true);
-    m.manager->RemoveReportingSettingsSubscription(held.Get());
     state.counters["manager_median_us"] = Percentile(manager, 0.5);
     state.counters["manager_p99_us"] = Percentile(manager, 0.99);
     state.counters["server_median_us"] = Percentile(server, 0.5);
@@ -301,11 +253,7 @@ void BM_CommonChangeWithContainers(benchmark::State& state)
     Deployment d(state.range(0));
     Manager m(d.Config());
     TimingSubscriber subscriber;
-    IVXNode* cookie = nullptr;
-    HRX hr;
-    hr = m.manager->CreateReportingSettingsSubscription(Orvane, &subscriber, &cookie);
-    subscriber.Expect(Orvane);
-    subscriber.Wait();
+    Subscribed subscribed(m.manager.Get(), Orvane, subscriber);
     VXNodePtr common = d.Read(L"\\Settings\\Reporting\\Common");
     int n = 0;
     for (auto _ : state)
@@ -317,8 +265,6 @@ void BM_CommonChangeWithContainers(benchmark::State& state)
         const Clock::time_point heard = subscriber.Wait();
         state.SetIterationTime(std::chrono::duration<double>(heard - start).count());
     }
-    VXNodePtr held(cookie, true);
-    m.manager->RemoveReportingSettingsSubscription(held.Get());
 }
 
 // The baseline: the same containers synchronised by a provider of their own, the common
@@ -328,21 +274,11 @@ void BM_CommonChangeWithContainers(benchmark::State& state)
 // own cost beyond its two synchronisations shows.
 void BM_UpdateContainersSettingsAlone(benchmark::State& state)
 {
-    Deployment d(state.range(0));
-    VXNodePtr config = d.Config();
-    auto paths = std::make_shared<const ReportingSettingsPaths>(
-        config.GetChild(std::wstring(L"ReportingSettingsPaths")));
-    auto defaults = std::make_shared<const ReportingSettingsPathKeys>(
-        config.GetChild(std::wstring(L"DefaultReportingSettingsPaths")));
-    auto mapping = std::make_shared<const CConnectionParamsMapping>(
-        config.GetChild(std::wstring(L"ConnectionParamsMapping")));
-    auto meta = std::make_shared<CReportingSettingsMetaStorage>(paths);
-    for (ReportingSettingsType type : kAllReportingSettingsTypes)
-    {
-        meta->SetMetaInformation(type, d.Read(defaults->PathOf(type)));
-    }
-    CProductsSettingsProvider provider(d.server.Get(), mapping, meta, paths);
-    VXNodePtr containers = d.Read(L"\\Containers");
+    ProviderTestSupport::QuietLog();
+    ProviderTestSupport::SampleDeployment d;
+    CProductsSettingsProvider& provider = *d.provider;
+    const std::shared_ptr<const CConnectionParamsMapping>& mapping = d.mapping;
+    VXNodePtr containers = ProviderTestSupport::MakeContainers(state.range(0), 0, 2);
     VXNodePtr stored = d.Read(L"\\Settings\\Reporting\\Common");
     const bool twice = state.range(1) != 0;
     int n = 0;

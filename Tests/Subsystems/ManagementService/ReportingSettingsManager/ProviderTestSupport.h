@@ -7,12 +7,14 @@
 #include "Common/ErrorHandling/ErrorTestSupport.h"
 #include "Common/ErrorHandling/HResult.h"
 #include "ConfigServer.h"
+#include "Platform/Core/System.h"
 #include "Platform/Core/Text.h"
 #include "Subsystems/ManagementService/ReportingSettingsManager/ConnectionParamsMapping.h"
 #include "Subsystems/ManagementService/ReportingSettingsManager/ProductsSettingsProvider.h"
 #include "Subsystems/ManagementService/ReportingSettingsManager/ReportingSettingsMetaStorage.h"
 #include "Subsystems/ManagementService/ReportingSettingsManager/ReportingSettingsPaths.h"
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -89,4 +91,53 @@ struct SampleDeployment
         return wrapper;
     }
 };
+// Keeps logging to warnings, so that benchmark figures measure the work rather than the log file.
+inline void QuietLog()
+{
+    std::wstring warn = L"WARN";
+    Platform::SetEnvironmentVariable(L"GS_Logger_MaxSeverity", &warn);
+}
+
+// A containers node ("\\Containers") with count containers. Each has a reporting settings child
+// with extras enabled miscellaneous settings (none: no "MiscReportingSettings" child) and the
+// first systems of three enabled audited systems.
+inline VXNodePtr MakeContainers(std::int64_t count, int extras, int systems)
+{
+    static const wchar_t* const kSystemKinds[] = {L"FileServer", L"MailServer", L"Directory"};
+    VXNodePtr containers = VXNodePtr::Create(nullptr, L"ContainersRoot");
+    containers.SetName(kNameFullPath, L"\\Containers");
+    for (std::int64_t i = 0; i < count; ++i)
+    {
+        VXNodePtr container = VXNodePtr::Create(FormatGuid(NewGuid(), kGuidBraced).c_str(), L"Container");
+        container.SetStringAttribute(L"Name", L"Container " + std::to_wstring(i));
+        VXNodePtr reporting = VXNodePtr::Create(L"ReportingSettings", L"ContainerReportingSettings");
+        reporting.SetBoolAttribute(L"Enabled", true);
+        reporting.SetStringAttribute(L"Database", L"Audit_" + std::to_wstring(i));
+        if (extras > 0)
+        {
+            VXNodePtr misc = VXNodePtr::Create(L"MiscReportingSettings");
+            for (int m = 0; m < extras; ++m)
+            {
+                VXNodePtr extra =
+                    VXNodePtr::Create((L"Extra" + std::to_wstring(m)).c_str(), L"ReportingSettings");
+                extra.SetBoolAttribute(L"Enabled", true);
+                extra.SetStringAttribute(L"SqlServerInstance", L"SQLARCH0" + std::to_wstring(m));
+                extra.SetStringAttribute(L"DatabaseName", L"Archive_" + std::to_wstring(i));
+                misc.AddChild(extra);
+            }
+            reporting.AddChild(misc);
+        }
+        container.AddChild(reporting);
+        VXNodePtr audited = VXNodePtr::Create(L"AuditedSystems");
+        for (int k = 0; k < systems && k < 3; ++k)
+        {
+            VXNodePtr system = VXNodePtr::Create(kSystemKinds[k], L"AuditedSystem");
+            system.SetBoolAttribute(L"Enabled", true);
+            audited.AddChild(system);
+        }
+        container.AddChild(audited);
+        containers.AddChild(container);
+    }
+    return containers;
+}
 } // namespace ProviderTestSupport
